@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Runs every benchmark program of the build and prints its figures.
+set -euo pipefail
+build=${1:-build}
+shopt -s nullglob
+for b in "$build"/benchmarks/*; do
+  [ -x "$b" ] || continue
+  echo "== $(basename "$b")"
+  "$b" --benchmark_counters_tabular=true
+done

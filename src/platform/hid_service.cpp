@@ -1,0 +1,21 @@
+#include "platform/hid.h"
+
+#include "linux/hidapi_backend.h"
+
+#include <atomic>
+
+namespace platform {
+namespace {
+std::atomic<HidService*> g_installed{nullptr};
+} // namespace
+
+HidService& hidService()
+{
+    if (HidService* installed = g_installed.load())
+        return *installed;
+    return linux_backend::hidapiService();
+}
+
+void setHidService(HidService* service) { g_installed.store(service); }
+
+} // namespace platform
