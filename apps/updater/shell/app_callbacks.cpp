@@ -1,0 +1,47 @@
+#include "app_callbacks.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+AppCallbacks appCallbacks;
+
+void setLogCallback(LogFn fn) { appCallbacks.log.store(fn); }
+void setSleepCallback(SleepFn fn) { appCallbacks.sleepSeconds.store(fn); }
+
+void setStatusCallback(StatusFn fn)
+{
+    appCallbacks.status.store(fn);
+    if (fn)
+        fn(0, "Please connect your\nTarvel GPS Device", "");
+}
+
+void logLine(const char* text)
+{
+    if (LogFn fn = appCallbacks.log.load())
+        fn(text);
+}
+
+void logLinef(const char* format, ...)
+{
+    LogFn fn = appCallbacks.log.load();
+    if (!fn)
+        return;
+    char line[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    fn(line);
+}
+
+void reportStatus(int isComplete, const char* message, const char* detail)
+{
+    if (StatusFn fn = appCallbacks.status.load())
+        fn(isComplete, message, detail);
+}
+
+void sleepFor(int seconds)
+{
+    if (SleepFn fn = appCallbacks.sleepSeconds.load())
+        fn(seconds);
+}

@@ -1,0 +1,34 @@
+#pragma once
+// The slots through which every part below the shell reports: one text at a time to the log,
+// the two status lines, and pauses. Start-up fills them once before the window exists.
+
+#include "device_models.h"
+
+#include <atomic>
+
+using LogFn = void (*)(const char* text);
+using StatusFn = void (*)(int isComplete, const char* message, const char* detail);
+using SleepFn = void (*)(int seconds);
+
+struct AppCallbacks {
+    std::atomic<LogFn> log{nullptr};
+    std::atomic<StatusFn> status{nullptr};
+    std::atomic<SleepFn> sleepSeconds{nullptr};
+    std::atomic<DeviceInfo*> currentDevice{nullptr};
+};
+
+extern AppCallbacks appCallbacks;
+
+void setLogCallback(LogFn fn);
+void setSleepCallback(SleepFn fn);
+// Stores fn and at once shows the first status text before the window exists.
+void setStatusCallback(StatusFn fn);
+
+// The shared way to log: calls the log slot when one is set, does nothing otherwise.
+void logLine(const char* text);
+// printf-style logLine; the text is cut at 1023 bytes.
+void logLinef(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Calls the status slot when one is set. nullptr keeps a line, "" blanks it.
+void reportStatus(int isComplete, const char* message, const char* detail);
+// Calls the sleep slot when one is set.
+void sleepFor(int seconds);

@@ -1,0 +1,52 @@
+#pragma once
+// The device vocabulary every part of the updater shares: device types and model names, the
+// language variant, the USB identities and the one record that describes the connected device.
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+// Device types 0..16 index modelNames; 4..16 are the models this updater can program.
+constexpr int kMaxDeviceType = 16;
+constexpr int kFirstFlashableType = 4;
+extern const std::array<const char*, kMaxDeviceType + 1> modelNames;
+// The label of a model's tick box in the recovery dialog; nullptr for types 0..3.
+const char* recoveryLabel(int deviceType);
+// The model name for a type, or nullptr outside 0..16.
+const char* modelName(int deviceType);
+inline bool isFlashableType(int deviceType) { return deviceType >= kFirstFlashableType && deviceType <= kMaxDeviceType; }
+
+// Language variant: 60 marks the Japanese build of a model; every other value the standard build.
+constexpr int kJapaneseVariant = 60;
+constexpr int kStandardChoice = -99; // the recovery dialog's and gcbn's "standard, set dlv to 0"
+
+// USB identities.
+constexpr uint16_t kAppVendorId = 0x2B29;
+constexpr uint16_t kAppProductId = 0x55;
+constexpr uint16_t kRomVendorId = 0x15A2;
+constexpr uint16_t kRomProductId = 0x73;
+// A flash-bootloader product id (0x2B29 / type or type + 60): the device type it stands for,
+// and whether it is the Japanese build. Returns false for any other product id.
+bool bootloaderProductType(int productId, int* deviceType, bool* japanese);
+
+// The one process-wide description of the connected device. Written by one thread at a time
+// (the device-information read or the emergency start, serialised by the orchestration flags).
+struct DeviceInfo {
+    int32_t minor = 0;
+    int32_t major = 0;
+    int32_t infoByte5 = 0;
+    int32_t infoByte4 = 0;
+    int32_t dlv = 0;
+    int32_t rawId = 0;
+    int32_t deviceType = 0;
+    std::string modelName;
+    std::array<int32_t, 6> catalogRow{};
+    std::string connectedText;
+    std::string updateButtonText; // empty: no update offered
+    std::string infoMessage;      // empty: none
+    std::string confirmText;
+    std::string confirmOkLabel;
+    std::string confirmCancelLabel;
+};
+
+extern DeviceInfo deviceInfo;
