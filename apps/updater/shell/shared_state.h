@@ -1,0 +1,61 @@
+#pragma once
+// The process-wide flags and values that the window thread and the workers share. Each is a
+// whole value read and written in one step: flags are bytes holding 0 or 1, numbers are
+// 32-bit, texts are owned copies. No ordering between different variables is relied upon.
+
+#include "shared_text.h"
+
+#include <atomic>
+#include <cstdint>
+
+using Flag = std::atomic<uint8_t>;
+using SharedInt = std::atomic<int32_t>;
+
+// Device identity as last read (or chosen for a recovery).
+extern SharedInt GRawDevID;   // 99 at start
+extern SharedInt GNormDevID;  // 99 at start
+extern SharedInt gcbn;        // build to program: 60 Japanese, 0 or -99 standard
+
+// Update flow
+extern Flag reverseUpgrade;
+extern SharedInt NRFV;             // wireless build read from the device; 0 = not read
+extern SharedInt targetNrfVersion; // 1031039 at start
+extern Flag nrfCheckBypass;
+extern Flag versionMatches;
+extern Flag nrfMatches;
+extern Flag ishf;
+extern Flag jbl;
+extern Flag ADF;
+extern Flag updateActive;
+extern Flag updateThreadActive;
+extern Flag scanInProgress;
+extern Flag factoryResetActive;
+extern Flag languagePackActive;
+
+// Recovery
+extern Flag recoveryDialogActive;
+extern SharedInt recoveryDeviceType; // -99 at start
+extern SharedInt recoveryVariant;    // -99 at start
+extern SharedInt modelOverride;      // -1 at start
+extern Flag exitOnButton;
+
+// Rider's data and drive
+extern Flag backupHeld;
+extern Flag resetBeforeNordic;
+extern SharedInt currentPid;
+extern std::atomic<uint16_t> bootloaderVid; // 0x15A2 at start
+extern std::atomic<uint16_t> bootloaderPid;
+extern SharedText gpsDrivePath; // root of the device's drive; empty = not found
+
+// Window
+extern SharedText statusText;
+extern SharedText statusDetail;
+extern SharedInt flashLogCount;
+extern Flag logWindowHidden; // 1 at start
+
+// Sets a flag that guards a worker: true when this call set it, false when it was already set.
+inline bool claimFlag(Flag& flag) { return flag.exchange(1) == 0; }
+inline bool isSet(const Flag& flag) { return flag.load() != 0; }
+
+// Puts every value back to its start value (tests; the program itself never resets them).
+void resetSharedState();
