@@ -3,7 +3,7 @@
 #include "app_callbacks.h"
 #include "shared_state.h"
 
-#include "blfwk/Logging.h"
+#include "blfwk/logger.h"
 
 void flashProgressOutput(const char*)
 {

@@ -2,7 +2,7 @@
 #include "shell/flash_progress.h"
 #include "shell/shared_state.h"
 
-#include "blfwk/Logging.h"
+#include "blfwk/logger.h"
 
 #include <gtest/gtest.h>
 
