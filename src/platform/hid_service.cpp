@@ -1,6 +1,7 @@
 #include "platform/hid.h"
 
 #include "linux/hidapi_backend.h"
+#include "platform/vbus/backends.h"
 
 #include <atomic>
 
@@ -13,6 +14,8 @@ HidService& hidService()
 {
     if (HidService* installed = g_installed.load())
         return *installed;
+    if (vbus::Bus* bus = vbus::selectedBus())
+        return bus->hid;
     return linux_backend::hidapiService();
 }
 

@@ -1,0 +1,189 @@
+#include "platform/vbus/wire.h"
+
+#include <json/reader.h>
+#include <json/writer.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace platform::vbus {
+
+std::string hexEncode(const uint8_t* data, size_t length)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    text.resize(length * 2);
+    for (size_t i = 0; i < length; ++i) {
+        text[2 * i] = digits[data[i] >> 4];
+        text[2 * i + 1] = digits[data[i] & 0x0F];
+    }
+    return text;
+}
+
+static int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool hexDecode(const std::string& text, std::vector<uint8_t>& bytes)
+{
+    bytes.clear();
+    if (text.size() % 2 != 0)
+        return false;
+    bytes.reserve(text.size() / 2);
+    for (size_t i = 0; i < text.size(); i += 2) {
+        int high = hexValue(text[i]);
+        int low = hexValue(text[i + 1]);
+        if (high < 0 || low < 0) {
+            bytes.clear();
+            return false;
+        }
+        bytes.push_back(uint8_t(high << 4 | low));
+    }
+    return true;
+}
+
+std::string toLine(const Json::Value& message)
+{
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    return Json::writeString(builder, message);
+}
+
+bool parseLine(const std::string& line, Json::Value& message)
+{
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    builder["failIfExtra"] = true;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    message = Json::Value();
+    if (!reader->parse(line.data(), line.data() + line.size(), &message, &errors))
+        return false;
+    return message.isObject();
+}
+
+LineSocket::~LineSocket() { close(); }
+
+bool LineSocket::connect(const std::string& path, std::string* error)
+{
+    close();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof(address.sun_path)) {
+        if (error)
+            *error = "bus socket path is empty or too long";
+        return false;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        if (error)
+            *error = std::strerror(errno);
+        return false;
+    }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        if (error)
+            *error = std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    m_fd = fd;
+    m_pending.clear();
+    return true;
+}
+
+bool LineSocket::writeLine(const std::string& line)
+{
+    if (m_fd < 0)
+        return false;
+    std::string out = line;
+    out.push_back('\n');
+    size_t sent = 0;
+    while (sent < out.size()) {
+        ssize_t n = ::send(m_fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        sent += size_t(n);
+    }
+    return true;
+}
+
+bool LineSocket::readLine(std::string& line, size_t maxLength)
+{
+    if (m_fd < 0)
+        return false;
+    for (;;) {
+        size_t end = m_pending.find('\n');
+        if (end != std::string::npos) {
+            line.assign(m_pending, 0, end);
+            m_pending.erase(0, end + 1);
+            return true;
+        }
+        if (m_pending.size() > maxLength)
+            return false;
+        char chunk[4096];
+        ssize_t n = ::recv(m_fd, chunk, sizeof(chunk), 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        m_pending.append(chunk, size_t(n));
+    }
+}
+
+void LineSocket::shutdown()
+{
+    if (m_fd >= 0)
+        ::shutdown(m_fd, SHUT_RDWR);
+}
+
+void LineSocket::close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_pending.clear();
+}
+
+bool BusClient::connect(const std::string& path, std::string* error) { return m_socket.connect(path, error); }
+
+bool BusClient::send(const Json::Value& request) { return m_socket.writeLine(toLine(request)); }
+
+bool BusClient::readMessage(Json::Value& message)
+{
+    std::string line;
+    if (!m_socket.readLine(line))
+        return false;
+    return parseLine(line, message);
+}
+
+bool BusClient::call(const Json::Value& request, Json::Value& response)
+{
+    if (!send(request))
+        return false;
+    return readMessage(response);
+}
+
+std::string errorOf(const Json::Value& response)
+{
+    const Json::Value& error = response["error"];
+    if (error.isString() && !error.asString().empty())
+        return error.asString();
+    return "bus request failed";
+}
+
+} // namespace platform::vbus
