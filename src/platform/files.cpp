@@ -1,0 +1,179 @@
+#include "platform/files.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace platform {
+
+FolderResult createFolder(const std::string& path)
+{
+    std::error_code ec;
+    if (fs::create_directories(path, ec))
+        return FolderResult::Created;
+    if (fs::is_directory(path, ec))
+        return FolderResult::Exists;
+    return FolderResult::Failed;
+}
+
+StagingFile::~StagingFile() { close(); }
+
+bool StagingFile::create(const std::string& path)
+{
+    close();
+    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    return m_fd >= 0;
+}
+
+static bool setLock(int fd, short type, uint64_t offset, uint64_t length)
+{
+    struct flock lock = {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = off_t(offset);
+    lock.l_len = off_t(length);
+    return fcntl(fd, F_SETLK, &lock) == 0;
+}
+
+bool StagingFile::lockRange(uint64_t offset, uint64_t length)
+{
+    return m_fd >= 0 && setLock(m_fd, F_WRLCK, offset, length);
+}
+
+bool StagingFile::unlockRange(uint64_t offset, uint64_t length)
+{
+    return m_fd >= 0 && setLock(m_fd, F_UNLCK, offset, length);
+}
+
+bool StagingFile::write(const uint8_t* data, size_t length)
+{
+    if (m_fd < 0)
+        return false;
+    while (length > 0) {
+        const ssize_t n = ::write(m_fd, data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= size_t(n);
+    }
+    return true;
+}
+
+bool StagingFile::close()
+{
+    if (m_fd < 0)
+        return true;
+    const bool synced = ::fsync(m_fd) == 0;
+    const bool closed = ::close(m_fd) == 0;
+    m_fd = -1;
+    return synced && closed;
+}
+
+bool copyFile(const std::string& from, const std::string& to)
+{
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return false;
+    const std::string temporary = to + ".part";
+    const int out = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) {
+        ::close(in);
+        return false;
+    }
+    bool ok = true;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            break;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(out, buffer + done, size_t(n - done));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0) {
+                ok = false;
+                break;
+            }
+            done += w;
+        }
+        if (!ok)
+            break;
+    }
+    ok = (::fsync(out) == 0) && ok;
+    ok = (::close(out) == 0) && ok;
+    ::close(in);
+    if (ok)
+        ok = ::rename(temporary.c_str(), to.c_str()) == 0;
+    if (!ok)
+        ::unlink(temporary.c_str());
+    return ok;
+}
+
+bool deleteFile(const std::string& path)
+{
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool fileExists(const std::string& path)
+{
+    std::error_code ec;
+    return fs::is_regular_file(path, ec);
+}
+
+bool folderExists(const std::string& path)
+{
+    std::error_code ec;
+    return fs::is_directory(path, ec);
+}
+
+bool copyFolderContents(const std::string& from, const std::string& to)
+{
+    std::error_code ec;
+    if (!fs::is_directory(from, ec))
+        return false;
+    if (!fs::is_directory(to, ec) && !fs::create_directories(to, ec))
+        return false;
+    bool ok = true;
+    for (const auto& entry : fs::directory_iterator(from, ec)) {
+        const std::string target = joinPath(to, entry.path().filename().string());
+        if (entry.is_directory(ec))
+            ok = copyFolderContents(entry.path().string(), target) && ok;
+        else if (entry.is_regular_file(ec))
+            ok = copyFile(entry.path().string(), target) && ok;
+    }
+    return ok && !ec;
+}
+
+bool deleteFolder(const std::string& path)
+{
+    std::error_code ec;
+    fs::remove_all(path, ec);
+    return !ec && !fs::exists(path, ec);
+}
+
+std::string joinPath(const std::string& folder, const std::string& name)
+{
+    if (folder.empty())
+        return name;
+    size_t start = 0;
+    while (start < name.size() && name[start] == '/')
+        ++start;
+    if (folder.back() == '/')
+        return folder + name.substr(start);
+    return folder + "/" + name.substr(start);
+}
+
+} // namespace platform

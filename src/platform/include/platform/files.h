@@ -1,0 +1,55 @@
+#pragma once
+// File operations the storage jobs need: folders, a staging file written under a byte-range
+// lock, copies that overwrite, and recursive copy and delete that never ask anything. The
+// drive's volume roots are real folders, so one POSIX implementation serves every backend.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+enum class FolderResult { Created, Exists, Failed };
+FolderResult createFolder(const std::string& path);
+
+// A file opened for writing by this process alone.
+class StagingFile {
+public:
+    StagingFile() = default;
+    ~StagingFile();
+    StagingFile(const StagingFile&) = delete;
+    StagingFile& operator=(const StagingFile&) = delete;
+
+    // Creates path for writing, replacing any file there. False when it cannot be created.
+    bool create(const std::string& path);
+    // Locks length bytes from offset against other writers (fcntl record lock).
+    bool lockRange(uint64_t offset, uint64_t length);
+    bool unlockRange(uint64_t offset, uint64_t length);
+    // Writes all bytes at the current position. False on any short or failed write.
+    bool write(const uint8_t* data, size_t length);
+    // Flushes and closes; false when the data may not have reached the file.
+    bool close();
+    bool isOpen() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+};
+
+// Copies a file, replacing the target. The target is written through a temporary name in its
+// folder and renamed into place, so a failed copy never leaves a truncated target behind.
+bool copyFile(const std::string& from, const std::string& to);
+// Deletes a file; true when it is gone (also when it was never there).
+bool deleteFile(const std::string& path);
+bool fileExists(const std::string& path);
+bool folderExists(const std::string& path);
+
+// Copies the contents of folder from into folder to (created when missing), recursively,
+// replacing files of the same name. False when anything could not be copied.
+bool copyFolderContents(const std::string& from, const std::string& to);
+// Deletes a folder and everything in it; true when it is gone (also when it was never there).
+bool deleteFolder(const std::string& path);
+
+// Joins a folder and a name with exactly one '/' between them.
+std::string joinPath(const std::string& folder, const std::string& name);
+
+} // namespace platform
