@@ -1,6 +1,7 @@
 #include "linux/hidapi_backend.h"
 
 #include "linux/hid_report_descriptor.h"
+#include "linux/timed_writer.h"
 
 #include <hidapi/hidapi.h>
 
@@ -8,8 +9,6 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -17,14 +16,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace platform::linux_backend {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 std::wstring widen(const std::string& text)
 {
@@ -36,61 +32,10 @@ std::wstring widen(const std::string& text)
     return out;
 }
 
-std::wstring systemError(const char* call, int error)
-{
-    char text[256];
-    std::snprintf(text, sizeof text, "%s failed with error %d: %s", call, error, std::strerror(error));
-    return widen(text);
-}
-
-// hidraw writes go to the USB stack synchronously and cannot be cancelled from user space.
-// One thread per device performs them on its own descriptor, so that the caller can stop
-// waiting after its time limit; a write still in the kernel then finishes unobserved.
-struct WriteChannel {
-    std::mutex mutex;
-    std::condition_variable changed;
-    int fd = -1;
-    bool stop = false;
-    bool pending = false; // a request waits for the thread
-    bool busy = false;    // the thread is inside write()
-    uint64_t issued = 0, completed = 0;
-    std::vector<uint8_t> buffer;
-    ssize_t result = 0;
-    int error = 0;
-};
-
-void runWriter(std::shared_ptr<WriteChannel> channel)
-{
-    std::unique_lock<std::mutex> lock(channel->mutex);
-    for (;;) {
-        channel->changed.wait(lock, [&] { return channel->stop || channel->pending; });
-        if (channel->stop)
-            break; // a request not yet started is dropped with the device
-        std::vector<uint8_t> buffer = std::move(channel->buffer);
-        const uint64_t generation = channel->issued;
-        channel->pending = false;
-        channel->busy = true;
-        lock.unlock();
-        ssize_t n;
-        do
-            n = ::write(channel->fd, buffer.data(), buffer.size());
-        while (n < 0 && errno == EINTR);
-        const int error = n < 0 ? errno : 0;
-        lock.lock();
-        channel->busy = false;
-        channel->result = n;
-        channel->error = error;
-        channel->completed = generation;
-        channel->changed.notify_all();
-    }
-    ::close(channel->fd);
-}
-
 struct LinuxHidDevice {
     hid_device* handle = nullptr;
     std::vector<uint8_t> descriptor;
-    std::shared_ptr<WriteChannel> channel;
-    std::thread writer;
+    std::unique_ptr<TimedWriter> writer;
     std::wstring writeError;
     bool writeErrorIsLatest = false;
 };
@@ -141,16 +86,14 @@ public:
         }
         const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
         if (fd < 0) {
-            m_openError = systemError("open", errno);
+            m_openError = hidErrorText("open", errno);
             hid_close(handle);
             return nullptr;
         }
         auto* device = new LinuxHidDevice;
         device->handle = handle;
         device->descriptor = readDescriptor(fd);
-        device->channel = std::make_shared<WriteChannel>();
-        device->channel->fd = fd;
-        device->writer = std::thread(runWriter, device->channel);
+        device->writer = std::make_unique<TimedWriter>(fd);
         return reinterpret_cast<HidDevice*>(device);
     }
 
@@ -187,14 +130,9 @@ public:
         LinuxHidDevice* d = fromHandle(device);
         if (!d)
             return;
-        {
-            std::lock_guard<std::mutex> lock(d->channel->mutex);
-            d->channel->stop = true;
-            d->channel->changed.notify_all();
-        }
-        // A write stuck in the kernel must not hold up the close; the thread closes its
-        // descriptor when the kernel lets it go.
-        d->writer.detach();
+        // A write stuck in the kernel does not hold up the close: the writer's thread closes
+        // its descriptor when the kernel lets it go.
+        d->writer.reset();
         hid_close(d->handle);
         delete d;
     }
@@ -208,6 +146,13 @@ private:
 
 } // namespace
 
+std::wstring hidErrorText(const char* call, int error)
+{
+    char text[256];
+    std::snprintf(text, sizeof text, "%s failed with error %d: %s", call, error, std::strerror(error));
+    return widen(text);
+}
+
 HidService& hidapiService()
 {
     static HidapiService service;
@@ -219,7 +164,7 @@ int hid_write_timeout(HidDevice* device, const unsigned char* data, size_t lengt
     LinuxHidDevice* d = fromHandle(device);
     if (!d || !data || length == 0) {
         if (d) {
-            d->writeError = systemError("write", EINVAL);
+            d->writeError = hidErrorText("write", EINVAL);
             d->writeErrorIsLatest = true;
         }
         return -1;
@@ -227,40 +172,14 @@ int hid_write_timeout(HidDevice* device, const unsigned char* data, size_t lengt
     const size_t reportLength = outputReportLength(d->descriptor.data(), d->descriptor.size(), data[0]);
     std::vector<uint8_t> report = padOutputReport(data, length, reportLength);
 
-    WriteChannel& ch = *d->channel;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds < 0 ? 0 : milliseconds);
-    std::unique_lock<std::mutex> lock(ch.mutex);
-    auto waitFor = [&](auto ready) {
-        if (milliseconds < 0) {
-            ch.changed.wait(lock, ready);
-            return true;
-        }
-        return ch.changed.wait_until(lock, deadline, ready);
-    };
-    auto fail = [&](const char* call, int error) {
-        d->writeError = systemError(call, error);
+    const TimedWriter::Result result = d->writer->write(std::move(report), milliseconds);
+    if (result.count < 0) {
+        d->writeError = hidErrorText("write", result.error);
         d->writeErrorIsLatest = true;
         return -1;
-    };
-
-    // An earlier write that timed out may still be in the kernel: it counts against this one.
-    if (!waitFor([&] { return !ch.pending && !ch.busy; }))
-        return fail("write", ETIMEDOUT);
-    ch.buffer = std::move(report);
-    ch.pending = true;
-    const uint64_t generation = ++ch.issued;
-    ch.changed.notify_all();
-    if (!waitFor([&] { return ch.completed >= generation; })) {
-        if (ch.pending) { // not started yet: withdraw it
-            ch.pending = false;
-            ch.buffer.clear();
-        }
-        return fail("write", ETIMEDOUT);
     }
-    if (ch.result < 0)
-        return fail("write", ch.error);
     d->writeErrorIsLatest = false;
-    return int(ch.result);
+    return int(result.count);
 }
 
 } // namespace platform::linux_backend

@@ -4,6 +4,7 @@
 #include "platform/hid.h"
 
 #include <cstddef>
+#include <string>
 
 namespace platform::linux_backend {
 
@@ -16,5 +17,8 @@ HidService& hidapiService();
 // byte count written, or -1 after a timeout (the write is abandoned) or any other failure,
 // recording "<call> failed with error <errno>: <strerror>" for lastError().
 int hid_write_timeout(HidDevice* device, const unsigned char* data, size_t length, int milliseconds);
+
+// The error text recorded for a failed system call: "<call> failed with error <errno>: <strerror>".
+std::wstring hidErrorText(const char* call, int error);
 
 } // namespace platform::linux_backend
