@@ -1,0 +1,231 @@
+#include "blfwk/command.h"
+
+#include "blfwk/logger.h"
+#include "blfwk/memory_commands.h"
+#include "blfwk/property_commands.h"
+
+#include <json/json.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace blfwk {
+
+namespace {
+
+uint32_t readWord(const uint8_t* bytes)
+{
+    return uint32_t(bytes[0]) | (uint32_t(bytes[1]) << 8) | (uint32_t(bytes[2]) << 16)
+        | (uint32_t(bytes[3]) << 24);
+}
+
+template <class T> std::unique_ptr<Command> make(const string_vector_t& argv)
+{
+    return std::make_unique<T>(argv);
+}
+
+struct Factory {
+    const char* name;
+    std::unique_ptr<Command> (*build)(const string_vector_t&);
+    const char* usage;
+};
+
+// In the order the factory tries them.
+const Factory kFactories[] = {
+    { "reset", make<Reset>, "reset" },
+    { "get-property", make<GetProperty>, "get-property <property> [<memory id>]" },
+    { "set-property", make<SetProperty>, "set-property <property tag> <value>" },
+    { "flash-erase-region", make<FlashEraseRegion>, "flash-erase-region <start> <byte count>" },
+    { "flash-erase-all", make<FlashEraseAll>, "flash-erase-all [<memory id>]" },
+    { "flash-erase-all-unsecure", make<FlashEraseAllUnsecure>, "flash-erase-all-unsecure" },
+    { "read-memory", make<ReadMemory>, "read-memory <start> <byte count> [<output file>]" },
+    { "write-memory", make<WriteMemory>, "write-memory <start> <file | {{hex data}}> [<byte count>]" },
+    { "fill-memory", make<FillMemory>, "fill-memory <start> <byte count> <pattern> [word | short | byte]" },
+    { "receive-sb-file", make<ReceiveSbFile>, "receive-sb-file <file>" },
+    { "execute", make<Execute>, "execute <entry address> <argument> <stack pointer>" },
+    { "call", make<Call>, "call <address> <argument>" },
+    { "flash-security-disable", make<FlashSecurityDisable>, "flash-security-disable <16 hex digit key>" },
+    { "flash-program-once", make<FlashProgramOnce>,
+        "flash-program-once <index> <4 | 8> <8 or 16 hex digits>" },
+    { "flash-read-once", make<FlashReadOnce>, "flash-read-once <index> <4 | 8>" },
+    { "flash-read-resource", make<FlashReadResource>,
+        "flash-read-resource <start> <byte count> <option> [<output file>]" },
+    { "configure-quadspi", make<ConfigureQuadSpi>, "configure-quadspi <memory id> <configuration address>" },
+};
+
+} // namespace
+
+bool parseUnsigned(const std::string& text, uint32_t* result)
+{
+    if (text.empty() || text[0] == '-')
+        return false;
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 0);
+    *result = uint32_t(value);
+    return end && *end == '\0';
+}
+
+uint32_t parseLenient(const std::string& text)
+{
+    return uint32_t(std::strtoul(text.c_str(), nullptr, 0));
+}
+
+uint32_t ResponsePacket::parameterCount() const
+{
+    if (!bytes || length < 4)
+        return 0;
+    const uint32_t carried = (length - 4) / 4;
+    return bytes[3] < carried ? bytes[3] : carried;
+}
+
+uint32_t ResponsePacket::parameter(uint32_t index) const
+{
+    if (!bytes || 8 + 4 * uint64_t(index) > length)
+        return 0;
+    return readWord(bytes + 4 + 4 * index);
+}
+
+CommandPacket::CommandPacket(uint8_t tag, uint8_t flags, std::initializer_list<uint32_t> parameters)
+{
+    m_bytes[0] = tag;
+    m_bytes[1] = flags;
+    m_bytes[2] = 0;
+    for (uint32_t value : parameters) {
+        if (m_count == kMaxParameters)
+            break;
+        uint8_t* word = m_bytes + 4 + 4 * m_count;
+        word[0] = uint8_t(value);
+        word[1] = uint8_t(value >> 8);
+        word[2] = uint8_t(value >> 16);
+        word[3] = uint8_t(value >> 24);
+        ++m_count;
+    }
+    m_bytes[3] = uint8_t(m_count);
+}
+
+ResponsePacket CommandPacket::sendCommandGetResponse(Packetizer& packetizer) const
+{
+    status_t status = packetizer.writePacket(m_bytes, size(), PacketType::Command);
+    if (status != kStatus_Success) {
+        Log::error("sendCommandGetResponse.writePacket error %d.\n", status);
+        return {};
+    }
+    uint8_t* packet = nullptr;
+    uint32_t length = 0;
+    status = packetizer.readPacket(&packet, &length, PacketType::Command);
+    if (status != kStatus_Success) {
+        Log::error("sendCommandGetResponse.readPacket error %d.\n", status);
+        return {};
+    }
+    return { packet, length };
+}
+
+std::unique_ptr<Command> Command::create(const string_vector_t& argv)
+{
+    const std::string& commandName = argv.at(0);
+    for (const Factory& factory : kFactories) {
+        if (commandName != factory.name)
+            continue;
+        std::unique_ptr<Command> command = factory.build(argv);
+        if (!command->parseArgs())
+            return nullptr;
+        return command;
+    }
+    return nullptr;
+}
+
+const char* Command::usage(const std::string& commandName)
+{
+    for (const Factory& factory : kFactories)
+        if (commandName == factory.name)
+            return factory.usage;
+    return nullptr;
+}
+
+Command::Command(const string_vector_t& argv)
+    : m_args(argv)
+{ }
+
+Command::Command(const char* name)
+    : m_args { name }
+{ }
+
+bool Command::checkWords(const ResponsePacket& packet, uint32_t words)
+{
+    if (packet.parameterCount() >= words)
+        return true;
+    Log::error("Error: response packet 0x%x too short (%u bytes) for command '%s'\n", packet.tag(),
+        packet.length, name().c_str());
+    m_responseValues.push_back(kStatus_UnknownCommand);
+    return false;
+}
+
+bool Command::processResponse(const ResponsePacket& packet, uint8_t commandTag)
+{
+    if (packet.isNull()) {
+        Log::debug("processResponse: null packet\n");
+        m_responseValues.push_back(kStatus_NoResponse);
+        return false;
+    }
+    if (packet.tag() != kCommandTag_GenericResponse) {
+        Log::error("Error: expected kCommandTag_GenericResponse (0x%x), received 0x%x\n",
+            kCommandTag_GenericResponse, packet.tag());
+        m_responseValues.push_back(kStatus_UnknownCommand);
+        return false;
+    }
+    if (!checkWords(packet, 2))
+        return false;
+    const uint32_t answered = packet.parameter(1);
+    if (answered != uint32_t(commandTag)) {
+        Log::error("Error: expected commandTag 0x%x, received 0x%x\n", commandTag, answered);
+        m_responseValues.push_back(kStatus_UnknownCommand);
+        return false;
+    }
+    const uint32_t status = packet.parameter(0);
+    m_responseValues.push_back(status);
+    if (status != kStatus_Success)
+        return false;
+    Log::info("Successful generic response to command '%s'\n", name().c_str());
+    return true;
+}
+
+void Command::logResponses() const
+{
+    if (m_responseValues.empty())
+        return; // nothing was exchanged (the failure was logged where it happened)
+    const status_t status = status_t(m_responseValues[0]);
+    Log::info("Response status = %d (0x%x) %s\n", status, uint32_t(status), statusMessage(status).c_str());
+    for (size_t i = 1; i < m_responseValues.size(); ++i)
+        Log::info("Response word %d = %ld (0x%lx)\n", int(i), long(m_responseValues[i]),
+            (unsigned long)m_responseValues[i]);
+    if (!m_responseText.empty())
+        Log::info("%s\n", m_responseText.c_str());
+    if (Log::getLogger() && Log::getLogger()->getFilterLevel() == Logger::Json)
+        Log::json("%s", responseJson().c_str());
+}
+
+std::string Command::responseJson() const
+{
+    Json::Value root(Json::objectValue);
+    root["command"] = name();
+    Json::Value response(Json::arrayValue);
+    if (!m_responseValues.empty()) {
+        const status_t status = status_t(m_responseValues[0]);
+        Json::Value statusObject(Json::objectValue);
+        statusObject["value"] = Json::Int(status);
+        char description[160];
+        std::snprintf(description, sizeof description, "%d (0x%X) %s", status, uint32_t(status),
+            statusMessage(status).c_str());
+        statusObject["description"] = description;
+        root["status"] = statusObject;
+        for (size_t i = 1; i < m_responseValues.size(); ++i)
+            response.append(Json::UInt(m_responseValues[i]));
+    }
+    root["response"] = response;
+    Json::StyledWriter writer;
+    return writer.write(root);
+}
+
+} // namespace blfwk

@@ -1,0 +1,193 @@
+#include "blfwk/data_phase.h"
+
+#include "blfwk/logger.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace blfwk {
+
+FileDataProducer::~FileDataProducer()
+{
+    if (m_filePointer)
+        std::fclose(m_filePointer);
+}
+
+bool FileDataProducer::openFile(const std::string& path, uint32_t size)
+{
+    m_filePointer = std::fopen(path.c_str(), "rb");
+    if (!m_filePointer) {
+        Log::error("Error: cannot open input data file '%s'\n", path.c_str());
+        return false;
+    }
+    if (size) {
+        m_fileSize = size;
+    } else {
+        std::fseek(m_filePointer, 0, SEEK_END);
+        const long end = std::ftell(m_filePointer);
+        std::fseek(m_filePointer, 0, SEEK_SET);
+        m_fileSize = end > 0 ? uint32_t(end) : 0;
+    }
+    Log::info("Preparing to send %d (0x%x) bytes to the target.\n", int(m_fileSize), m_fileSize);
+    return true;
+}
+
+bool FileDataProducer::hasMoreData() const
+{
+    return m_filePointer && m_fileSize && m_delivered < m_fileSize && !std::feof(m_filePointer)
+        && !std::ferror(m_filePointer);
+}
+
+uint32_t FileDataProducer::readData(uint8_t* data, uint32_t maxCount)
+{
+    if (!maxCount || !hasMoreData())
+        return 0;
+    // The last packet stops at the size the command announced.
+    const uint32_t wanted = std::min(maxCount, m_fileSize - m_delivered);
+    const uint32_t got = uint32_t(std::fread(data, 1, wanted, m_filePointer));
+    m_delivered += got;
+    return got;
+}
+
+uint32_t HexDataProducer::loadHexText(const std::string& text)
+{
+    std::string digits;
+    for (char c : text)
+        if (std::isxdigit(static_cast<unsigned char>(c)))
+            digits.push_back(c);
+    m_data.clear();
+    m_offset = 0;
+    for (size_t i = 0; i < digits.size(); i += 2)
+        m_data.push_back(uint8_t(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+    return uint32_t(m_data.size());
+}
+
+uint32_t HexDataProducer::readData(uint8_t* data, uint32_t maxCount)
+{
+    const uint32_t count = std::min<uint32_t>(maxCount, uint32_t(m_data.size()) - m_offset);
+    std::memcpy(data, m_data.data() + m_offset, count);
+    m_offset += count;
+    return count;
+}
+
+uint32_t SegmentDataProducer::readData(uint8_t* data, uint32_t maxCount)
+{
+    const uint32_t count = m_segment.copyData(data, m_offset, maxCount);
+    m_offset += count;
+    return count;
+}
+
+FileDataConsumer::~FileDataConsumer()
+{
+    if (m_filePointer)
+        std::fclose(m_filePointer);
+}
+
+bool FileDataConsumer::openFile(const std::string& path)
+{
+    m_filePointer = std::fopen(path.c_str(), "wb");
+    if (!m_filePointer) {
+        Log::error("Error: cannot open output data file '%s'\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+void FileDataConsumer::writeData(const uint8_t* data, uint32_t length)
+{
+    if (m_filePointer && length)
+        std::fwrite(data, 1, length, m_filePointer);
+}
+
+void StdOutDataConsumer::writeData(const uint8_t* data, uint32_t length)
+{
+    for (uint32_t i = 0; i < length; ++i) {
+        std::fprintf(m_stream, "%02x", data[i]);
+        std::fputs(m_currentCount % 16 == 0 ? "\n" : " ", m_stream);
+        ++m_currentCount;
+    }
+}
+
+void StdOutDataConsumer::finish()
+{
+    if ((m_currentCount - 1) % 16 != 0)
+        std::fputs("\n", m_stream);
+}
+
+DataPacket::DataPacket(DataProducer* dataProducer)
+    : m_producer(dataProducer)
+{ }
+
+DataPacket::DataPacket(DataConsumer* dataConsumer)
+    : m_consumer(dataConsumer)
+{ }
+
+namespace {
+ResponsePacket readFinalResponse(Packetizer& packetizer)
+{
+    uint8_t* packet = nullptr;
+    uint32_t length = 0;
+    if (packetizer.readPacket(&packet, &length, PacketType::Command) != kStatus_Success)
+        return {};
+    return { packet, length };
+}
+} // namespace
+
+ResponsePacket DataPacket::sendTo(Packetizer& packetizer, uint32_t* bytesWritten)
+{
+    *bytesWritten = 0;
+    if (!m_producer)
+        return {};
+    if (!m_producer->hasMoreData())
+        packetizer.pump();
+    while (m_producer->hasMoreData() && *bytesWritten < m_producer->dataSize()) {
+        const uint32_t count = m_producer->readData(m_packet, kPacketSize);
+        if (count == 0)
+            continue; // hasMoreData decides when the producer is done
+        const status_t status = packetizer.writePacket(m_packet, count, PacketType::Data);
+        if (status != kStatus_Success) {
+            Log::error("Data phase write aborted by status 0x%x %s\n", uint32_t(status),
+                statusMessage(status).c_str());
+            break;
+        }
+        *bytesWritten += count;
+    }
+    return readFinalResponse(packetizer);
+}
+
+ResponsePacket DataPacket::receiveFrom(Packetizer& packetizer, uint32_t* byteCount, uint32_t* bytesReceived)
+{
+    if (bytesReceived)
+        *bytesReceived = 0;
+    if (!m_consumer)
+        return {};
+    if (*byteCount == 0)
+        packetizer.pump();
+    while (*byteCount > 0) {
+        packetizer.pump();
+        uint8_t* data = nullptr;
+        uint32_t length = 0;
+        const status_t status = packetizer.readPacket(&data, &length, PacketType::Data);
+        if (status != kStatus_Success) {
+            Log::info("Read data packet error. Sending ACK.\n");
+            m_consumer->finish();
+            packetizer.sync();
+            return {};
+        }
+        if (length == 0) {
+            Log::info("Data phase aborted by sender\n");
+            break;
+        }
+        // A device that sends more than it announced is not followed past the announcement.
+        const uint32_t taken = std::min(length, *byteCount);
+        m_consumer->writeData(data, taken);
+        *byteCount -= taken;
+        if (bytesReceived)
+            *bytesReceived += taken;
+    }
+    m_consumer->finish();
+    return readFinalResponse(packetizer);
+}
+
+} // namespace blfwk

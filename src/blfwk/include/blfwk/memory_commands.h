@@ -1,0 +1,264 @@
+#pragma once
+// The commands that erase, write, read, fill and program the target's memory, run code on it
+// and reset it.
+
+#include "blfwk/command.h"
+#include "blfwk/data_phase.h"
+
+namespace blfwk {
+
+// Commands that only send a packet and take the generic response.
+class FlashEraseAll : public Command {
+public:
+    using Command::Command;
+    bool parseArgs() override;
+    void sendTo(Packetizer& packetizer) override;
+    virtual bool processResponse(const ResponsePacket& packet)
+    {
+        return Command::processResponse(packet, kCommandTag_FlashEraseAll);
+    }
+    using Command::processResponse;
+
+private:
+    uint32_t m_memoryId = 0;
+};
+
+class FlashEraseRegion : public Command {
+public:
+    using Command::Command;
+    bool parseArgs() override;
+    void sendTo(Packetizer& packetizer) override;
+    virtual bool processResponse(const ResponsePacket& packet)
+    {
+        return Command::processResponse(packet, kCommandTag_FlashEraseRegion);
+    }
+    using Command::processResponse;
+
+private:
+    uint32_t m_startAddress = 0;
+    uint32_t m_byteCount = 0;
+};
+
+class FlashEraseAllUnsecure : public Command {
+public:
+    using Command::Command;
+    bool parseArgs() override { return argCount() == 1; }
+    void sendTo(Packetizer& packetizer) override;
+    virtual bool processResponse(const ResponsePacket& packet)
+    {
+        return Command::processResponse(packet, kCommandTag_FlashEraseAllUnsecure);
+    }
+    using Command::processResponse;
+};
+
+class FillMemory : public Command {
+public:
+    using Command::Command;
+    bool parseArgs() override;
+    void sendTo(Packetizer& packetizer) override;
+    virtual bool processResponse(const ResponsePacket& packet)
+    {
+        return Command::processResponse(packet, kCommandTag_FillMemory);
+    }
+    using Command::processResponse;
+
+private:
+    uint32_t m_startAddress = 0;
+    uint32_t m_byteCount = 0;
+    uint32_t m_patternWord = 0;
+};
+
+class FlashSecurityDisable : public Command {
+public:
+    using Command::Command;
+    bool parseArgs() override;
+    void sendTo(Packetizer& packetizer) override;
+    virtual bool processResponse(const ResponsePacket& packet)
+    {
+        return Command::processResponse(packet, kCommandTag_FlashSecurityDisable);
+    }
+    using Command::processResponse;
+
+private:
+    uint32_t m_keyLow = 0;
+    uint32_t m_keyHigh = 0;
+};
+
+class Call : public Command {
+public:
+    using Command::Command;
+    bool parseArgs() override;
+    void sendTo(Packetizer& packetizer) override;
+    virtual bool processResponse(const ResponsePacket& packet)
+    {
+        return Command::processResponse(packet, kCommandTag_Call);
+    }
+    using Command::processResponse;
+
+private:
+    uint32_t m_callAddress = 0;
+    uint32_t m_argumentWord = 0;
+};
+
+class FlashProgramOnce : public Command {
+public:
+    using Command::Command;
+    bool parseArgs() override;
+    void sendTo(Packetizer& packetizer) override;
+    virtual bool processResponse(const ResponsePacket& packet)
+    {
+        return Command::processResponse(packet, kCommandTag_FlashProgramOnce);
+    }
+    using Command::processResponse;
+
+private:
+    uint32_t m_index = 0;
+    uint32_t m_byteCount = 0;
+    uint32_t m_dataLow = 0;
+    uint32_t m_dataHigh = 0;
+};
+
+class ConfigureQuadSpi : public Command {
+public:
+    using Command::Command;
+    bool parseArgs() override;
+    void sendTo(Packetizer& packetizer) override;
+    virtual bool processResponse(const ResponsePacket& packet)
+    {
+        return Command::processResponse(packet, kCommandTag_ConfigureQuadSpi);
+    }
+    using Command::processResponse;
+
+private:
+    uint32_t m_memoryId = 0;
+    uint32_t m_configBlockAddress = 0;
+};
+
+// A missing response is taken as success: the target may be gone before it answers.
+class Execute : public Command {
+public:
+    using Command::Command;
+    // Built directly with the three values, as the connection's convenience operation does.
+    Execute(uint32_t entryPoint, uint32_t param, uint32_t stackPointer);
+    bool parseArgs() override;
+    void sendTo(Packetizer& packetizer) override;
+    virtual bool processResponse(const ResponsePacket& packet)
+    {
+        return Command::processResponse(packet, kCommandTag_Execute);
+    }
+    using Command::processResponse;
+
+private:
+    uint32_t m_jumpAddress = 0;
+    uint32_t m_wordArgument = 0;
+    uint32_t m_stackpointer = 0;
+};
+
+class Reset : public Command {
+public:
+    using Command::Command;
+    Reset()
+        : Command("reset")
+    { }
+    bool parseArgs() override { return argCount() == 1; }
+    void sendTo(Packetizer& packetizer) override;
+    virtual bool processResponse(const ResponsePacket& packet)
+    {
+        return Command::processResponse(packet, kCommandTag_Reset);
+    }
+    using Command::processResponse;
+};
+
+class WriteMemory : public Command {
+public:
+    using Command::Command;
+    // The data-bytes and memory-segment forms, built directly.
+    WriteMemory(uint32_t address, std::vector<uint8_t> data);
+    WriteMemory(uint32_t address, const MemorySegmentSource& segment);
+    bool parseArgs() override;
+    void sendTo(Packetizer& packetizer) override;
+    virtual bool processResponse(const ResponsePacket& packet)
+    {
+        return Command::processResponse(packet, kCommandTag_WriteMemory);
+    }
+    using Command::processResponse;
+
+private:
+    std::string m_fileOrData;
+    const MemorySegmentSource* m_segment = nullptr;
+    uint32_t m_startAddress = 0;
+    uint32_t m_count = 0;
+    std::vector<uint8_t> m_data;
+};
+
+class ReceiveSbFile : public Command {
+public:
+    using Command::Command;
+    bool parseArgs() override;
+    void sendTo(Packetizer& packetizer) override;
+    virtual bool processResponse(const ResponsePacket& packet)
+    {
+        return Command::processResponse(packet, kCommandTag_ReceiveSbFile);
+    }
+    using Command::processResponse;
+
+private:
+    std::string m_file;
+};
+
+class ReadMemory : public Command {
+public:
+    using Command::Command;
+    bool parseArgs() override;
+    void sendTo(Packetizer& packetizer) override;
+    virtual bool processResponse(const ResponsePacket& packet)
+    {
+        return Command::processResponse(packet, kCommandTag_ReadMemory);
+    }
+    using Command::processResponse;
+    // The check for the read-memory response that opens the data phase.
+    virtual bool processReadMemoryResponse(const ResponsePacket& packet);
+
+private:
+    std::string m_dataFile;
+    uint32_t m_startAddress = 0;
+    uint32_t m_byteCount = 0;
+};
+
+class FlashReadResource : public Command {
+public:
+    using Command::Command;
+    bool parseArgs() override;
+    void sendTo(Packetizer& packetizer) override;
+    virtual bool processResponse(const ResponsePacket& packet)
+    {
+        return Command::processResponse(packet, kCommandTag_FlashReadResource);
+    }
+    using Command::processResponse;
+    virtual bool processReadResourceResponse(const ResponsePacket& packet);
+
+private:
+    std::string m_dataFile;
+    uint32_t m_startAddress = 0;
+    uint32_t m_byteCount = 0;
+    uint32_t m_option = 0;
+};
+
+class FlashReadOnce : public Command {
+public:
+    using Command::Command;
+    bool parseArgs() override;
+    void sendTo(Packetizer& packetizer) override;
+    virtual bool processResponse(const ResponsePacket& packet)
+    {
+        return Command::processResponse(packet, kCommandTag_FlashReadOnce);
+    }
+    using Command::processResponse;
+    virtual bool processReadOnceResponse(const ResponsePacket& packet);
+
+private:
+    uint32_t m_index = 0;
+    uint32_t m_byteCount = 0;
+};
+
+} // namespace blfwk

@@ -1,0 +1,505 @@
+#include "blfwk/memory_commands.h"
+
+#include "blfwk/logger.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace blfwk {
+
+namespace {
+
+uint32_t hex16(const std::string& text)
+{
+    return uint32_t(std::strtoul(text.c_str(), nullptr, 16));
+}
+
+std::string hexArg(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", value);
+    return text;
+}
+
+bool isHexDataText(const std::string& text)
+{
+    return text.size() >= 2 && text[0] == '{' && text[1] == '{';
+}
+
+std::string formatText(const char* format, uint32_t a, uint32_t b)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, format, int(a), int(b));
+    return text;
+}
+
+} // namespace
+
+// ---- commands with a generic response only
+
+bool FlashEraseAll::parseArgs()
+{
+    if (argCount() != 1 && argCount() != 2)
+        return false;
+    m_memoryId = argCount() == 2 ? parseLenient(arg(1)) : 0;
+    return true;
+}
+
+void FlashEraseAll::sendTo(Packetizer& packetizer)
+{
+    CommandPacket cmdPacket(kCommandTag_FlashEraseAll, 0, { m_memoryId });
+    processResponse(cmdPacket.sendCommandGetResponse(packetizer));
+}
+
+bool FlashEraseRegion::parseArgs()
+{
+    if (argCount() != 3)
+        return false;
+    m_startAddress = parseLenient(arg(1));
+    m_byteCount = parseLenient(arg(2));
+    return true;
+}
+
+void FlashEraseRegion::sendTo(Packetizer& packetizer)
+{
+    CommandPacket cmdPacket(kCommandTag_FlashEraseRegion, 0, { m_startAddress, m_byteCount });
+    processResponse(cmdPacket.sendCommandGetResponse(packetizer));
+}
+
+void FlashEraseAllUnsecure::sendTo(Packetizer& packetizer)
+{
+    CommandPacket cmdPacket(kCommandTag_FlashEraseAllUnsecure, 0, {});
+    processResponse(cmdPacket.sendCommandGetResponse(packetizer));
+}
+
+bool FillMemory::parseArgs()
+{
+    if (argCount() != 4 && argCount() != 5)
+        return false;
+    if (!parseUnsigned(arg(1), &m_startAddress) || !parseUnsigned(arg(2), &m_byteCount)
+        || !parseUnsigned(arg(3), &m_patternWord))
+        return false;
+    if (argCount() == 5) {
+        const std::string unit = arg(4);
+        if (unit == "byte") {
+            const uint32_t b = m_patternWord & 0xFF;
+            m_patternWord = b | (b << 8) | (b << 16) | (b << 24);
+        } else if (unit == "short") {
+            const uint32_t s = m_patternWord & 0xFFFF;
+            m_patternWord = s | (s << 16);
+        } else if (unit != "word") {
+            return false;
+        }
+    }
+    return true;
+}
+
+void FillMemory::sendTo(Packetizer& packetizer)
+{
+    CommandPacket cmdPacket(kCommandTag_FillMemory, 0, { m_startAddress, m_byteCount, m_patternWord });
+    processResponse(cmdPacket.sendCommandGetResponse(packetizer));
+}
+
+bool FlashSecurityDisable::parseArgs()
+{
+    if (argCount() != 2)
+        return false;
+    const std::string key = arg(1);
+    if (key.size() != 16)
+        return false;
+    m_keyLow = hex16(key.substr(0, 8));
+    m_keyHigh = hex16(key.substr(8, 8));
+    return true;
+}
+
+void FlashSecurityDisable::sendTo(Packetizer& packetizer)
+{
+    CommandPacket cmdPacket(kCommandTag_FlashSecurityDisable, 0, { m_keyLow, m_keyHigh });
+    processResponse(cmdPacket.sendCommandGetResponse(packetizer));
+}
+
+bool Call::parseArgs()
+{
+    if (argCount() != 3)
+        return false;
+    m_callAddress = parseLenient(arg(1));
+    m_argumentWord = parseLenient(arg(2));
+    return true;
+}
+
+void Call::sendTo(Packetizer& packetizer)
+{
+    CommandPacket cmdPacket(kCommandTag_Call, 0, { m_callAddress, m_argumentWord });
+    processResponse(cmdPacket.sendCommandGetResponse(packetizer));
+}
+
+bool FlashProgramOnce::parseArgs()
+{
+    if (argCount() != 4)
+        return false;
+    m_index = parseLenient(arg(1));
+    m_byteCount = parseLenient(arg(2));
+    if (m_byteCount != 4 && m_byteCount != 8)
+        return false;
+    const std::string data = arg(3);
+    if ((data.size() != 8 && data.size() != 16) || (m_byteCount == 8 && data.size() != 16))
+        return false;
+    m_dataLow = hex16(data.substr(0, 8));
+    m_dataHigh = m_byteCount == 8 ? hex16(data.substr(8, 8)) : 0;
+    return true;
+}
+
+void FlashProgramOnce::sendTo(Packetizer& packetizer)
+{
+    if (m_byteCount == 8) {
+        CommandPacket cmdPacket(
+            kCommandTag_FlashProgramOnce, 0, { m_index, m_byteCount, m_dataLow, m_dataHigh });
+        processResponse(cmdPacket.sendCommandGetResponse(packetizer));
+    } else {
+        CommandPacket cmdPacket(kCommandTag_FlashProgramOnce, 0, { m_index, m_byteCount, m_dataLow });
+        processResponse(cmdPacket.sendCommandGetResponse(packetizer));
+    }
+}
+
+bool ConfigureQuadSpi::parseArgs()
+{
+    if (argCount() != 3)
+        return false;
+    m_memoryId = parseLenient(arg(1));
+    m_configBlockAddress = parseLenient(arg(2));
+    return true;
+}
+
+void ConfigureQuadSpi::sendTo(Packetizer& packetizer)
+{
+    CommandPacket cmdPacket(kCommandTag_ConfigureQuadSpi, 0, { m_memoryId, m_configBlockAddress });
+    processResponse(cmdPacket.sendCommandGetResponse(packetizer));
+}
+
+// ---- commands whose missing response is accepted
+
+Execute::Execute(uint32_t entryPoint, uint32_t param, uint32_t stackPointer)
+    : Command("execute")
+{
+    m_args.push_back(hexArg(entryPoint));
+    m_args.push_back(hexArg(param));
+    m_args.push_back(hexArg(stackPointer));
+    parseArgs();
+}
+
+bool Execute::parseArgs()
+{
+    if (argCount() != 4)
+        return false;
+    m_jumpAddress = parseLenient(arg(1));
+    m_wordArgument = parseLenient(arg(2));
+    m_stackpointer = parseLenient(arg(3));
+    return true;
+}
+
+void Execute::sendTo(Packetizer& packetizer)
+{
+    CommandPacket cmdPacket(kCommandTag_Execute, 0, { m_jumpAddress, m_wordArgument, m_stackpointer });
+    const ResponsePacket response = cmdPacket.sendCommandGetResponse(packetizer);
+    if (response.isNull()) {
+        Log::warning("Ignoring missing response from execute command.\n");
+        m_responseValues.push_back(kStatus_Success);
+        return;
+    }
+    processResponse(response);
+}
+
+void Reset::sendTo(Packetizer& packetizer)
+{
+    CommandPacket cmdPacket(kCommandTag_Reset, 0, {});
+    const ResponsePacket response = cmdPacket.sendCommandGetResponse(packetizer);
+    if (response.isNull()) {
+        Log::warning("Ignoring missing response from reset command.\n");
+        m_responseValues.push_back(kStatus_Success);
+        return;
+    }
+    processResponse(response);
+}
+
+// ---- commands that send a data phase
+
+WriteMemory::WriteMemory(uint32_t address, std::vector<uint8_t> data)
+    : Command("write-memory")
+    , m_startAddress(address)
+    , m_data(std::move(data))
+{
+    m_args.push_back(hexArg(address));
+}
+
+WriteMemory::WriteMemory(uint32_t address, const MemorySegmentSource& segment)
+    : Command("write-memory")
+    , m_segment(&segment)
+    , m_startAddress(address)
+{
+    m_args.push_back(hexArg(address));
+}
+
+bool WriteMemory::parseArgs()
+{
+    if (argCount() != 3 && argCount() != 4)
+        return false;
+    m_startAddress = parseLenient(arg(1));
+    m_fileOrData = arg(2);
+    if (isHexDataText(m_fileOrData)) {
+        HexDataProducer check;
+        if (check.loadHexText(m_fileOrData) == 0)
+            return false;
+    }
+    if (argCount() == 4)
+        m_count = parseLenient(arg(3));
+    return true;
+}
+
+void WriteMemory::sendTo(Packetizer& packetizer)
+{
+    std::unique_ptr<DataProducer> producer;
+    if (m_segment) {
+        producer = std::make_unique<SegmentDataProducer>(*m_segment);
+    } else if (isHexDataText(m_fileOrData)) {
+        auto hex = std::make_unique<HexDataProducer>();
+        if (hex->loadHexText(m_fileOrData) == 0)
+            return;
+        producer = std::move(hex);
+    } else if (!m_data.empty()) {
+        producer = std::make_unique<HexDataProducer>(m_data);
+    } else {
+        auto file = std::make_unique<FileDataProducer>();
+        if (!file->openFile(m_fileOrData, m_count))
+            return;
+        producer = std::move(file);
+    }
+    const uint32_t size = producer->dataSize();
+
+    CommandPacket cmdPacket(kCommandTag_WriteMemory, kCommandFlag_HasDataPhase, { m_startAddress, size });
+    if (!processResponse(cmdPacket.sendCommandGetResponse(packetizer))) {
+        m_responseText = formatText("Wrote 0 of %d bytes.", size, 0);
+        return;
+    }
+    // Only the final status stays at the end of the list.
+    if (!m_responseValues.empty())
+        m_responseValues.pop_back();
+
+    DataPacket dataPacket(producer.get());
+    uint32_t bytesWritten = 0;
+    processResponse(dataPacket.sendTo(packetizer, &bytesWritten));
+    m_responseText = formatText("Wrote %d of %d bytes.", bytesWritten, size);
+}
+
+bool ReceiveSbFile::parseArgs()
+{
+    if (argCount() != 2)
+        return false;
+    m_file = arg(1);
+    return true;
+}
+
+void ReceiveSbFile::sendTo(Packetizer& packetizer)
+{
+    FileDataProducer producer;
+    if (!producer.openFile(m_file, 0))
+        return;
+    const uint32_t size = producer.dataSize();
+
+    CommandPacket cmdPacket(kCommandTag_ReceiveSbFile, kCommandFlag_HasDataPhase, { size });
+    if (!processResponse(cmdPacket.sendCommandGetResponse(packetizer))) {
+        m_responseText = formatText("Wrote 0 of %d bytes.", size, 0);
+        return;
+    }
+    if (!m_responseValues.empty())
+        m_responseValues.pop_back();
+
+    packetizer.setAbortEnabled(true);
+    DataPacket dataPacket(&producer);
+    uint32_t bytesWritten = 0;
+    processResponse(dataPacket.sendTo(packetizer, &bytesWritten));
+    packetizer.setAbortEnabled(false);
+    m_responseText = formatText("Wrote %d of %d bytes.", bytesWritten, size);
+}
+
+// ---- commands that receive a data phase
+
+bool ReadMemory::parseArgs()
+{
+    if (argCount() != 3 && argCount() != 4)
+        return false;
+    if (!parseUnsigned(arg(1), &m_startAddress) || !parseUnsigned(arg(2), &m_byteCount))
+        return false;
+    if (argCount() == 4)
+        m_dataFile = arg(3);
+    return true;
+}
+
+bool ReadMemory::processReadMemoryResponse(const ResponsePacket& packet)
+{
+    if (packet.isNull()) {
+        Log::debug("processResponse: null packet\n");
+        m_responseValues.push_back(kStatus_NoResponse);
+        return false;
+    }
+    if (packet.tag() == kCommandTag_GenericResponse)
+        return processResponse(packet);
+    if (packet.tag() != kCommandTag_ReadMemoryResponse) {
+        Log::error("Error: expected kCommandTag_ReadMemoryResponse (0x%x), received 0x%x\n",
+            kCommandTag_ReadMemoryResponse, packet.tag());
+        return false;
+    }
+    if (!checkWords(packet, 1))
+        return false;
+    const uint32_t status = packet.parameter(0);
+    if (status != kStatus_Success) {
+        m_responseValues.push_back(status);
+        return false;
+    }
+    if (!checkWords(packet, 2))
+        return false;
+    Log::info("Successful response to command '%s'\n", name().c_str());
+    return true;
+}
+
+namespace {
+
+// Runs the incoming data phase that a successful read response opened; returns the bytes
+// the consumer received.
+uint32_t receiveData(Packetizer& packetizer, DataConsumer& consumer, const ResponsePacket& response,
+    ResponsePacket* finalResponse)
+{
+    uint32_t toCome = response.parameter(1);
+    uint32_t received = 0;
+    DataPacket dataPacket(&consumer);
+    *finalResponse = dataPacket.receiveFrom(packetizer, &toCome, &received);
+    return received;
+}
+
+std::unique_ptr<DataConsumer> openConsumer(const std::string& dataFile)
+{
+    if (dataFile.empty())
+        return std::make_unique<StdOutDataConsumer>();
+    auto file = std::make_unique<FileDataConsumer>();
+    if (!file->openFile(dataFile))
+        return nullptr;
+    return file;
+}
+
+} // namespace
+
+void ReadMemory::sendTo(Packetizer& packetizer)
+{
+    std::unique_ptr<DataConsumer> consumer = openConsumer(m_dataFile);
+    if (!consumer)
+        return;
+    CommandPacket cmdPacket(kCommandTag_ReadMemory, 0, { m_startAddress, m_byteCount });
+    const ResponsePacket response = cmdPacket.sendCommandGetResponse(packetizer);
+    uint32_t bytesRead = 0;
+    if (processReadMemoryResponse(response)) {
+        ResponsePacket finalResponse;
+        bytesRead = receiveData(packetizer, *consumer, response, &finalResponse);
+        processResponse(finalResponse);
+    }
+    m_responseValues.push_back(bytesRead);
+    m_responseText = formatText("Read %d of %d bytes.", bytesRead, m_byteCount);
+}
+
+bool FlashReadResource::parseArgs()
+{
+    if (argCount() != 4 && argCount() != 5)
+        return false;
+    m_startAddress = parseLenient(arg(1));
+    m_byteCount = parseLenient(arg(2));
+    m_option = parseLenient(arg(3));
+    if (argCount() == 5)
+        m_dataFile = arg(4);
+    return true;
+}
+
+bool FlashReadResource::processReadResourceResponse(const ResponsePacket& packet)
+{
+    if (packet.isNull()) {
+        Log::debug("processResponse: null packet\n");
+        m_responseValues.push_back(kStatus_NoResponse);
+        return false;
+    }
+    if (packet.tag() == kCommandTag_GenericResponse)
+        return processResponse(packet);
+    if (packet.tag() != kCommandTag_FlashReadResourceResponse) {
+        Log::error("Error: expected kCommandTag_FlashReadResourceResponse (0x%x), received 0x%x\n",
+            kCommandTag_FlashReadResourceResponse, packet.tag());
+        return false;
+    }
+    if (!checkWords(packet, 1))
+        return false;
+    const uint32_t status = packet.parameter(0);
+    if (status != kStatus_Success) {
+        m_responseValues.push_back(status);
+        return false;
+    }
+    if (!checkWords(packet, 2))
+        return false;
+    Log::info("Successful response to command '%s'\n", name().c_str());
+    return true;
+}
+
+void FlashReadResource::sendTo(Packetizer& packetizer)
+{
+    std::unique_ptr<DataConsumer> consumer = openConsumer(m_dataFile);
+    if (!consumer)
+        return;
+    CommandPacket cmdPacket(kCommandTag_FlashReadResource, 0, { m_startAddress, m_byteCount, m_option });
+    const ResponsePacket response = cmdPacket.sendCommandGetResponse(packetizer);
+    uint32_t bytesRead = 0;
+    if (processReadResourceResponse(response)) {
+        ResponsePacket finalResponse;
+        bytesRead = receiveData(packetizer, *consumer, response, &finalResponse);
+        processResponse(finalResponse);
+    }
+    m_responseValues.push_back(bytesRead);
+    m_responseText = formatText("Read %d of %d bytes.", bytesRead, m_byteCount);
+}
+
+bool FlashReadOnce::parseArgs()
+{
+    if (argCount() != 3)
+        return false;
+    m_index = parseLenient(arg(1));
+    m_byteCount = parseLenient(arg(2));
+    return m_byteCount == 4 || m_byteCount == 8;
+}
+
+bool FlashReadOnce::processReadOnceResponse(const ResponsePacket& packet)
+{
+    if (packet.isNull()) {
+        Log::debug("processResponse: null packet\n");
+        m_responseValues.push_back(kStatus_NoResponse);
+        return false;
+    }
+    if (packet.tag() == kCommandTag_GenericResponse)
+        return processResponse(packet);
+    if (packet.tag() != kCommandTag_FlashReadOnceResponse) {
+        Log::error("Error: expected kCommandTag_FlashReadOnceResponse (0x%x), received 0x%x\n",
+            kCommandTag_FlashReadOnceResponse, packet.tag());
+        m_responseValues.push_back(kStatus_UnknownCommand);
+        return false;
+    }
+    if (!checkWords(packet, 1))
+        return false;
+    const uint32_t status = packet.parameter(0);
+    m_responseValues.push_back(status);
+    if (status != kStatus_Success)
+        return false;
+    Log::debug("Successful response to command '%s'\n", name().c_str());
+    for (uint32_t i = 1; i < packet.parameterCount(); ++i)
+        m_responseValues.push_back(packet.parameter(i));
+    return true;
+}
+
+void FlashReadOnce::sendTo(Packetizer& packetizer)
+{
+    CommandPacket cmdPacket(kCommandTag_FlashReadOnce, 0, { m_index, m_byteCount });
+    processReadOnceResponse(cmdPacket.sendCommandGetResponse(packetizer));
+}
+
+} // namespace blfwk
