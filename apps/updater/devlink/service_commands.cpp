@@ -1,0 +1,222 @@
+#include "service_commands.h"
+
+#include "device_info.h"
+#include "frame_codec.h"
+
+#include "platform/hid.h"
+#include "shell/app_callbacks.h"
+#include "shell/shared_state.h"
+#include "storage/backup.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int kVersionReadTimeoutMs = 1000;
+constexpr int kVersionReadCounts = 10;
+constexpr size_t kFilteredLimit = 127;
+constexpr size_t kDigitLimit = 44;
+
+std::string modelOfCurrentDevice()
+{
+    DeviceInfo* device = appCallbacks.currentDevice.load();
+    return device ? device->modelName : std::string();
+}
+
+// Keeps the characters a version answer is made of; a blank becomes the digit 0.
+std::string filterVersionText(const char* text, size_t length)
+{
+    std::string filtered;
+    for (size_t i = 0; i < length && text[i] != 0 && filtered.size() < kFilteredLimit; ++i) {
+        const char c = text[i];
+        if (c == ' ') {
+            filtered += '0';
+            continue;
+        }
+        const char upper = char(std::toupper(static_cast<unsigned char>(c)));
+        const bool letter = upper != 0 && std::strchr("EINORSV", upper) != nullptr;
+        if (c == '.' || c == ':' || (c >= '0' && c <= '9') || letter)
+            filtered += c;
+    }
+    return filtered;
+}
+
+} // namespace
+
+bool parseNordicVersion(const char* text, size_t length, NordicVersion* out)
+{
+    const std::string filtered = filterVersionText(text, length);
+    if (filtered.find("VERSION") == std::string::npos)
+        return false;
+
+    std::string main, third;
+    int stops = 0;
+    for (char c : filtered) {
+        if (c == '.') {
+            ++stops;
+        } else if (c >= '0' && c <= '9') {
+            if ((stops == 1 || stops == 2) && main.size() < kDigitLimit)
+                main += c;
+            else if (stops == 3 && third.size() < kDigitLimit)
+                third += c;
+        }
+    }
+    *out = NordicVersion{};
+    if (stops != 3)
+        return true;
+    out->dotted = true;
+    if (third.size() == 1)
+        main += "00" + third;
+    else if (third.size() == 2)
+        main += "0" + third;
+    else if (third.size() >= 3)
+        main += third.substr(0, 3);
+    // Up to 47 digits may stand here; a number that does not fit in 32 bits is no build this
+    // updater knows, so it is kept at the largest value rather than wrapped into a wrong one.
+    int64_t value = 0;
+    for (char c : main) {
+        if (value > (INT32_MAX - (c - '0')) / 10) {
+            value = INT32_MAX;
+            break;
+        }
+        value = value * 10 + (c - '0');
+    }
+    out->version = int32_t(value);
+    out->digits = main;
+    return true;
+}
+
+bool updateFirmware(DeviceInfo& record)
+{
+    logLine("updateFirmware\r\n");
+    bool mustStop = false;
+    saveGpsDataToLocal(record, &mustStop);
+    if (mustStop) {
+        // The rider's data could not be saved: the disk reset after the update would lose it.
+        logLine("updateFirmware stopped: the GPS data could not be backed up\r\n");
+        return false;
+    }
+    logLine("Opening HID device\r\n");
+    platform::HidDevice* device = openAppDevice();
+    if (!device) {
+        logLine("Open HID device failed\r\n");
+        return false;
+    }
+    logLine("Sending command JUMP_TO_BL\r\n");
+    sendCommand(JUMP_TO_BL, device);
+    platform::hidService().close(device);
+    platform::hidService().shutdown();
+    char text[256];
+    std::snprintf(text, sizeof text, "%s connected\nUpdating", modelOfCurrentDevice().c_str());
+    reportStatus(0, text, nullptr);
+    logLine("OK, Waiting for bootloader\r\n");
+    return true;
+}
+
+bool factoryReset()
+{
+    reportStatus(0, nullptr, "Wait for Device to Reconnect\nPlease Wait...");
+    logLine("Opening HID device\r\n");
+    platform::HidDevice* device = openAppDevice();
+    if (!device) {
+        logLine("Failed to open HID device\r\n");
+        reportStatus(1, nullptr, "");
+        return false;
+    }
+    logLine("Sending factory reset command\r\n");
+    sendCommand(FACTORY_RESET, device);
+    platform::hidService().close(device);
+    platform::hidService().shutdown();
+    return true;
+}
+
+bool eraseNordicKeys()
+{
+    logLine("Opening HID device\r\n");
+    platform::HidDevice* device = openAppDevice();
+    if (!device) {
+        logLine("Failed to open HID device\r\n");
+        reportStatus(1, nullptr, "");
+        return false;
+    }
+    logLine("Sending nordic erase keys command\r\n");
+    sendCommand(NORDIC_ERASE_KEYS, device);
+    NRFV = 0;
+
+    // The device sends some reports and restarts. Listen until it has been silent for a run
+    // of reads or is gone (a failed read); never spin on a failing read.
+    int silent = 0;
+    while (silent < kEraseKeysSilentReads) {
+        uint8_t report[kReplyBufferSize] = {};
+        const int got = platform::hidService().read(device, report, kInputReportSize, kVersionReadTimeoutMs);
+        if (got < 0)
+            break;
+        if (got == 0) {
+            ++silent;
+            continue;
+        }
+        silent = 0;
+        const size_t length = strnlen(reinterpret_cast<const char*>(report), size_t(got));
+        std::string text(reinterpret_cast<const char*>(report), length);
+        logLine(text.c_str());
+    }
+    platform::hidService().close(device);
+    return true;
+}
+
+bool getNordicVersion()
+{
+    if (NRFV.load() > 0) {
+        logLinef("Already have NRFV [%li]\r\n", long(NRFV.load()));
+        return true;
+    }
+    if (isSet(nrfCheckBypass)) {
+        logLine("ByPass Flag Set NRFV\r\n");
+        return true;
+    }
+    platform::HidDevice* device = openAppDevice();
+    if (!device)
+        return false;
+    sendCommand(NRF_GET_VERSION, device);
+    logLine("Sending NRF_GET_VERSION command\r\n");
+    NRFV = 0;
+
+    bool found = false;
+    for (int counter = 0; !found && counter < kVersionReadCounts;) {
+        ++counter;
+        uint8_t report[kReplyBufferSize] = {};
+        const int got = platform::hidService().read(device, report, kInputReportSize, kVersionReadTimeoutMs);
+        if (got < 1) {
+            ++counter; // a silent device costs two counts per read
+            continue;
+        }
+        NordicVersion answer;
+        if (!parseNordicVersion(reinterpret_cast<const char*>(report), size_t(got), &answer))
+            continue;
+        logLine("NRF_GET_VERSION VERSION success\r\n");
+        found = true;
+        if (!answer.dotted)
+            continue; // the answer counts, the version stays unknown
+        NRFV = answer.version;
+        logLinef("NRF [%s:%li] Clear ReverseUpgrade\r\n", answer.digits.c_str(), long(answer.version));
+        reverseUpgrade = 0;
+        if (NRFV.load() < 103007)
+            logLine("NRF_GET_VERSION - REDACTED! REVERSE UPGRADE REQUIRED. \r\n");
+    }
+    platform::hidService().close(device);
+
+    if (!found && appCallbacks.currentDevice.load()) {
+        const int type = GNormDevID.load();
+        if (type == 11 || type == 12) {
+            nrfCheckBypass = 1;
+            logLine("SPECIAL BUILD - SUMMIT SAMPLE CASE FORCE BYPASS NORDIC CHECK\r\n");
+        } else {
+            char text[256];
+            std::snprintf(text, sizeof text, "%s\nError check version wireless firmware", modelOfCurrentDevice().c_str());
+            reportStatus(1, text, nullptr);
+        }
+    }
+    return found;
+}

@@ -1,0 +1,122 @@
+#include "gps_drive.h"
+
+#include "platform/clock.h"
+#include "platform/debug_output.h"
+#include "platform/volumes.h"
+#include "shell/app_callbacks.h"
+#include "shell/shared_text.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+namespace {
+
+SharedText g_foundRoot{""};
+
+constexpr int kLockAttempts = 20;
+constexpr int kLockRetryMs = 500;
+constexpr int kPassWaitMs = 1000;
+
+bool labelMatches(const std::string& label)
+{
+    return label.find("Tarvel") != std::string::npos || label.find("TARVEL") != std::string::npos ||
+           label.find("tarvel") != std::string::npos;
+}
+
+// The first directory entry of the root whose name holds "Tarvel" (this form only).
+bool hasTarvelFolder(const std::string& root)
+{
+    DIR* dir = opendir(root.c_str());
+    if (!dir)
+        return false;
+    bool found = false;
+    while (dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.find("Tarvel") == std::string::npos)
+            continue;
+        struct stat info = {};
+        if (stat((root + name).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            found = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+std::vector<platform::VolumeInfo> removableVolumes()
+{
+    std::vector<platform::VolumeInfo> volumes;
+    if (!platform::volumeService().mountedVolumes(volumes))
+        volumes.clear();
+    std::vector<platform::VolumeInfo> removable;
+    for (auto& volume : volumes)
+        if (volume.removable && !volume.root.empty())
+            removable.push_back(volume);
+    return removable;
+}
+
+void debugRoot(const std::string& root) { platform::debugOutput((root + "\n").c_str()); }
+
+} // namespace
+
+std::string findGpsDrive()
+{
+    std::string found = g_foundRoot.get();
+    if (!found.empty())
+        return found;
+
+    // Label pass: a later matching drive replaces an earlier one.
+    platform::pause(platform::Milliseconds(kPassWaitMs));
+    for (const auto& volume : removableVolumes()) {
+        if (labelMatches(volume.label))
+            found = volume.root;
+        debugRoot(volume.root);
+    }
+    if (found.empty()) {
+        // Folder pass: a FAT volume with a Tarvel folder in its root.
+        platform::pause(platform::Milliseconds(kPassWaitMs));
+        for (const auto& volume : removableVolumes()) {
+            if (volume.fileSystem.find("FAT") != std::string::npos && hasTarvelFolder(volume.root))
+                found = volume.root;
+            debugRoot(volume.root);
+        }
+    }
+    if (!found.empty())
+        g_foundRoot.set(found);
+    return found;
+}
+
+void ejectGpsDrive(const std::string& root)
+{
+    std::vector<platform::VolumeInfo> volumes;
+    platform::volumeService().mountedVolumes(volumes);
+    bool mounted = false;
+    for (const auto& volume : volumes)
+        mounted = mounted || volume.root == root;
+    if (!mounted)
+        return;
+
+    platform::VolumeService& service = platform::volumeService();
+    bool locked = false;
+    for (int attempt = 0; attempt < kLockAttempts && !locked; ++attempt) {
+        locked = service.removalStep(root, platform::VolumeStep::Lock);
+        if (!locked)
+            platform::pause(platform::Milliseconds(kLockRetryMs));
+    }
+    if (!locked)
+        logLinef("Drive %s could not be locked, dismounting anyway\r\n", root.c_str());
+    if (!service.removalStep(root, platform::VolumeStep::Dismount)) {
+        logLinef("Drive %s could not be dismounted\r\n", root.c_str());
+        return;
+    }
+    bool ejected = false;
+    if (service.removalStep(root, platform::VolumeStep::AllowRemoval))
+        ejected = service.removalStep(root, platform::VolumeStep::Eject);
+    if (ejected)
+        logLinef("Media in Drive %s has been ejected safely.\r\n", root.c_str());
+    else
+        logLinef("Media in Drive %s can be safely removed.\r\n", root.c_str());
+}
+
+void forgetGpsDrive() { g_foundRoot.set(""); }

@@ -1,0 +1,206 @@
+#include "wireless_update.h"
+
+#include "gps_drive.h"
+#include "staging.h"
+
+#include "crc/app_crc.h"
+#include "devlink/device_info.h"
+#include "devlink/frame_codec.h"
+#include "flash/embedded_packages.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/hid.h"
+#include "platform/local_folders.h"
+#include "shell/app_callbacks.h"
+#include "shell/shared_state.h"
+
+#include <cstdio>
+#include <cstring>
+
+uint8_t nrfImageBuffer[kPackageBufferSize];
+
+namespace {
+
+uint8_t g_settingsBuffer[kPackageBufferSize];
+
+constexpr int kReadTimeoutMs = 1000;
+
+void statusf(int isComplete, const char* format, const char* name)
+{
+    char text[512];
+    std::snprintf(text, sizeof text, format, name);
+    reportStatus(isComplete, text, nullptr);
+}
+
+void deleteLocalCopies(const std::string& image, const std::string& settings)
+{
+    platform::deleteFile(image);
+    platform::deleteFile(settings);
+}
+
+enum class FollowResult { Finished, DeviceFailed, NoEnd };
+
+// Follows the device's reports after UPDATE_NORDIC.
+FollowResult followUpdate(platform::HidDevice* device, const char* model)
+{
+    bool firstTick = true;
+    for (int counter = 0; counter < kNordicFollowLimit;) {
+        ++counter;
+        uint8_t report[kReplyBufferSize] = {};
+        const int got = platform::hidService().read(device, report, kInputReportSize, kReadTimeoutMs);
+        if (got < 1) {
+            counter += kNordicSilentReadCost;
+            continue;
+        }
+        if (report[1] == '%') {
+            logLinef("ANT_UPDATE_FAILED [%8.8s]\r\n", reinterpret_cast<const char*>(report));
+            return FollowResult::DeviceFailed;
+        }
+        uint8_t response[kReplyBufferSize] = {};
+        decodeFrame(report, size_t(got), response);
+        if (response[0] != kTextMessageCode)
+            continue;
+        const char* text = reinterpret_cast<const char*>(response + 1);
+        if (response[1] == '*') {
+            if (firstTick) {
+                firstTick = false;
+                statusf(0, "%s\nProgramming wireless firmware", model);
+            }
+            if (appCallbacks.log.load() && (counter & 63) == 63)
+                logLinef("%d ", counter);
+            if (counter == 375)
+                reportStatus(0, nullptr, "25% done");
+            else if (counter == 750)
+                reportStatus(0, nullptr, "50% done");
+            else if (counter == 1225)
+                reportStatus(0, nullptr, "75% done");
+        } else if (std::memcmp(text, "Succus!!", 8) == 0) {
+            reportStatus(0, nullptr, "Waiting for Device.");
+            return FollowResult::Finished;
+        } else if (std::memcmp(text, "complete", 8) == 0 || std::memcmp(text, "file clo", 8) == 0) {
+            reportStatus(0, nullptr, "Waiting for Device");
+            return FollowResult::Finished;
+        } else {
+            // The reply buffer keeps a zero at its end, so the text always stops inside it.
+            logLine(text);
+        }
+    }
+    return FollowResult::NoEnd;
+}
+
+} // namespace
+
+bool updateNordicFirmware()
+{
+    DeviceInfo* record = appCallbacks.currentDevice.load();
+    const int recordType = record ? record->deviceType : -1;
+    const int32_t nrf = NRFV.load();
+    if (recordType >= 11 && recordType <= 15) {
+        if (nrf == 1333026)
+            logLine("\n--NORDIC UP TO DATE SUMMIT--\r\n");
+    } else if (nrf == 1031039) {
+        logLine("\n--NORDIC UP TO DATE--\r\n");
+        return true;
+    }
+
+    const std::string drive = gpsDrivePath.get();
+    if (drive.empty()) {
+        reportStatus(0, "Can not find GPS USB drive", nullptr);
+        return false;
+    }
+    if (record)
+        statusf(0, "Copying new firmware to\n%s", record->modelName.c_str());
+    logLine("Determining Model\n");
+    if (!record && modelOverride.load() <= 0) {
+        reportStatus(1, "Error\nUnable to determine device model.", "Something went wrong");
+        return false;
+    }
+    const int model = modelOverride.load() > 0 ? modelOverride.load() : recordType;
+    if (record) {
+        if (gcbn.load() == -99)
+            record->dlv = 0;
+        else if (gcbn.load() == 60)
+            record->dlv = 60;
+    }
+    EmbeddedItem image, settings;
+    if (!selectNordicPackage(model, &image, &settings)) {
+        logLine("Invalid device type\r\n");
+        reportStatus(1, "Error\nUnable to determine device model.", nullptr);
+        return false;
+    }
+    const bool withSettings = model >= 11 && model <= 16;
+    const std::string name = record ? record->modelName : std::string(modelName(model));
+    const std::string imageOnDrive = platform::joinPath(drive, "nrf_update.bin");
+    const std::string settingsOnDrive = platform::joinPath(drive, "nrf_update.dat");
+    statusf(0, "%s\nCopying wireless firmware", name.c_str());
+
+    logLinef("Compressed nrf size = %d\n\r", image.compressedSize);
+    logLine("decompressing nrf\r\n");
+    const int imageLength = decodeEmbeddedItem(image, nrfImageBuffer, kPackageBufferSize);
+    logLinef("Decoded nrf bytes = %d\n\r", imageLength);
+    int settingsLength = 0;
+    if (withSettings) {
+        logLinef("Compressed nrf dat size = %d\n\r", settings.compressedSize);
+        logLine("decompressing nrf dat\r\n");
+        settingsLength = decodeEmbeddedItem(settings, g_settingsBuffer, kPackageBufferSize);
+        logLinef("Decoded nrf dat bytes = %d\n\r", settingsLength);
+    }
+    if (imageLength <= 0 || (withSettings && settingsLength <= 0)) {
+        // A package that does not decode must never reach the device.
+        logLine("Wireless package could not be decoded\r\n");
+        statusf(1, "%s\nError updating wireless firmware", name.c_str());
+        return false;
+    }
+    const uint16_t imageCrc = crc16CcittFalse(nrfImageBuffer, size_t(imageLength));
+
+    if (!createStagingFolder())
+        return false;
+    const std::string staging = platform::stagingFolder();
+    const std::string localImage = platform::joinPath(staging, "candidatefrmwile.txt");
+    const std::string localSettings = platform::joinPath(staging, "candidatefdtwile.txt");
+    deleteLocalCopies(localImage, localSettings);
+    sleepFor(5);
+
+    switch (stageFile(localImage, imageOnDrive, nrfImageBuffer, size_t(imageLength))) {
+    case StageResult::Done:
+        break;
+    case StageResult::LocalCreateFailed:
+        return false;
+    case StageResult::CopyFailed:
+        platform::deleteFile(localImage);
+        sleepFor(5);
+        return false;
+    }
+    if (withSettings) {
+        switch (stageFile(localSettings, settingsOnDrive, g_settingsBuffer, size_t(settingsLength))) {
+        case StageResult::Done:
+            break;
+        case StageResult::LocalCreateFailed:
+            return false;
+        case StageResult::CopyFailed:
+            platform::deleteFile(localSettings);
+            sleepFor(5);
+            return false;
+        }
+    }
+    logLine("successfully wrote new nrf_update.bin\r\n");
+    statusf(0, "%s\nUpdating wireless firmware", name.c_str());
+    sleepFor(5);
+
+    ejectGpsDrive(drive);
+    sleepFor(5);
+    deleteLocalCopies(localImage, localSettings);
+
+    platform::HidDevice* device = openAppDevice();
+    if (!device) {
+        logLine("Open HID device failed\r\n");
+        return false;
+    }
+    sendCommandWithArgs(UPDATE_NORDIC, device, imageCrc, uint32_t(imageLength));
+    logLine("Sending UPDATE_NORDIC command\r\n");
+    const FollowResult result = followUpdate(device, name.c_str());
+    platform::hidService().close(device);
+    if (result == FollowResult::NoEnd)
+        statusf(1, "%s\nError updating wireless firmware", name.c_str());
+    return result == FollowResult::Finished;
+}
