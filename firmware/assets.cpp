@@ -20,9 +20,18 @@ const Asset* find(AssetKind kind, int deviceType, int variant)
 
 } // namespace
 
-const Asset* findImage(int deviceType, int variant) { return find(AssetKind::Image, deviceType, variant); }
-const Asset* findNordicImage(int deviceType) { return find(AssetKind::NordicImage, deviceType, 0); }
-const Asset* findNordicSettings(int deviceType) { return find(AssetKind::NordicSettings, deviceType, 0); }
+const Asset* findImage(int deviceType, int variant)
+{
+    return find(AssetKind::Image, deviceType, variant);
+}
+const Asset* findNordicImage(int deviceType)
+{
+    return find(AssetKind::NordicImage, deviceType, 0);
+}
+const Asset* findNordicSettings(int deviceType)
+{
+    return find(AssetKind::NordicSettings, deviceType, 0);
+}
 
 const Asset* findKanjiFont(const char* fileName)
 {

@@ -9,12 +9,12 @@ enum class AssetKind { Image, NordicImage, NordicSettings, KanjiFont };
 
 struct ManifestEntry {
     AssetKind kind = AssetKind::Image;
-    std::string name;      // file name of a real asset in firmware/
+    std::string name; // file name of a real asset in firmware/
     uint32_t typeMask = 0; // bit n set: serves device type n
-    int variant = 0;       // images: 0 or 60
-    uint32_t size = 0;     // decoded size of the placeholder
-    bool rawForm = true;   // a real asset is raw bytes (true) or one LZ4 block (false)
-    std::string version;   // images "major.minor", wireless images the dotted version text
+    int variant = 0; // images: 0 or 60
+    uint32_t size = 0; // decoded size of the placeholder
+    bool rawForm = true; // a real asset is raw bytes (true) or one LZ4 block (false)
+    std::string version; // images "major.minor", wireless images the dotted version text
     int line = 0;
 };
 

@@ -16,8 +16,7 @@ class Rng {
 public:
     explicit Rng(uint64_t seed)
         : m_state(seed)
-    {
-    }
+    { }
     uint64_t next()
     {
         uint64_t z = (m_state += 0x9E3779B97F4A7C15ull);
@@ -87,7 +86,8 @@ public:
         int length = 6 + int(m_rng.below(60));
         for (int i = 0; i < length; ++i) {
             if (m_rng.percent(kIdiomPercent)) {
-                uint32_t pick = std::min(m_rng.below(uint32_t(m_idioms.size())), m_rng.below(uint32_t(m_idioms.size())));
+                uint32_t pick = std::min(
+                    m_rng.below(uint32_t(m_idioms.size())), m_rng.below(uint32_t(m_idioms.size())));
                 const std::vector<uint8_t>& idiom = m_idioms[pick];
                 out.insert(out.end(), idiom.begin(), idiom.end());
             } else {
@@ -194,11 +194,12 @@ private:
 // Menu texts and log messages, as a firmware image keeps them in its read-only data.
 void appendStrings(std::vector<uint8_t>& out, size_t end, Rng& rng)
 {
-    static const char* const kWords[] = { "Speed", "Distance", "Time", "Ride", "GPS", "Battery", "Heart", "Rate",
-        "Cadence", "Power", "Lap", "Total", "Avg", "Max", "Altitude", "Climb", "Route", "Settings", "Backlight",
-        "Units", "Metric", "Imperial", "Bluetooth", "Pairing", "Sensor", "Searching", "Saved", "Delete", "Reset",
-        "Calories", "Temperature", "Odometer", "Trip", "Auto", "Pause", "Start", "Stop", "Low", "Signal", "Error",
-        "%d", "%02d:%02d", "km/h", "mph", "bpm", "rpm", "W", "Sync", "Firmware", "Version", "Language", "Off", "On" };
+    static const char* const kWords[] = { "Speed", "Distance", "Time", "Ride", "GPS", "Battery", "Heart",
+        "Rate", "Cadence", "Power", "Lap", "Total", "Avg", "Max", "Altitude", "Climb", "Route", "Settings",
+        "Backlight", "Units", "Metric", "Imperial", "Bluetooth", "Pairing", "Sensor", "Searching", "Saved",
+        "Delete", "Reset", "Calories", "Temperature", "Odometer", "Trip", "Auto", "Pause", "Start", "Stop",
+        "Low", "Signal", "Error", "%d", "%02d:%02d", "km/h", "mph", "bpm", "rpm", "W", "Sync", "Firmware",
+        "Version", "Language", "Off", "On" };
     const uint32_t count = sizeof(kWords) / sizeof(kWords[0]);
     while (out.size() < end) {
         int words = 1 + int(rng.below(4));
@@ -336,12 +337,12 @@ std::vector<uint8_t> makeNordicSettings(const ManifestEntry& e, Rng& rng)
     namespace r = firmware_records;
     std::vector<uint8_t> out(r::kNordicDatRecordSize, 0);
     std::memcpy(out.data(), r::kNordicDatMagic, 8);
-    put32(out, 1);                          // settings layout
-    put32(out, 52);                         // hardware version
-    put32(out, uint32_t(firstType(e)));     // device type
-    put32(out, 0x00B7);                     // required soft device
-    put32(out, 100000 + rng.below(40000));  // application size
-    while (out.size() < 8 + 20 + 32 + 64)   // hash, then signature
+    put32(out, 1); // settings layout
+    put32(out, 52); // hardware version
+    put32(out, uint32_t(firstType(e))); // device type
+    put32(out, 0x00B7); // required soft device
+    put32(out, 100000 + rng.below(40000)); // application size
+    while (out.size() < 8 + 20 + 32 + 64) // hash, then signature
         out.push_back(uint8_t(rng.next()));
     out.resize(e.size, 0);
     return out;
@@ -352,9 +353,11 @@ std::vector<uint8_t> makeKanjiFont(const ManifestEntry& e, Rng& rng)
     namespace r = firmware_records;
     std::vector<uint8_t> out(r::kKanjiRecordSize, 0);
     std::memcpy(out.data(), r::kKanjiMagic, 8);
-    std::memcpy(out.data() + r::kKanjiNameOffset, e.name.data(), std::min(e.name.size(), r::kKanjiNameSize - 1));
+    std::memcpy(
+        out.data() + r::kKanjiNameOffset, e.name.data(), std::min(e.name.size(), r::kKanjiNameSize - 1));
     int width = 16, height = 16;
-    if (std::sscanf(e.name.c_str(), "Kanji_%dx%d", &width, &height) != 2 || width < 4 || width > 32 || height < 4)
+    if (std::sscanf(e.name.c_str(), "Kanji_%dx%d", &width, &height) != 2 || width < 4 || width > 32
+        || height < 4)
         width = height = 16;
     while (out.size() < e.size)
         appendGlyph(out, width, height, rng);

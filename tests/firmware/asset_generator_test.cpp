@@ -65,7 +65,8 @@ TEST_F(AssetGenerator, TwoRunsGiveTheSameBytesAsTheEmbeddedAssets)
 {
     ASSERT_EQ(run(TARVEL_ASSET_MANIFEST, m_dir / "a"), 0) << readAll(m_dir / "log");
     ASSERT_EQ(run(TARVEL_ASSET_MANIFEST, m_dir / "b"), 0) << readAll(m_dir / "log");
-    EXPECT_EQ(readAll(m_dir / "a" / "firmware_asset_table.cpp"), readAll(m_dir / "b" / "firmware_asset_table.cpp"));
+    EXPECT_EQ(
+        readAll(m_dir / "a" / "firmware_asset_table.cpp"), readAll(m_dir / "b" / "firmware_asset_table.cpp"));
     ASSERT_EQ(firmware_assets::kAssetCount, 46);
     for (int i = 0; i < firmware_assets::kAssetCount; ++i) {
         const firmware_assets::Asset& asset = firmware_assets::kAssets[i];
@@ -92,7 +93,8 @@ TEST_F(AssetGenerator, RealAssetsReplaceTheirPlaceholders)
     writeAll(m_dir / "src" / "fw_05_std.bin", image);
     const std::string font(3000, 'K');
     std::string fontBlock(size_t(LZ4_compressBound(3000)), '\0');
-    fontBlock.resize(size_t(LZ4_compress_default(font.data(), fontBlock.data(), 3000, int(fontBlock.size()))));
+    fontBlock.resize(
+        size_t(LZ4_compress_default(font.data(), fontBlock.data(), 3000, int(fontBlock.size()))));
     writeAll(m_dir / "src" / "Kanji_19x19.bin", fontBlock);
 
     ASSERT_EQ(run(m_dir / "manifest.txt", m_dir / "out"), 0) << readAll(m_dir / "log");
@@ -100,7 +102,8 @@ TEST_F(AssetGenerator, RealAssetsReplaceTheirPlaceholders)
     std::string decoded(8192, '\0');
     ASSERT_EQ(LZ4_decompress_safe(block.data(), decoded.data(), int(block.size()), 8192), 5000);
     EXPECT_EQ(decoded.substr(0, 5000), image);
-    EXPECT_EQ(readAll(m_dir / "out" / symbolFile("Kanji_19x19.bin")), fontBlock) << "an lz4 asset is kept as it is";
+    EXPECT_EQ(readAll(m_dir / "out" / symbolFile("Kanji_19x19.bin")), fontBlock)
+        << "an lz4 asset is kept as it is";
 
     const std::string table = readAll(m_dir / "out" / "firmware_asset_table.cpp");
     EXPECT_NE(table.find("\"fw_05_std.bin\", 0x00020u, 0, 5000,"), std::string::npos) << table;
@@ -113,14 +116,14 @@ TEST_F(AssetGenerator, RealAssetsReplaceTheirPlaceholders)
 TEST_F(AssetGenerator, RefusesBadManifestsAndBadAssets)
 {
     const char* bad[] = {
-        "image fw.bin 5 0 4096 raw\n",             // a column missing
-        "rom fw.bin 5 0 4096 raw 7.63\n",          // unknown kind
-        "image fw.bin 5 30 4096 raw 7.63\n",       // variant neither 0 nor 60
-        "image fw.bin 17 0 4096 raw 7.63\n",       // no such device type
-        "image fw.bin 5 0 4096 raw -\n",           // image without version
-        "image fw.bin 5 0 3000001 raw 7.63\n",     // larger than the decode buffer
-        "image fw.bin 5 0 4096 zip 7.63\n",        // unknown form
-        "font Kanji.bin 11 - 4096 raw -\n",        // fonts serve no type
+        "image fw.bin 5 0 4096 raw\n", // a column missing
+        "rom fw.bin 5 0 4096 raw 7.63\n", // unknown kind
+        "image fw.bin 5 30 4096 raw 7.63\n", // variant neither 0 nor 60
+        "image fw.bin 17 0 4096 raw 7.63\n", // no such device type
+        "image fw.bin 5 0 4096 raw -\n", // image without version
+        "image fw.bin 5 0 3000001 raw 7.63\n", // larger than the decode buffer
+        "image fw.bin 5 0 4096 zip 7.63\n", // unknown form
+        "font Kanji.bin 11 - 4096 raw -\n", // fonts serve no type
     };
     for (const char* line : bad) {
         writeAll(m_dir / "manifest.txt", line);

@@ -8,7 +8,7 @@ namespace {
 
 void fill(const firmware_assets::Asset* asset, EmbeddedItem* item)
 {
-    *item = EmbeddedItem{};
+    *item = EmbeddedItem {};
     if (asset) {
         item->name = asset->name;
         item->data = asset->data;

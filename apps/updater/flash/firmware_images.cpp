@@ -25,8 +25,8 @@ int decodeLz4Block(const uint8_t* block, int compressedSize, uint8_t* out, int c
 {
     if (!block || compressedSize <= 0 || !out || capacity <= 0)
         return -1;
-    return LZ4_decompress_safe(reinterpret_cast<const char*>(block), reinterpret_cast<char*>(out), compressedSize,
-        capacity);
+    return LZ4_decompress_safe(
+        reinterpret_cast<const char*>(block), reinterpret_cast<char*>(out), compressedSize, capacity);
 }
 
 int decodeFirmwareImage(const FirmwareImage& image)

@@ -89,7 +89,8 @@ inline bool parseImageRecord(const uint8_t* image, size_t length, ImageRecord* o
 // Copies the version text of a decoded nrf_update.bin into text (at least 25 bytes).
 inline bool parseNordicRecord(const uint8_t* bytes, size_t length, char* text, size_t textSize)
 {
-    if (length < kNordicRecordSize || textSize <= kNordicVersionSize || std::memcmp(bytes, kNordicMagic, 8) != 0)
+    if (length < kNordicRecordSize || textSize <= kNordicVersionSize
+        || std::memcmp(bytes, kNordicMagic, 8) != 0)
         return false;
     std::memcpy(text, bytes + kNordicVersionOffset, kNordicVersionSize);
     text[kNordicVersionSize] = 0;

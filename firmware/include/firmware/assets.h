@@ -11,14 +11,14 @@ enum class AssetKind { Image, NordicImage, NordicSettings, KanjiFont };
 
 struct Asset {
     AssetKind kind;
-    const char* name;     // manifest name ("fw_04_jp.bin", "nrf_14_update.bin", "Kanji_18x18.bin")
-    uint32_t typeMask;    // bit n set: serves device type n (none for fonts)
-    int variant;          // images: 0 standard, 60 Japanese
-    int decodedSize;      // bytes the block decodes to
-    const uint8_t* data;  // the compressed block
-    int compressedSize;   // its length, the decoder's input length
-    bool placeholder;     // generated at build time rather than taken from a real asset
-    const char* version;  // images "major.minor", wireless images the dotted version text, else ""
+    const char* name; // manifest name ("fw_04_jp.bin", "nrf_14_update.bin", "Kanji_18x18.bin")
+    uint32_t typeMask; // bit n set: serves device type n (none for fonts)
+    int variant; // images: 0 standard, 60 Japanese
+    int decodedSize; // bytes the block decodes to
+    const uint8_t* data; // the compressed block
+    int compressedSize; // its length, the decoder's input length
+    bool placeholder; // generated at build time rather than taken from a real asset
+    const char* version; // images "major.minor", wireless images the dotted version text, else ""
 };
 
 extern const Asset kAssets[];

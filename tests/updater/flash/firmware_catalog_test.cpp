@@ -10,10 +10,22 @@ namespace {
 TEST(FirmwareCatalog, RowsCarryTheVersionsOfEveryFlashableModel)
 {
     const FirmwareCatalogRow expected[17] = {
-        {}, {}, {}, {},
-        { 7, 63, 10, 4, 1, 1 }, { 7, 63, 10, 2, 1, 1 }, { 7, 63, 10, 3, 1, 1 }, { 7, 63, 10, 1, 1, 1 },
-        { 7, 63, 10, 1, 1, 1 }, { 7, 63, 10, 0, 1, 1 }, { 7, 63, 10, 3, 1, 1 }, { 14, 51, 13, 1, 1, 1 },
-        { 14, 51, 13, 1, 1, 1 }, { 14, 51, 13, 1, 1, 1 }, { 14, 51, 13, 1, 1, 1 }, { 13, 12, 13, 1, 1, 1 },
+        {},
+        {},
+        {},
+        {},
+        { 7, 63, 10, 4, 1, 1 },
+        { 7, 63, 10, 2, 1, 1 },
+        { 7, 63, 10, 3, 1, 1 },
+        { 7, 63, 10, 1, 1, 1 },
+        { 7, 63, 10, 1, 1, 1 },
+        { 7, 63, 10, 0, 1, 1 },
+        { 7, 63, 10, 3, 1, 1 },
+        { 14, 51, 13, 1, 1, 1 },
+        { 14, 51, 13, 1, 1, 1 },
+        { 14, 51, 13, 1, 1, 1 },
+        { 14, 51, 13, 1, 1, 1 },
+        { 13, 12, 13, 1, 1, 1 },
         { 14, 31, 13, 1, 1, 1 },
     };
     initFirmwareCatalog();
@@ -38,11 +50,12 @@ TEST(FirmwareCatalog, InitRewritesRowsThatWereChangedAndLeavesRowsZeroToThreeAlo
 TEST(FirmwareCatalog, AboutTextListsTwelveModelsWithTheirVersions)
 {
     firmwareCatalog[15] = {}; // the About text must read the catalogue afresh
-    const std::string expected = "Tarvel Gps Firmware Programmer\n\nFirmware versions:\n"
-                                 " Peak GPS \t7.63\n Ridge GPS \t7.63\n Sprig Color \t7.63\n Band Color \t7.63\n"
-                                 " Sprig Band \t7.63\n Lite GPS  \t7.63\n Sprig GPS \t7.63\n  Summit GPS \t14.51\n"
-                                 "  Summit Color \t14.51\n  Peak Pro \t14.51\n  Ridge Plus \t14.51\n"
-                                 "  Ridge Easy \t13.12\n\r\n";
+    const std::string expected
+        = "Tarvel Gps Firmware Programmer\n\nFirmware versions:\n"
+          " Peak GPS \t7.63\n Ridge GPS \t7.63\n Sprig Color \t7.63\n Band Color \t7.63\n"
+          " Sprig Band \t7.63\n Lite GPS  \t7.63\n Sprig GPS \t7.63\n  Summit GPS \t14.51\n"
+          "  Summit Color \t14.51\n  Peak Pro \t14.51\n  Ridge Plus \t14.51\n"
+          "  Ridge Easy \t13.12\n\r\n";
     EXPECT_EQ(std::string(aboutText()), expected);
     EXPECT_EQ(std::string(aboutText()).find("14.31"), std::string::npos) << "type 16 is not listed";
 }
