@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkgconf
-  libhidapi-dev libudev-dev liblz4-dev libjsoncpp-dev
+  libhidapi-dev libudev-dev libsystemd-dev liblz4-dev libjsoncpp-dev
   qt6-base-dev libqt6dbus6 libqt6test6 libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth

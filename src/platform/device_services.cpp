@@ -1,10 +1,15 @@
 // Selection of the USB presence, volume and device-change services: an installed service
-// first, then the virtual bus when one is selected, else the platform's backend.
+// first, then the virtual bus when one is selected, else the Linux backends (udev enumeration,
+// mount table with udev facts and udisks2, udev monitor and mount-table watch).
 
 #include "platform/device_events.h"
 #include "platform/usb_devices.h"
 #include "platform/vbus/backends.h"
 #include "platform/volumes.h"
+
+#include "linux/linux_device_events.h"
+#include "linux/linux_volumes.h"
+#include "linux/udev_usb_devices.h"
 
 #include <atomic>
 
@@ -15,33 +20,6 @@ std::atomic<UsbDeviceService*> g_usb{nullptr};
 std::atomic<VolumeService*> g_volumes{nullptr};
 std::atomic<DeviceEventService*> g_events{nullptr};
 
-// Until the Linux backends (udev enumeration, mount table, udev monitor) join the build,
-// a process without a bus sees no devices, no volumes and gets no events.
-class NoUsbDevices : public UsbDeviceService {
-public:
-    bool presentHardwareIds(std::vector<std::string>& ids) override
-    {
-        ids.clear();
-        return false;
-    }
-};
-
-class NoVolumes : public VolumeService {
-public:
-    bool mountedVolumes(std::vector<VolumeInfo>& volumes) override
-    {
-        volumes.clear();
-        return false;
-    }
-    bool removalStep(const std::string&, VolumeStep) override { return false; }
-};
-
-class NoDeviceEvents : public DeviceEventService {
-public:
-    bool start(DeviceEventCallback) override { return false; }
-    void stop() override {}
-};
-
 } // namespace
 
 UsbDeviceService& usbDeviceService()
@@ -50,8 +28,7 @@ UsbDeviceService& usbDeviceService()
         return *installed;
     if (vbus::Bus* bus = vbus::selectedBus())
         return bus->usb;
-    static NoUsbDevices none;
-    return none;
+    return linux_backend::udevUsbDevices();
 }
 
 void setUsbDeviceService(UsbDeviceService* service) { g_usb.store(service); }
@@ -62,8 +39,7 @@ VolumeService& volumeService()
         return *installed;
     if (vbus::Bus* bus = vbus::selectedBus())
         return bus->volumes;
-    static NoVolumes none;
-    return none;
+    return linux_backend::linuxVolumes();
 }
 
 void setVolumeService(VolumeService* service) { g_volumes.store(service); }
@@ -74,8 +50,7 @@ DeviceEventService& deviceEventService()
         return *installed;
     if (vbus::Bus* bus = vbus::selectedBus())
         return bus->events;
-    static NoDeviceEvents none;
-    return none;
+    return linux_backend::linuxDeviceEvents();
 }
 
 void setDeviceEventService(DeviceEventService* service) { g_events.store(service); }
