@@ -43,13 +43,16 @@ inline uint32_t wordAt(const Bytes& b, size_t offset)
 // A response packet: tag, flags, reserved, count, words.
 inline Bytes responsePacket(uint8_t tag, const std::vector<uint32_t>& words, uint8_t flags = 0)
 {
-    Bytes p {tag, flags, 0, uint8_t(words.size())};
+    Bytes p { tag, flags, 0, uint8_t(words.size()) };
     for (uint32_t w : words)
         putWord(p, w);
     return p;
 }
 
-inline Bytes genericResponse(uint32_t status, uint32_t tag) { return report(3, responsePacket(0xA0, {status, tag})); }
+inline Bytes genericResponse(uint32_t status, uint32_t tag)
+{
+    return report(3, responsePacket(0xA0, { status, tag }));
+}
 
 class FakeBootloader {
 public:
@@ -71,9 +74,9 @@ public:
     std::vector<uint8_t> memory;
 
     // Answers to tune.
-    std::map<uint8_t, uint32_t> statusFor;          // first-response status per command tag
+    std::map<uint8_t, uint32_t> statusFor; // first-response status per command tag
     std::map<uint32_t, std::vector<uint32_t>> properties; // value words per property tag
-    bool silent = false;                            // answer nothing at all
+    bool silent = false; // answer nothing at all
     // Called with every command before the default handling; return true when it answered.
     std::function<bool(const Received&)> onCommand;
 
@@ -94,7 +97,7 @@ private:
         }
         if (r[0] != 1 || length < 4)
             return;
-        Received cmd {r[4], r[5], {}};
+        Received cmd { r[4], r[5], {} };
         for (uint32_t i = 0; i < r[7] && 8 + 4 * i + 4 <= r.size(); ++i)
             cmd.params.push_back(wordAt(r, 8 + 4 * i));
         commands.push_back(cmd);
@@ -104,10 +107,10 @@ private:
         switch (cmd.tag) {
         case 0x03: // read-memory
             if (status) {
-                m_hid.queueReport(report(3, responsePacket(0xA3, {status, 0})));
+                m_hid.queueReport(report(3, responsePacket(0xA3, { status, 0 })));
                 return;
             }
-            m_hid.queueReport(report(3, responsePacket(0xA3, {0, cmd.params[1]})));
+            m_hid.queueReport(report(3, responsePacket(0xA3, { 0, cmd.params[1] })));
             for (uint32_t done = 0; done < cmd.params[1];) {
                 const uint32_t n = std::min<uint32_t>(32, cmd.params[1] - done);
                 Bytes chunk(memory.begin() + cmd.params[0] + done, memory.begin() + cmd.params[0] + done + n);
@@ -128,7 +131,7 @@ private:
             }
             return;
         case 0x07: { // get-property
-            std::vector<uint32_t> words {status};
+            std::vector<uint32_t> words { status };
             if (status == 0 && properties.count(cmd.params[0]))
                 for (uint32_t w : properties[cmd.params[0]])
                     words.push_back(w);

@@ -17,8 +17,8 @@ namespace {
 
 struct Transport : ::testing::Test {
     ScriptedHid hid;
-    RecordingLogger logger {Logger::Debug};
-    UsbHidPacketizer packetizer {new UsbHidPeripheral(0x2b29, 0x0b), 5000};
+    RecordingLogger logger { Logger::Debug };
+    UsbHidPacketizer packetizer { new UsbHidPeripheral(0x2b29, 0x0b), 5000 };
 
     status_t read(PacketType type, Bytes* out = nullptr)
     {
@@ -52,7 +52,8 @@ TEST(UsbHidPeripheral, OpensByIdentityAndClosesWithShutdown)
         UsbHidPeripheral peripheral(0x2b29, 0x0b);
         FAIL() << "opened a missing device";
     } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Error: UsbHidPeripheral() cannot open USB HID device (vid=0x2b29, pid=0x000b).");
+        EXPECT_STREQ(
+            e.what(), "Error: UsbHidPeripheral() cannot open USB HID device (vid=0x2b29, pid=0x000b).");
     }
     EXPECT_EQ(hid.closes, 1); // nothing was left open
 }
@@ -69,11 +70,11 @@ TEST(UsbHidPeripheral, ReadStatusFollowsTheByteCount)
     EXPECT_EQ(actual, 0);
     EXPECT_EQ(hid.readTimeouts.back(), 123);
 
-    hid.queueReport({1, 2, 3});
+    hid.queueReport({ 1, 2, 3 });
     EXPECT_EQ(peripheral.read(buffer, 36, &actual, 5), kStatus_Timeout);
     EXPECT_EQ(actual, 3);
 
-    hid.queueReport({1, 2, 3, 4});
+    hid.queueReport({ 1, 2, 3, 4 });
     EXPECT_EQ(peripheral.read(buffer, 36, &actual, 5), kStatus_Success);
     EXPECT_EQ(actual, 4);
 
@@ -92,19 +93,19 @@ TEST(UsbHidPeripheral, ByteTracesInSeparatePiecesOnlyAtTrace)
     uint8_t buffer[36];
     RecordingLogger logger(Logger::Debug);
 
-    hid.queueReport({0xab, 0x01, 0, 0});
+    hid.queueReport({ 0xab, 0x01, 0, 0 });
     peripheral.read(buffer, 36, nullptr, 5);
     EXPECT_TRUE(logger.lines.empty());
 
     logger.setFilterLevel(Logger::Trace);
-    hid.queueReport({0xab, 0x01});
+    hid.queueReport({ 0xab, 0x01 });
     peripheral.read(buffer, 36, nullptr, 5);
-    EXPECT_EQ(logger.lines, (std::vector<std::string>{"<", "ab", " ", "01", ">\n"}));
+    EXPECT_EQ(logger.lines, (std::vector<std::string> { "<", "ab", " ", "01", ">\n" }));
 
     logger.lines.clear();
     hid.queueFailure();
     peripheral.read(buffer, 36, nullptr, 5);
-    EXPECT_EQ(logger.lines, (std::vector<std::string>{"<", ">\n"}));
+    EXPECT_EQ(logger.lines, (std::vector<std::string> { "<", ">\n" }));
 
     logger.lines.clear();
     const Bytes out(36, 0x5a);
@@ -123,12 +124,13 @@ TEST(UsbHidPeripheral, WriteFailureLogsTheLibraryError)
     ScriptedHid hid;
     UsbHidPeripheral peripheral(1, 2);
     RecordingLogger logger(Logger::Info);
-    const uint8_t out[4] = {1, 0, 0, 0};
+    const uint8_t out[4] = { 1, 0, 0, 0 };
 
     hid.writeResult = -1;
     EXPECT_EQ(peripheral.write(out, 4, 50), kStatus_Fail);
     EXPECT_EQ(logger.lines,
-        (std::vector<std::string>{"WriteFile failed with error 31: A device attached to the system is not functioning."}));
+        (std::vector<std::string> {
+            "WriteFile failed with error 31: A device attached to the system is not functioning." }));
 
     hid.writeResult = 0;
     EXPECT_EQ(peripheral.write(out, 4, 50), kStatus_Success);
@@ -140,16 +142,16 @@ TEST(UsbHidPeripheral, WriteFailureLogsTheLibraryError)
 
 TEST_F(Transport, CommandPacketGoesOutAsReportOne)
 {
-    const uint8_t packet[12] = {0x02, 0, 0, 2, 0x00, 0xa0, 0, 0, 0x00, 0x10, 0, 0};
+    const uint8_t packet[12] = { 0x02, 0, 0, 2, 0x00, 0xa0, 0, 0, 0x00, 0x10, 0, 0 };
     ASSERT_EQ(packetizer.writePacket(packet, 12, PacketType::Command), kStatus_Success);
     ASSERT_EQ(hid.writes.size(), 1u);
-    Bytes expected {0x01, 0x00, 0x0c, 0x00};
+    Bytes expected { 0x01, 0x00, 0x0c, 0x00 };
     expected.insert(expected.end(), packet, packet + 12);
     expected.resize(36, 0);
     EXPECT_EQ(hid.writes[0], expected);
     EXPECT_EQ(hid.writeTimeouts[0], 5000);
 
-    const uint8_t data[3] = {7, 8, 9};
+    const uint8_t data[3] = { 7, 8, 9 };
     ASSERT_EQ(packetizer.writePacket(data, 3, PacketType::Data), kStatus_Success);
     EXPECT_EQ(hid.writes[1][0], 2);
     EXPECT_EQ(hid.writes[1][2], 3);
@@ -178,13 +180,13 @@ TEST_F(Transport, ReadsResponsesAndRejectsUnexpectedOrShortReports)
     Bytes out;
     hid.queueReport(blfwktest::genericResponse(0, 0x0b));
     ASSERT_EQ(read(PacketType::Command, &out), kStatus_Success);
-    EXPECT_EQ(out, (Bytes {0xa0, 0, 0, 2, 0, 0, 0, 0, 0x0b, 0, 0, 0}));
+    EXPECT_EQ(out, (Bytes { 0xa0, 0, 0, 2, 0, 0, 0, 0, 0x0b, 0, 0, 0 }));
 
-    hid.queueReport(report(4, {1, 2, 3}));
+    hid.queueReport(report(4, { 1, 2, 3 }));
     EXPECT_EQ(read(PacketType::Command), kStatus_Fail);
     EXPECT_TRUE(logger.contains("usbhid: received unexpected report=4\n"));
 
-    hid.queueReport(report(3, {1, 2, 3}));
+    hid.queueReport(report(3, { 1, 2, 3 }));
     EXPECT_EQ(read(PacketType::Data), kStatus_Fail);
     EXPECT_TRUE(logger.contains("usbhid: received unexpected report=3\n"));
 
@@ -209,7 +211,7 @@ TEST_F(Transport, ReadsResponsesAndRejectsUnexpectedOrShortReports)
 
 TEST_F(Transport, ZeroLengthReportsAndTheContinuousReadCount)
 {
-    const uint8_t cmd[4] = {0x0b, 0, 0, 0};
+    const uint8_t cmd[4] = { 0x0b, 0, 0, 0 };
     packetizer.writePacket(cmd, 4, PacketType::Command);
 
     // First read after a write: stale zero-length reports are skipped.
@@ -224,7 +226,7 @@ TEST_F(Transport, ZeroLengthReportsAndTheContinuousReadCount)
 
     // Second read after the write: a zero-length report is delivered at once.
     hid.queueReport(report(4, {}, 0));
-    hid.queueReport(report(4, {1}));
+    hid.queueReport(report(4, { 1 }));
     ASSERT_EQ(read(PacketType::Data, &out), kStatus_Success);
     EXPECT_EQ(lastLength, 0u);
     EXPECT_EQ(hid.pendingInputs(), 1u);
@@ -232,7 +234,7 @@ TEST_F(Transport, ZeroLengthReportsAndTheContinuousReadCount)
 
 TEST_F(Transport, FiftyZeroLengthReportsInARowAreDeliveredAsAnAbort)
 {
-    const uint8_t cmd[4] = {0x0b, 0, 0, 0};
+    const uint8_t cmd[4] = { 0x0b, 0, 0, 0 };
     packetizer.writePacket(cmd, 4, PacketType::Command);
     for (int i = 0; i < 60; ++i)
         hid.queueReport(report(3, {}, 0));
@@ -244,7 +246,7 @@ TEST_F(Transport, FiftyZeroLengthReportsInARowAreDeliveredAsAnAbort)
 TEST_F(Transport, AbortPollBeforeEachDataPacketWhileEnabled)
 {
     packetizer.setAbortEnabled(true);
-    const uint8_t data[4] = {1, 2, 3, 4};
+    const uint8_t data[4] = { 1, 2, 3, 4 };
 
     hid.queueSilence();
     EXPECT_EQ(packetizer.writePacket(data, 4, PacketType::Data), kStatus_Success);
@@ -252,7 +254,7 @@ TEST_F(Transport, AbortPollBeforeEachDataPacketWhileEnabled)
     EXPECT_EQ(hid.writes.size(), 1u);
 
     // Any report at all (its content unexamined) is the receiver aborting.
-    hid.queueReport({9, 9});
+    hid.queueReport({ 9, 9 });
     EXPECT_EQ(packetizer.writePacket(data, 4, PacketType::Data), kStatus_AbortDataPhase);
     EXPECT_TRUE(logger.contains("usb hid detected receiver data abort\n"));
     hid.queueFailure();
@@ -267,10 +269,10 @@ TEST_F(Transport, AbortPollBeforeEachDataPacketWhileEnabled)
 
 TEST_F(Transport, AbortPacketSendsAnEmptyCommandAndDrainsInput)
 {
-    hid.queueReport(report(4, {1, 2}));
-    hid.queueReport(report(4, {3}));
+    hid.queueReport(report(4, { 1, 2 }));
+    hid.queueReport(report(4, { 3 }));
     hid.queueSilence();
-    hid.queueReport(report(3, {4})); // after the drain stopped
+    hid.queueReport(report(3, { 4 })); // after the drain stopped
     packetizer.abortPacket();
     ASSERT_EQ(hid.writes.size(), 1u);
     Bytes expected(36, 0);
@@ -282,7 +284,7 @@ TEST_F(Transport, AbortPacketSendsAnEmptyCommandAndDrainsInput)
 TEST_F(Transport, AWriteFailureIsStatusOne)
 {
     hid.writeResult = -1;
-    const uint8_t cmd[4] = {0x0b, 0, 0, 0};
+    const uint8_t cmd[4] = { 0x0b, 0, 0, 0 };
     EXPECT_EQ(packetizer.writePacket(cmd, 4, PacketType::Command), kStatus_Fail);
 }
 
