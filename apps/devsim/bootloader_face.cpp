@@ -1,0 +1,355 @@
+// The two bootloader faces: command, response and data packets in numbered 36-byte reports,
+// over the flash model. The flash bootloader protects its own 40 KB; the ROM bootloader
+// leaves the whole flash open.
+
+#include "device.h"
+
+#include "firmware/asset_records.h"
+
+namespace devsim {
+
+using namespace bl;
+using firmware_records::readLe32;
+
+namespace {
+
+void appendLe32(Bytes& out, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        out.push_back(uint8_t(v >> (8 * i)));
+}
+
+Bytes responseHeader(uint8_t tag, uint8_t count) { return Bytes{tag, 0, 0, count}; }
+
+// Bit (tag - 1) for every command this bootloader carries out.
+constexpr uint32_t kCommandsCarriedOut = 1u << (kFlashEraseAll - 1) | 1u << (kFlashEraseRegion - 1) |
+                                        1u << (kReadMemory - 1) | 1u << (kWriteMemory - 1) |
+                                        1u << (kFillMemory - 1) | 1u << (kGetProperty - 1) |
+                                        1u << (kReset - 1) | 1u << (kSetProperty - 1) |
+                                        1u << (kFlashEraseAllUnsecure - 1);
+
+} // namespace
+
+void Device::bootloaderReportLocked(const Bytes& report)
+{
+    size_t length = size_t(report[2]) | size_t(report[3]) << 8;
+    if (length > kMaxPacket)
+        return; // no packet fits: the report is dropped
+    const uint8_t* packet = report.data() + 4;
+    if (report[0] == kReportDataOut)
+        dataPacketLocked(packet, length);
+    else
+        commandPacketLocked(packet, length);
+}
+
+void Device::commandPacketLocked(const uint8_t* packet, size_t length)
+{
+    if (length == 0) {
+        m_phase = DataPhase(); // the host abandons the exchange
+        return;
+    }
+    // A command in the middle of a data phase ends that phase.
+    m_phase = DataPhase();
+    if (length < 4) {
+        genericResponseLocked(kInvalidArgument, packet[0]);
+        return;
+    }
+    const uint8_t tag = packet[0];
+    const size_t count = packet[3];
+    if (4 + 4 * count > length) {
+        genericResponseLocked(kInvalidArgument, tag);
+        return;
+    }
+    uint32_t p[7] = {};
+    for (size_t i = 0; i < count && i < 7; ++i)
+        p[i] = readLe32(packet + 4 + 4 * i);
+
+    if (takeFaultLocked(FaultKind::Silence))
+        return;
+    uint32_t injected = 0;
+    if (takeFaultLocked(FaultKind::CommandStatus, [&](const Fault& f) {
+            if (f.commandTag >= 0 && f.commandTag != tag)
+                return false;
+            injected = f.status;
+            return true;
+        })) {
+        if (tag == kGetProperty) {
+            Bytes response = responseHeader(kGetPropertyResponse, 1);
+            appendLe32(response, injected);
+            sendPacketLocked(kReportResponse, response);
+        } else {
+            genericResponseLocked(injected, tag);
+        }
+        return;
+    }
+
+    auto needs = [&](size_t n) {
+        if (count >= n)
+            return true;
+        genericResponseLocked(kInvalidArgument, tag);
+        return false;
+    };
+    const uint32_t protectedEnd = protectedEndLocked();
+    switch (tag) {
+    case kFlashEraseAll:
+    case kFlashEraseAllUnsecure:
+        if (tag == kFlashEraseAll && count >= 1 && p[0] != 0) {
+            genericResponseLocked(kInvalidArgument, tag); // only the internal flash exists
+            break;
+        }
+        genericResponseLocked(m_flash.eraseAll(protectedEnd), tag);
+        break;
+    case kFlashEraseRegion:
+        if (needs(2))
+            genericResponseLocked(m_flash.eraseRegion(p[0], p[1], protectedEnd), tag);
+        break;
+    case kWriteMemory: {
+        if (!needs(2))
+            break;
+        uint32_t status = m_flash.checkWrite(p[0], p[1], protectedEnd);
+        genericResponseLocked(status, tag);
+        if (status == kSuccess && p[1] > 0) {
+            m_phase.active = true;
+            m_phase.toDevice = true;
+            m_phase.address = p[0];
+            m_phase.remaining = p[1];
+            m_phase.done = 0;
+        }
+        break;
+    }
+    case kReadMemory:
+        if (needs(2))
+            readMemoryLocked(p[0], p[1]);
+        break;
+    case kFillMemory: {
+        if (!needs(3))
+            break;
+        uint32_t status = m_flash.checkWrite(p[0], p[1], protectedEnd);
+        if (status == kSuccess && p[1] > 0) {
+            Bytes bytes(p[1]);
+            for (size_t i = 0; i < bytes.size(); ++i)
+                bytes[i] = uint8_t(p[2] >> (8 * (i % 4)));
+            status = m_flash.write(p[0], bytes.data(), bytes.size());
+        }
+        genericResponseLocked(status, tag);
+        break;
+    }
+    case kGetProperty: {
+        if (!needs(1))
+            break;
+        std::vector<uint32_t> values;
+        uint32_t status = propertyLocked(p[0], count >= 2 ? p[1] : 0, values);
+        Bytes response = responseHeader(kGetPropertyResponse, uint8_t(1 + values.size()));
+        appendLe32(response, status);
+        for (uint32_t v : values)
+            appendLe32(response, v);
+        sendPacketLocked(kReportResponse, response);
+        break;
+    }
+    case kSetProperty:
+        if (needs(2))
+            genericResponseLocked(setPropertyLocked(p[0], p[1]), tag);
+        break;
+    case kReset:
+        genericResponseLocked(kSuccess, tag);
+        schedule([this] { restartJob(200, nullptr); });
+        break;
+    default:
+        genericResponseLocked(kUnknownCommand, tag);
+        break;
+    }
+}
+
+void Device::dataPacketLocked(const uint8_t* packet, size_t length)
+{
+    if (!m_phase.active || !m_phase.toDevice || length == 0)
+        return; // a data packet outside a data phase is dropped
+    const uint32_t done = m_phase.done;
+    auto crosses = [&](const Fault& f) { return done + length > f.afterBytes; };
+    Fault fault;
+    if (takeFaultLocked(FaultKind::DisconnectInDataPhase, crosses, &fault)) {
+        bool comesBack = fault.comesBack;
+        leaveLocked();
+        schedule([this, comesBack] {
+            if (comesBack && nap(m_timings.away)) {
+                Face next;
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    next = bootFaceLocked();
+                }
+                arriveAndMount(next);
+            }
+        });
+        return;
+    }
+    if (takeFaultLocked(FaultKind::AbortDataPhase, crosses)) {
+        m_phase = DataPhase();
+        sendPacketLocked(kReportDataIn, {}); // the receiver's abort notice
+        genericResponseLocked(kAbortDataPhase, kWriteMemory);
+        return;
+    }
+    uint32_t n = std::min<uint32_t>(uint32_t(length), m_phase.remaining);
+    uint32_t status = m_flash.write(m_phase.address + m_phase.done, packet, n);
+    if (status != kSuccess) {
+        m_phase = DataPhase();
+        genericResponseLocked(status, kWriteMemory);
+        return;
+    }
+    m_phase.done += n;
+    m_phase.remaining -= n;
+    if (m_phase.remaining == 0) {
+        m_phase = DataPhase();
+        genericResponseLocked(kSuccess, kWriteMemory);
+    }
+}
+
+void Device::readMemoryLocked(uint32_t address, uint32_t count)
+{
+    uint32_t status = m_flash.checkRead(address, count);
+    if (status != kSuccess) {
+        genericResponseLocked(status, kReadMemory);
+        return;
+    }
+    Bytes response = responseHeader(kReadMemoryResponse, 2);
+    appendLe32(response, kSuccess);
+    appendLe32(response, count);
+    sendPacketLocked(kReportResponse, response);
+    const uint64_t epoch = m_epoch;
+    for (uint32_t done = 0; done < count;) {
+        uint32_t n = std::min<uint32_t>(count - done, uint32_t(kMaxPacket));
+        auto crosses = [&](const Fault& f) { return done + n > f.afterBytes; };
+        Fault fault;
+        if (takeFaultLocked(FaultKind::DisconnectInDataPhase, crosses, &fault)) {
+            leaveLocked();
+            bool comesBack = fault.comesBack;
+            schedule([this, comesBack] {
+                if (comesBack && nap(m_timings.away)) {
+                    Face next;
+                    {
+                        std::lock_guard<std::mutex> lock(m_mutex);
+                        next = bootFaceLocked();
+                    }
+                    arriveAndMount(next);
+                }
+            });
+            return;
+        }
+        if (takeFaultLocked(FaultKind::AbortDataPhase, crosses)) {
+            sendPacketLocked(kReportDataIn, {});
+            genericResponseLocked(kAbortDataPhase, kReadMemory);
+            return;
+        }
+        Bytes data(n);
+        m_flash.read(address + done, data.data(), n);
+        sendPacketLocked(kReportDataIn, data);
+        done += n;
+    }
+    if (m_epoch == epoch)
+        genericResponseLocked(kSuccess, kReadMemory);
+}
+
+uint32_t Device::propertyLocked(uint32_t property, uint32_t memoryId, std::vector<uint32_t>& values) const
+{
+    const bool rom = m_face == Face::Rom;
+    switch (property) {
+    case kCurrentVersion:
+        values = {rom ? 0x4B010100u : 0x4B020100u}; // K1.1.0 in ROM, K2.1.0 in flash
+        return kSuccess;
+    case kAvailablePeripherals:
+        values = {rom ? 0x17u : 0x10u}; // ROM: UART, I2C, SPI, USB HID; flash: USB HID
+        return kSuccess;
+    case kFlashStartAddress:
+        values = {kFlashStart};
+        return kSuccess;
+    case kFlashSizeInBytes:
+        values = {kFlashSize};
+        return kSuccess;
+    case kFlashSectorSize:
+        values = {kSectorSize};
+        return kSuccess;
+    case kFlashBlockCount:
+        values = {2};
+        return kSuccess;
+    case kAvailableCommands:
+        values = {kCommandsCarriedOut};
+        return kSuccess;
+    case kCrcCheckStatus:
+        values = {kAppCrcCheckInactive};
+        return kSuccess;
+    case kVerifyWrites:
+        values = {m_verifyWrites};
+        return kSuccess;
+    case kMaxPacketSize:
+        values = {uint32_t(kMaxPacket)};
+        return kSuccess;
+    case kReservedRegions:
+        if (rom)
+            values = {0, 0, kRamStart, kRamStart + 0x1FFF};
+        else
+            values = {kFlashStart, kApplicationBase - 1, kRamStart, kRamStart + 0x3FFF};
+        return kSuccess;
+    case kValidateRegions:
+        values = {1};
+        return kSuccess;
+    case kRamStartAddress:
+        values = {kRamStart};
+        return kSuccess;
+    case kRamSizeInBytes:
+        values = {kRamSize};
+        return kSuccess;
+    case kSystemDeviceId:
+        values = {0x26A30084u};
+        return kSuccess;
+    case kFlashSecurityState:
+        values = {0};
+        return kSuccess;
+    case kUniqueDeviceId:
+        values = {0x0037FFFFu, 0xFFFFFFFFu, 0x4E453235u, 0x2000001Du + uint32_t(m_config.model)};
+        return kSuccess;
+    case kFlashFacSupport:
+        values = {0};
+        return kSuccess;
+    case kFlashAccessSegmentSize:
+        values = {0x8000};
+        return kSuccess;
+    case kFlashAccessSegmentCount:
+        values = {kFlashSize / 0x8000};
+        return kSuccess;
+    case kFlashReadMargin:
+        values = {m_readMargin};
+        return kSuccess;
+    case kQspiInitStatus:
+        values = {kQspiNotConfigured};
+        return kSuccess;
+    case kTargetVersion:
+        values = {0x54010000u}; // T1.0.0
+        return kSuccess;
+    case kExternalMemoryAttributes:
+        return memoryId == 1 ? uint32_t(kQspiNotConfigured) : uint32_t(kInvalidArgument);
+    default:
+        return kUnknownProperty;
+    }
+}
+
+uint32_t Device::setPropertyLocked(uint32_t property, uint32_t value)
+{
+    switch (property) {
+    case kVerifyWrites:
+        if (value > 1)
+            return kInvalidPropertyValue;
+        m_verifyWrites = value;
+        return kSuccess;
+    case kFlashReadMargin:
+        if (value > 2)
+            return kInvalidPropertyValue;
+        m_readMargin = value;
+        return kSuccess;
+    default: {
+        std::vector<uint32_t> ignored;
+        return propertyLocked(property, 0, ignored) == kUnknownProperty ? uint32_t(kUnknownProperty)
+                                                                        : uint32_t(kReadOnlyProperty);
+    }
+    }
+}
+
+} // namespace devsim

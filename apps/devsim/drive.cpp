@@ -1,0 +1,122 @@
+#include "drive.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace devsim {
+
+const std::vector<std::string>& stagedFileNames()
+{
+    static const std::vector<std::string> names = {"nrf_update.bin", "nrf_update.dat", "Kanji_11x12.bin",
+                                                   "Kanji_18x18.bin", "Kanji_19x19.bin"};
+    return names;
+}
+
+DeviceDrive::~DeviceDrive()
+{
+    std::error_code ec;
+    if (m_full)
+        setFull(false);
+    if (m_ownsFolder && !m_root.empty())
+        fs::remove_all(m_root, ec);
+}
+
+bool DeviceDrive::prepare(const std::string& dir, bool seed, std::string& error)
+{
+    std::error_code ec;
+    std::string folder = dir;
+    if (folder.empty()) {
+        std::string pattern = (fs::temp_directory_path(ec) / "tarvel-drive-XXXXXX").string();
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back(0);
+        if (!mkdtemp(buffer.data())) {
+            error = "cannot create a temporary drive folder";
+            return false;
+        }
+        folder = buffer.data();
+        m_ownsFolder = true;
+    }
+    fs::create_directories(folder, ec);
+    if (!fs::is_directory(folder, ec)) {
+        error = "drive folder " + folder + " cannot be created";
+        return false;
+    }
+    m_root = fs::absolute(folder, ec).lexically_normal().string();
+    if (m_root.empty() || m_root.back() != '/')
+        m_root.push_back('/');
+    fs::create_directories(m_root + "Tarvel", ec);
+    if (seed)
+        seedUserData();
+    return true;
+}
+
+void DeviceDrive::seedUserData()
+{
+    std::error_code ec;
+    fs::create_directories(m_root + "Tarvel/Rides", ec);
+    std::ofstream(m_root + "Tarvel/Settings.fit", std::ios::binary) << "TARVEL-SETTINGS rider=demo units=metric\n";
+    std::ofstream(m_root + "Tarvel/Rides/2026-05-01-0930.fit", std::ios::binary)
+        << std::string(2048, '\x5A') << "ride-1\n";
+    std::ofstream(m_root + "Tarvel/Rides/2026-05-03-1712.fit", std::ios::binary)
+        << std::string(1024, '\xA5') << "ride-2\n";
+}
+
+void DeviceDrive::wipe()
+{
+    std::error_code ec;
+    bool wasFull = m_full;
+    if (wasFull)
+        setFull(false);
+    for (const auto& entry : fs::directory_iterator(m_root, ec))
+        fs::remove_all(entry.path(), ec);
+    fs::create_directories(m_root + "Tarvel", ec);
+    if (wasFull)
+        setFull(true);
+}
+
+bool DeviceDrive::readFile(const std::string& name, std::vector<uint8_t>& bytes) const
+{
+    bytes.clear();
+    std::error_code ec;
+    if (!fs::is_regular_file(m_root + name, ec))
+        return false;
+    std::ifstream in(m_root + name, std::ios::binary);
+    if (!in)
+        return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+bool DeviceDrive::hasFile(const std::string& name) const
+{
+    std::error_code ec;
+    return fs::is_regular_file(m_root + name, ec);
+}
+
+void DeviceDrive::setFull(bool full)
+{
+    std::error_code ec;
+    if (full == m_full)
+        return;
+    if (full) {
+        for (const auto& name : stagedFileNames()) {
+            fs::remove(m_root + name, ec);
+            fs::create_directory(m_root + name, ec);
+        }
+        fs::permissions(m_root, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove, ec);
+    } else {
+        fs::permissions(m_root, fs::perms::owner_write, fs::perm_options::add, ec);
+        for (const auto& name : stagedFileNames()) {
+            if (fs::is_directory(m_root + name, ec))
+                fs::remove(m_root + name, ec); // only while still empty
+        }
+    }
+    m_full = full;
+}
+
+} // namespace devsim

@@ -1,0 +1,39 @@
+#pragma once
+// The device simulator as a library: one simulated device served on one bus socket, to be
+// started and stopped from a test, from the updater's --simulate or from tarvel-devsim.
+// Nothing in it is process-wide, so several may run one after the other or side by side.
+
+#include "bus_server.h"
+#include "device.h"
+
+#include <memory>
+#include <string>
+
+namespace devsim {
+
+class Simulator {
+public:
+    explicit Simulator(DeviceConfig config);
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    bool start(const std::string& socketPath, std::string* error = nullptr);
+    void stop();
+    bool running() const { return m_running; }
+
+    const std::string& socketPath() const { return m_path; }
+    Device& device() { return *m_device; }
+
+private:
+    DeviceConfig m_config;
+    std::unique_ptr<Device> m_device;
+    std::unique_ptr<BusServer> m_server;
+    std::string m_path;
+    bool m_running = false;
+};
+
+// Reads "MAJOR.MINOR" (each 0 to 127, as the device reports them in one signed byte).
+bool parseVersion(const std::string& text, int& major, int& minor);
+
+} // namespace devsim
