@@ -204,8 +204,9 @@ TEST(FrameDecoding, BadReportsStayInsideTheirBuffers)
     for (const Bytes& report : reports) {
         GuardedReply guarded;
         // The report lives in a buffer of exactly its size, so ASan sees any over-read.
-        std::unique_ptr<uint8_t[]> exact(new uint8_t[report.size() + 1]);
-        std::memcpy(exact.get(), report.data(), report.size());
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[report.size()]);
+        if (!report.empty())
+            std::memcpy(exact.get(), report.data(), report.size());
         const DecodedFrame d = decodeFrame(exact.get(), report.size(), guarded.reply());
         EXPECT_LE(d.length, kReplyBufferSize);
         EXPECT_FALSE(d.complete);
