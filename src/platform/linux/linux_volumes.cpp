@@ -128,7 +128,7 @@ bool LinuxVolumes::mountedVolumes(std::vector<VolumeInfo>& volumes)
     std::lock_guard<std::mutex> guard(m_mutex);
     for (const VolumeInfo& volume : volumes) {
         if (const MountEntry* mount = mountAt(mounts, volume.root); mount && mount->major != 0)
-            m_known[volume.root] = Known{deviceOf(*mount), mount->mountPoint};
+            m_known[volume.root] = Known{deviceOf(*mount), mount->mountPoint, volume.removable};
     }
     return true;
 }
@@ -140,7 +140,7 @@ bool LinuxVolumes::locate(const std::string& root, Known& known, bool& mounted)
     std::lock_guard<std::mutex> guard(m_mutex);
     const MountEntry* mount = mountAt(mounts, root);
     if (mount && mount->major != 0 && !isPseudoFileSystem(mount->fsType)) {
-        known = Known{deviceOf(*mount), mount->mountPoint};
+        known = Known{deviceOf(*mount), mount->mountPoint, isRemovable(blockFactsOf(mount->major, mount->minor))};
         m_known[root] = known;
         mounted = true;
         return true;
@@ -157,7 +157,7 @@ bool LinuxVolumes::removalStep(const std::string& root, VolumeStep step)
 {
     Known known;
     bool mounted = false;
-    if (!locate(root, known, mounted))
+    if (!locate(root, known, mounted) || !known.removable)
         return false;
     switch (step) {
     case VolumeStep::Lock:

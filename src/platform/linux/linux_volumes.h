@@ -19,7 +19,8 @@
 //                 object (its Block.Drive property), and Drive.PowerOff when the drive cannot
 //                 eject. When udisks2 cannot be reached and the process runs as root: the
 //                 CDROMEJECT ioctl on the disk node.
-// Each step returns false when it failed, so the caller's log can say which one did. A
+// Each step returns false when it failed, so the caller's log can say which one did. Only
+// removable volumes are taken offline: a step on a fixed volume fails without acting. A
 // volume is found by its root in the current mount table; after it was dismounted, by the
 // device it had when it was last seen mounted.
 
@@ -49,6 +50,7 @@ private:
     struct Known {
         dev_t device = 0;
         std::string mountPoint;
+        bool removable = false;
     };
     // The volume's device and mount point, and whether it is mounted at that root now.
     bool locate(const std::string& root, Known& known, bool& mounted);
