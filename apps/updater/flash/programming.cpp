@@ -1,0 +1,354 @@
+#include "programming.h"
+
+#include "firmware_catalog.h"
+
+#include "blfwk/bootloader.h"
+#include "blfwk/command.h"
+#include "platform/hid.h"
+#include "shell/app_callbacks.h"
+
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+
+SharedInt eraseCrashCount{0};
+SharedInt programCrashCount{0};
+SharedInt resetCrashCount{0};
+
+namespace {
+
+constexpr int kPacketTimeoutMs = 5000;
+
+std::string withModel(const char* format, const std::string& model)
+{
+    char text[512];
+    std::snprintf(text, sizeof text, format, model.c_str());
+    return text;
+}
+
+DeviceInfo* currentDevice() { return appCallbacks.currentDevice.load(); }
+
+blfwk::PeripheralConfig bootloaderConfig()
+{
+    blfwk::PeripheralConfig config{};
+    config.peripheralKind = blfwk::PeripheralConfig::PeripheralUsbHid;
+    config.usbVendorId = bootloaderVid.load();
+    config.usbProductId = bootloaderPid.load();
+    config.packetTimeoutMs = kPacketTimeoutMs;
+    config.baudRate = 0;
+    config.pingOnOpen = false;
+    return config;
+}
+
+// Runs one command over its own connection and returns its status (response value 0), or
+// kStatus_Success when it gave none. Throws when the connection cannot be had.
+struct StepLog {
+    const char* beforeInject = nullptr;
+    const char* beforeFlush = nullptr;
+    const char* beforeResponses = nullptr;
+    const char* beforeFree = nullptr;
+    void (*afterFlush)() = nullptr;
+};
+
+uint32_t runCommand(const blfwk::string_vector_t& argv, const StepLog& log = {})
+{
+    std::unique_ptr<blfwk::Command> cmd = blfwk::Command::create(argv);
+    if (!cmd)
+        throw std::runtime_error("the bootloader command could not be built");
+    uint32_t status = blfwk::kStatus_Success;
+    {
+        blfwk::Bootloader bootloader(bootloaderConfig());
+        if (log.beforeInject)
+            logLine(log.beforeInject);
+        bootloader.inject(*cmd);
+        if (log.beforeFlush)
+            logLine(log.beforeFlush);
+        bootloader.flush();
+        if (log.afterFlush)
+            log.afterFlush();
+        const blfwk::uint32_vector_t* values = cmd->responseValues();
+        if (values && !values->empty()) {
+            status = values->front();
+            if (status != blfwk::kStatus_NoResponseExpected) {
+                if (log.beforeResponses)
+                    logLine(log.beforeResponses);
+                cmd->logResponses();
+            }
+        }
+        if (log.beforeFree)
+            logLine(log.beforeFree);
+        cmd.reset();
+    }
+    platform::hidService().shutdown();
+    return status;
+}
+
+// What programFlash would write: the device type and variant, from the override, the
+// connected device or the bootloader's product id. Sets dlv as the programming does.
+struct ImageChoice {
+    int deviceType = 0;
+    int variant = 0;
+};
+
+ImageChoice chooseImage(bool logIt)
+{
+    ImageChoice choice;
+    DeviceInfo* device = currentDevice();
+    if (modelOverride.load() > 0) {
+        choice.deviceType = modelOverride.load();
+        if (logIt)
+            logLine("Using device type override\r\n");
+    } else if (device) {
+        choice.deviceType = device->deviceType;
+        if (logIt)
+            logLine("Using usb reported device type\r\n");
+    } else {
+        choice.deviceType = bootloaderPid.load();
+        if (logIt)
+            reportStatus(0, "Emergency Mode\nUsing product id from bootloader", nullptr);
+    }
+    const int build = gcbn.load();
+    if (build == -99) {
+        choice.variant = 0;
+        if (device)
+            device->dlv = 0;
+    } else if (build == kJapaneseVariant) {
+        choice.variant = kJapaneseVariant;
+        if (device)
+            device->dlv = kJapaneseVariant;
+    }
+    if (choice.deviceType >= 60 && choice.deviceType <= 126)
+        choice.deviceType -= 60;
+    return choice;
+}
+
+// The decoded length of the image the write will carry, or 0 when there is none.
+int imageLengthToWrite()
+{
+    const ImageChoice choice = chooseImage(false);
+    FirmwareImage image;
+    if (!selectFirmwareImage(choice.deviceType, choice.variant, &image))
+        return 0;
+    const int length = decodeFirmwareImage(image);
+    return length > 0 ? length : 0;
+}
+
+void reportFailure(const char* detailAfterReset)
+{
+    if (DeviceInfo* device = currentDevice())
+        reportStatus(1,
+                     withModel("There was a problem updating your %s. Please try again or contact Tarvel technical support.",
+                               device->modelName)
+                         .c_str(),
+                     detailAfterReset);
+    else
+        reportStatus(1, "There was a problem updating your GPS", "Please try again or contact Tarvel technical support.");
+}
+
+void statusAfterWriteFlush()
+{
+    reportStatus(0, nullptr, isSet(reverseUpgrade) ? "Flashing Started" : "Step 3 of 3\nStarted");
+}
+
+} // namespace
+
+uint32_t eraseLengthFor(int imageLength)
+{
+    uint32_t length = imageLength > 0 ? uint32_t(imageLength) : 0;
+    length = (length + kFlashSectorSize - 1) / kFlashSectorSize * kFlashSectorSize;
+    return length > kMinimumEraseLength ? length : kMinimumEraseLength;
+}
+
+bool eraseFlash()
+{
+    try {
+        // The region must cover the whole image: flash refuses to program bytes not erased.
+        char length[16];
+        std::snprintf(length, sizeof length, "0x%x", eraseLengthFor(imageLengthToWrite()));
+        runCommand({"flash-erase-region", "0xa000", length});
+        sleepFor(2);
+        return true;
+    } catch (...) {
+        const int failures = eraseCrashCount.load() + 1;
+        eraseCrashCount = failures;
+        if (failures >= kEraseAttempts) {
+            reportStatus(1, "Failed to erase flash", nullptr);
+            return false;
+        }
+        logLine("Erase Crash - retrying\n\r");
+        return eraseFlash();
+    }
+}
+
+bool programFlash()
+{
+    try {
+        reportStatus(0, nullptr, "Step 2 of 3\nStarted");
+        const ImageChoice choice = chooseImage(true);
+        logLinef("\n-- Flash AA m:%i gcbn:%i lv:%i --\r\n", choice.deviceType, int(gcbn.load()), choice.variant);
+        FirmwareImage image;
+        const bool known = selectFirmwareImage(choice.deviceType, choice.variant, &image);
+        if (choice.deviceType == 4 && choice.variant == kJapaneseVariant)
+            logLinef("\n-- Flash AA peak gps jp m:%i gcbn:%i lv:%i --\r\n", choice.deviceType, int(gcbn.load()),
+                     choice.variant);
+        if (!known) {
+            logLine("Invalid device type\r\n");
+            std::puts("Invalid device type\r");
+            // No image for this type: a failed attempt that no retry can mend.
+            reportStatus(1, "Program device failed", nullptr);
+            return false;
+        }
+        logLine("Decompressing binary\r\n");
+        const int length = decodeFirmwareImage(image);
+        logLine("Building program command\r\n");
+        if (length <= 0 || !buildDataText(length)) {
+            logLinef("Firmware image could not be prepared (decoded %d bytes)\r\n", length);
+            reportStatus(1, "Program device failed", nullptr);
+            return false;
+        }
+        logLine("Programming...Do not unplug\r\n");
+        reportStatus(0, nullptr, "Programming...Do not unplug");
+        logLine("Sending bootloader program command\r\n");
+        StepLog log;
+        log.beforeInject = "inject program command\r\n";
+        log.beforeFlush = "flush program command\r\n";
+        log.beforeResponses = "got responce values\r\n";
+        log.beforeFree = "freeing memory command\r\n";
+        log.afterFlush = statusAfterWriteFlush;
+        const uint32_t status = runCommand({"write-memory", "0xa000", hexTextBuffer}, log);
+        if (status != blfwk::kStatus_Success) {
+            // The bootloader refused the image: the device does not hold the new firmware.
+            logLinef("Program refused by the bootloader, status %u\r\n", status);
+            reportStatus(1, "Program device failed", nullptr);
+            return false;
+        }
+        return true;
+    } catch (...) {
+        const int failures = programCrashCount.load() + 1;
+        programCrashCount = failures;
+        if (failures >= kProgramAttempts) {
+            reportStatus(1, "Program device failed", nullptr);
+            return false;
+        }
+        logLine("Program Crash - retrying\n\r");
+        return programFlash();
+    }
+}
+
+bool resetDevice()
+{
+    try {
+        reportStatus(0, nullptr, "Resetting Device\nPlease Wait...");
+        logLine("Sending bootloader reset device\r\n");
+        runCommand({"reset"});
+        return true;
+    } catch (...) {
+        const int failures = resetCrashCount.load() + 1;
+        resetCrashCount = failures;
+        if (failures >= kResetAttempts) {
+            reportStatus(1, "Failed to reset device", nullptr);
+            return false;
+        }
+        logLine("Reset Crash - retrying\n\r");
+        sleepFor(2);
+        return resetDevice();
+    }
+}
+
+bool onBootloaderMode(int productId, int vendorId)
+{
+    bootloaderPid = uint16_t(productId);
+    bootloaderVid = uint16_t(vendorId);
+    ADF = 0;
+    DeviceInfo* device = currentDevice();
+    if (device)
+        reportStatus(0, withModel("%s connected\nErasing", device->modelName).c_str(), nullptr);
+    else
+        reportStatus(0, "Emergency mode", nullptr);
+
+    logLine("Waiting 45sec for drivers\r\n");
+    reportStatus(0, nullptr, "Updating drivers");
+    sleepFor(15);
+    reportStatus(0, nullptr, "Updating drivers\n35% done");
+    sleepFor(15);
+    reportStatus(0, nullptr, "Updating drivers\n70% done");
+    sleepFor(15);
+
+    logLine("Erasing Flash\r\n");
+    if (!eraseFlash()) {
+        logLine("Flash erase failed\r\n");
+        reportFailure(nullptr);
+        return false;
+    }
+    logLine("Programming flash\r\n");
+    if (device)
+        reportStatus(0, withModel("%s connected\nProgramming GPS Firmware", device->modelName).c_str(), nullptr);
+    if (!programFlash()) {
+        logLine("Program flash failed\r\n");
+        reportFailure(nullptr);
+        return false;
+    }
+    logLine("Reset device after a 5 second rest\r\n");
+    if (device) {
+        if (isSet(reverseUpgrade)) {
+            reportStatus(0, withModel("%s WAIT", device->modelName).c_str(), "Not Done Yet");
+        } else {
+            reportStatus(0, withModel("%s connected\nRestarting", device->modelName).c_str(), "Almost done");
+            logLine("Set AD Flag true\r\n");
+            ADF = 1;
+        }
+    }
+    sleepFor(5);
+    const bool reset = resetDevice();
+    if (!reset) {
+        logLine("Reset device failed\r\n");
+        reportFailure(device ? "Error" : nullptr);
+    }
+    sleepFor(2);
+    logLine("Set AD Flag false\r\n");
+    ADF = 0;
+    if (!reset)
+        return false;
+    if (device)
+        reportStatus(1, withModel("%s Flashing success", device->modelName).c_str(), "");
+    return true;
+}
+
+bool onEmergencyProgramFlashMode(DeviceInfo& record, int deviceType, int variant)
+{
+    bootloaderVid = kRomVendorId;
+    bootloaderPid = kRomProductId;
+    if (variant == kJapaneseVariant) {
+        gcbn = kJapaneseVariant;
+        GRawDevID = deviceType + kJapaneseVariant;
+    } else {
+        gcbn = kStandardChoice;
+        GRawDevID = deviceType;
+    }
+    GNormDevID = deviceType;
+    modelOverride = deviceType;
+
+    record.deviceType = GNormDevID.load();
+    const char* name = modelName(record.deviceType);
+    record.modelName = name ? name : "";
+    record.dlv = variant;
+    record.rawId = GRawDevID.load();
+    appCallbacks.currentDevice.store(&record);
+    initFirmwareCatalog();
+    if (record.deviceType >= 0 && record.deviceType <= kMaxDeviceType)
+        record.catalogRow = firmwareCatalog[size_t(record.deviceType)];
+    logLinef("onEmergencyProgramFlashMode DeviceTypeToFlash [%i] Variant [%i]\r\n", deviceType, variant);
+
+    if (programFlash()) {
+        logLine("Reset device after a 5 second rest\r\n");
+        sleepFor(5);
+        if (!resetDevice())
+            logLine("Reset device failed\r\n");
+        sleepFor(2);
+    } else {
+        logLine("Program flash failed\r\n");
+    }
+    modelOverride = -1;
+    gcbn = kStandardChoice;
+    return true;
+}
