@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <fcntl.h>
@@ -26,7 +26,9 @@ namespace {
 // the tag is the next byte.
 class PipeSource : public EventSource {
 public:
-    explicit PipeSource(int readFd) : m_fd(readFd) {}
+    explicit PipeSource(int readFd)
+        : m_fd(readFd)
+    { }
     ~PipeSource() override { ::close(m_fd); }
     int fd() const override { return m_fd; }
     short pollEvents() const override { return POLLIN; }
@@ -36,10 +38,10 @@ public:
         ssize_t n = ::read(m_fd, buffer, sizeof(buffer));
         for (ssize_t i = 0; i < n; ++i) {
             if (buffer[i] == 'N') {
-                events.push_back({DeviceEventKind::NodesChanged, {}});
+                events.push_back({ DeviceEventKind::NodesChanged, {} });
             } else if (i + 1 < n) {
                 auto kind = buffer[i] == 'A' ? DeviceEventKind::Arrival : DeviceEventKind::RemoveComplete;
-                events.push_back({kind, std::string("/") + buffer[i + 1] + "/"});
+                events.push_back({ kind, std::string("/") + buffer[i + 1] + "/" });
                 ++i;
             }
         }
@@ -50,7 +52,7 @@ private:
 };
 
 struct Pipe {
-    int fds[2] = {-1, -1};
+    int fds[2] = { -1, -1 };
     Pipe() { EXPECT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0); }
     ~Pipe()
     {
@@ -59,7 +61,10 @@ struct Pipe {
     }
     // The read end goes to the source, which closes it.
     std::unique_ptr<EventSource> source() { return std::make_unique<PipeSource>(fds[0]); }
-    void send(const std::string& bytes) { ASSERT_EQ(::write(fds[1], bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    void send(const std::string& bytes)
+    {
+        ASSERT_EQ(::write(fds[1], bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    }
     void hangUp()
     {
         ::close(fds[1]);
@@ -135,7 +140,7 @@ TEST(LinuxEventLoop, DeliversInTheOrderTheyHappen)
     usb.send("NN");
     ASSERT_TRUE(recorder.waitFor(6));
     loop.stop();
-    EXPECT_EQ(recorder.snapshot(), (std::vector<std::string>{"N", "A/g/", "R/h/", "R/g/", "N", "N"}));
+    EXPECT_EQ(recorder.snapshot(), (std::vector<std::string> { "N", "A/g/", "R/h/", "R/g/", "N", "N" }));
 }
 
 TEST(LinuxEventLoop, StopWaitsForARunningCallbackAndEndsDelivery)
@@ -145,8 +150,8 @@ TEST(LinuxEventLoop, StopWaitsForARunningCallbackAndEndsDelivery)
     std::condition_variable cv;
     bool inCallback = false;
     bool release = false;
-    std::atomic<int> calls{0};
-    std::atomic<bool> stopReturned{false};
+    std::atomic<int> calls { 0 };
+    std::atomic<bool> stopReturned { false };
 
     EventLoop loop;
     ASSERT_TRUE(loop.start(sourcesOf(pipe), [&](const DeviceEvent&) {
@@ -189,7 +194,7 @@ TEST(LinuxEventLoop, StopWaitsForARunningCallbackAndEndsDelivery)
 TEST(LinuxEventLoop, StopFromInsideTheCallbackEndsDelivery)
 {
     Pipe pipe;
-    std::atomic<int> calls{0};
+    std::atomic<int> calls { 0 };
     EventLoop loop;
     ASSERT_TRUE(loop.start(sourcesOf(pipe), [&](const DeviceEvent&) {
         ++calls;
@@ -198,7 +203,7 @@ TEST(LinuxEventLoop, StopFromInsideTheCallbackEndsDelivery)
     }));
     pipe.send("NNNN");
     // The thread releases its sources as it ends: the pipe then reads as hung up.
-    pollfd end{pipe.fds[1], POLLOUT, 0};
+    pollfd end { pipe.fds[1], POLLOUT, 0 };
     for (int i = 0; i < 5000 && !(end.revents & POLLERR); ++i)
         ::poll(&end, 1, 1);
     EXPECT_TRUE(end.revents & POLLERR);
@@ -221,7 +226,7 @@ TEST(LinuxEventLoop, ARestartReplacesTheCallback)
     ASSERT_TRUE(now.waitFor(1));
     loop.stop();
     EXPECT_EQ(old.snapshot().size(), 1u);
-    EXPECT_EQ(now.snapshot(), std::vector<std::string>{"A/x/"});
+    EXPECT_EQ(now.snapshot(), std::vector<std::string> { "A/x/" });
 }
 
 TEST(LinuxEventLoop, AnEndedSourceDoesNotStopTheOthers)
@@ -240,17 +245,17 @@ TEST(LinuxEventLoop, AnEndedSourceDoesNotStopTheOthers)
     alive.send("Rz");
     ASSERT_TRUE(recorder.waitFor(2));
     loop.stop();
-    EXPECT_EQ(recorder.snapshot(), (std::vector<std::string>{"N", "R/z/"}));
+    EXPECT_EQ(recorder.snapshot(), (std::vector<std::string> { "N", "R/z/" }));
 }
 
 TEST(LinuxMountWatch, ReportsOnlyWhatChangedSinceTheLastListing)
 {
     std::vector<std::vector<VolumeInfo>> listings = {
-        {{"/", "", "ext4", false}, {"/media/u/OLD/", "OLD", "FAT32", true}},
-        {{"/", "", "ext4", false}, {"/media/u/OLD/", "OLD", "FAT32", true}},
-        {{"/", "", "ext4", false}, {"/media/u/TARVEL/", "TARVEL", "FAT32", true}},
+        { { "/", "", "ext4", false }, { "/media/u/OLD/", "OLD", "FAT32", true } },
+        { { "/", "", "ext4", false }, { "/media/u/OLD/", "OLD", "FAT32", true } },
+        { { "/", "", "ext4", false }, { "/media/u/TARVEL/", "TARVEL", "FAT32", true } },
         {}, // this listing fails
-        {{"/", "", "ext4", false}},
+        { { "/", "", "ext4", false } },
     };
     size_t next = 0;
     MountTableSource source(-1, [&](std::vector<VolumeInfo>& out) {

@@ -26,7 +26,7 @@ protected:
         fs::create_directories(proc / "self"); // not a process: must be passed over
         target = base / "held.bin";
         std::ofstream(target) << "x";
-        struct stat info {};
+        struct stat info { };
         ASSERT_EQ(::stat(target.c_str(), &info), 0);
         device = info.st_dev;
     }
@@ -73,14 +73,14 @@ TEST_F(FakeProc, AMappedFileHoldsIt)
 {
     fs::path p = process("42");
     std::ofstream(p / "maps") << "7f00-7f10 r--p 00000000 00:00 0 [heap]\n"
-                              << "7f10-7f20 r--p 00000000 " << std::hex << major(device) << ":" << minor(device)
-                              << std::dec << " 1234 /media/x/lib.so\n";
+                              << "7f10-7f20 r--p 00000000 " << std::hex << major(device) << ":"
+                              << minor(device) << std::dec << " 1234 /media/x/lib.so\n";
     EXPECT_TRUE(fileSystemHeld(device, proc.string()));
 
     fs::path q = process("43");
     fs::remove(p / "maps");
-    std::ofstream(q / "maps") << "7f10-7f20 rw-p 00000000 " << std::hex << major(device) << ":" << minor(device)
-                              << std::dec << " 0 \n"; // anonymous: inode 0
+    std::ofstream(q / "maps") << "7f10-7f20 rw-p 00000000 " << std::hex << major(device) << ":"
+                              << minor(device) << std::dec << " 0 \n"; // anonymous: inode 0
     EXPECT_FALSE(fileSystemHeld(device, proc.string()));
 }
 
@@ -89,7 +89,7 @@ TEST(LinuxHolders, ThisProcessHoldsWhatItOpens)
     char pattern[] = "/tmp/tarvel-open-XXXXXX";
     int fd = ::mkstemp(pattern);
     ASSERT_GE(fd, 0);
-    struct stat info {};
+    struct stat info { };
     ASSERT_EQ(::fstat(fd, &info), 0);
     EXPECT_TRUE(fileSystemHeld(info.st_dev));
     ::close(fd);

@@ -32,8 +32,8 @@ TEST(LinuxMountTable, ParsesLinesWithAndWithoutOptionalFields)
     EXPECT_EQ(plain->source, "/dev/nvme0n1p2");
     EXPECT_EQ(plain->superOptions, "rw,errors=remount-ro");
 
-    auto tagged = parseMountInfoLine(
-        "512 30 8:1 /sub /media/x\\040y rw shared:301 master:2 propagate_from:1 unbindable - vfat /dev/sda1 rw");
+    auto tagged = parseMountInfoLine("512 30 8:1 /sub /media/x\\040y rw shared:301 master:2 propagate_from:1 "
+                                     "unbindable - vfat /dev/sda1 rw");
     ASSERT_TRUE(tagged);
     EXPECT_EQ(tagged->root, "/sub");
     EXPECT_EQ(tagged->mountPoint, "/media/x y");
@@ -55,13 +55,13 @@ TEST(LinuxMountTable, ParsesLinesWithAndWithoutOptionalFields)
 TEST(LinuxMountTable, RejectsMalformedLines)
 {
     EXPECT_FALSE(parseMountInfoLine(""));
-    EXPECT_FALSE(parseMountInfoLine("28 1 259:2 / / rw,relatime shared:1"));        // no separator
-    EXPECT_FALSE(parseMountInfoLine("28 1 259:2 / / rw - ext4"));                    // no source
-    EXPECT_FALSE(parseMountInfoLine("x 1 259:2 / / rw - ext4 /dev/a rw"));           // id
-    EXPECT_FALSE(parseMountInfoLine("28 1 2592 / / rw - ext4 /dev/a rw"));           // device
-    EXPECT_FALSE(parseMountInfoLine("28 1 259:2x / / rw - ext4 /dev/a rw"));         // device
-    EXPECT_FALSE(parseMountInfoLine("28 1 259:2 / relative rw - ext4 /dev/a rw"));   // mount point
-    EXPECT_FALSE(parseMountInfoLine("28 1 259:2 / - - ext4 /dev/a rw"));             // too few leading
+    EXPECT_FALSE(parseMountInfoLine("28 1 259:2 / / rw,relatime shared:1")); // no separator
+    EXPECT_FALSE(parseMountInfoLine("28 1 259:2 / / rw - ext4")); // no source
+    EXPECT_FALSE(parseMountInfoLine("x 1 259:2 / / rw - ext4 /dev/a rw")); // id
+    EXPECT_FALSE(parseMountInfoLine("28 1 2592 / / rw - ext4 /dev/a rw")); // device
+    EXPECT_FALSE(parseMountInfoLine("28 1 259:2x / / rw - ext4 /dev/a rw")); // device
+    EXPECT_FALSE(parseMountInfoLine("28 1 259:2 / relative rw - ext4 /dev/a rw")); // mount point
+    EXPECT_FALSE(parseMountInfoLine("28 1 259:2 / - - ext4 /dev/a rw")); // too few leading
 }
 
 TEST(LinuxMountTable, ParsesAWholeTableSkippingBadLines)
@@ -85,7 +85,7 @@ TEST(LinuxMountTable, RootsEndInOneSlash)
 
 TEST(LinuxMountTable, ReadingAMissingTableFails)
 {
-    std::vector<MountEntry> mounts{MountEntry{}};
+    std::vector<MountEntry> mounts { MountEntry {} };
     EXPECT_FALSE(readMountTable(mounts, "/nonexistent/mountinfo"));
     EXPECT_TRUE(mounts.empty());
     EXPECT_TRUE(readMountTable(mounts, std::string(TARVEL_LINUX_FIXTURES) + "/mountinfo_desktop.txt"));

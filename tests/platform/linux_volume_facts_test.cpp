@@ -17,13 +17,13 @@ namespace {
 BlockFacts desktopFacts(unsigned major, unsigned minor)
 {
     static const std::map<std::pair<unsigned, unsigned>, std::pair<const char*, bool>> devices = {
-        {{8, 1}, {"udev_sda1.txt", true}},         // the device's own drive
-        {{259, 1}, {"udev_nvme0n1p1.txt", false}}, // EFI partition
-        {{8, 49}, {"udev_sdd1.txt", false}},       // USB hard disk that calls itself fixed
-        {{8, 65}, {"udev_sde1.txt", true}},        // card reader on the internal bus
+        { { 8, 1 }, { "udev_sda1.txt", true } }, // the device's own drive
+        { { 259, 1 }, { "udev_nvme0n1p1.txt", false } }, // EFI partition
+        { { 8, 49 }, { "udev_sdd1.txt", false } }, // USB hard disk that calls itself fixed
+        { { 8, 65 }, { "udev_sde1.txt", true } }, // card reader on the internal bus
     };
     BlockFacts facts;
-    auto it = devices.find({major, minor});
+    auto it = devices.find({ major, minor });
     if (it == devices.end()) {
         facts.known = major != 7; // loop devices: pretend udev has nothing
         return facts;
@@ -42,7 +42,10 @@ const VolumeInfo* findRoot(const std::vector<VolumeInfo>& volumes, const std::st
     return nullptr;
 }
 
-VolumeInfo vol(const char* root, bool removable) { return VolumeInfo{root, "", "FAT32", removable}; }
+VolumeInfo vol(const char* root, bool removable)
+{
+    return VolumeInfo { root, "", "FAT32", removable };
+}
 
 } // namespace
 
@@ -71,27 +74,28 @@ TEST(LinuxVolumeFacts, DecodesLabels)
     EXPECT_EQ(decodeUdevEscapes("a\\xZZ\\x2"), "a\\xZZ\\x2");
     EXPECT_EQ(decodeUdevEscapes("back\\slash"), "back\\slash");
 
-    EXPECT_EQ(volumeLabel({{"ID_FS_LABEL", "TARVEL_GPS"}, {"ID_FS_LABEL_ENC", "TARVEL\\x20GPS"}}), "TARVEL GPS");
-    EXPECT_EQ(volumeLabel({{"ID_FS_LABEL", "Tarvel"}}), "Tarvel");
+    EXPECT_EQ(volumeLabel({ { "ID_FS_LABEL", "TARVEL_GPS" }, { "ID_FS_LABEL_ENC", "TARVEL\\x20GPS" } }),
+        "TARVEL GPS");
+    EXPECT_EQ(volumeLabel({ { "ID_FS_LABEL", "Tarvel" } }), "Tarvel");
     EXPECT_EQ(volumeLabel({}), "");
 }
 
 TEST(LinuxVolumeFacts, NamesFileSystemsAsUsersKnowThem)
 {
-    EXPECT_EQ(platformFileSystemName("vfat", {{"ID_FS_VERSION", "FAT32"}}), "FAT32");
-    EXPECT_EQ(platformFileSystemName("vfat", {{"ID_FS_VERSION", "FAT16"}}), "FAT");
-    EXPECT_EQ(platformFileSystemName("vfat", {{"ID_FS_VERSION", "FAT12"}}), "FAT");
+    EXPECT_EQ(platformFileSystemName("vfat", { { "ID_FS_VERSION", "FAT32" } }), "FAT32");
+    EXPECT_EQ(platformFileSystemName("vfat", { { "ID_FS_VERSION", "FAT16" } }), "FAT");
+    EXPECT_EQ(platformFileSystemName("vfat", { { "ID_FS_VERSION", "FAT12" } }), "FAT");
     EXPECT_EQ(platformFileSystemName("vfat", {}), "FAT32");
     EXPECT_EQ(platformFileSystemName("msdos", {}), "FAT");
     EXPECT_EQ(platformFileSystemName("exfat", {}), "exFAT");
     EXPECT_EQ(platformFileSystemName("ntfs", {}), "NTFS");
     EXPECT_EQ(platformFileSystemName("ntfs3", {}), "NTFS");
-    EXPECT_EQ(platformFileSystemName("fuseblk", {{"ID_FS_TYPE", "ntfs"}}), "NTFS");
-    EXPECT_EQ(platformFileSystemName("fuseblk", {{"ID_FS_TYPE", "exfat"}}), "exFAT");
+    EXPECT_EQ(platformFileSystemName("fuseblk", { { "ID_FS_TYPE", "ntfs" } }), "NTFS");
+    EXPECT_EQ(platformFileSystemName("fuseblk", { { "ID_FS_TYPE", "exfat" } }), "exFAT");
     EXPECT_EQ(platformFileSystemName("fuseblk", {}), "fuseblk");
-    EXPECT_EQ(platformFileSystemName("ext4", {{"ID_FS_TYPE", "ext4"}}), "ext4");
+    EXPECT_EQ(platformFileSystemName("ext4", { { "ID_FS_TYPE", "ext4" } }), "ext4");
     // The probe names the FUSE type only; a kernel driver's own name wins.
-    EXPECT_EQ(platformFileSystemName("vfat", {{"ID_FS_TYPE", "ntfs"}}), "FAT32");
+    EXPECT_EQ(platformFileSystemName("vfat", { { "ID_FS_TYPE", "ntfs" } }), "FAT32");
 }
 
 TEST(LinuxVolumeFacts, ListsTheDesktopTable)
@@ -101,9 +105,9 @@ TEST(LinuxVolumeFacts, ListsTheDesktopTable)
     for (const VolumeInfo& v : volumes)
         roots.push_back(v.root);
     // No /sys, /proc or /run; /mnt/data once, for the mount on top.
-    EXPECT_EQ(roots, (std::vector<std::string>{"/", "/boot/efi/", "/mnt/data/", "/media/anna/TARVEL GPS/",
-                                               "/media/anna/Back\\up\tDisk/", "/media/anna/CARD/",
-                                               "/snap/core/17/"}));
+    EXPECT_EQ(roots,
+        (std::vector<std::string> { "/", "/boot/efi/", "/mnt/data/", "/media/anna/TARVEL GPS/",
+            "/media/anna/Back\\up\tDisk/", "/media/anna/CARD/", "/snap/core/17/" }));
 
     const VolumeInfo* gps = findRoot(volumes, "/media/anna/TARVEL GPS/");
     ASSERT_TRUE(gps);
@@ -141,9 +145,10 @@ TEST(LinuxVolumeFacts, ListsWithoutAnyUdevFacts)
 
 TEST(LinuxVolumeFacts, ChangeEventsCoverRemovableVolumesOnly)
 {
-    std::vector<VolumeInfo> before = {vol("/", false), vol("/media/a/OLD/", true), vol("/media/a/KEEP/", true)};
-    std::vector<VolumeInfo> after = {vol("/", false), vol("/media/a/KEEP/", true), vol("/media/a/NEW/", true),
-                                     vol("/mnt/fixed/", false)};
+    std::vector<VolumeInfo> before
+        = { vol("/", false), vol("/media/a/OLD/", true), vol("/media/a/KEEP/", true) };
+    std::vector<VolumeInfo> after = { vol("/", false), vol("/media/a/KEEP/", true),
+        vol("/media/a/NEW/", true), vol("/mnt/fixed/", false) };
     auto events = volumeChangeEvents(before, after);
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].kind, DeviceEventKind::RemoveComplete);
@@ -152,11 +157,11 @@ TEST(LinuxVolumeFacts, ChangeEventsCoverRemovableVolumesOnly)
     EXPECT_EQ(events[1].root, "/media/a/NEW/");
 
     EXPECT_TRUE(volumeChangeEvents(after, after).empty());
-    EXPECT_TRUE(volumeChangeEvents({}, {vol("/mnt/fixed/", false)}).empty());
+    EXPECT_TRUE(volumeChangeEvents({}, { vol("/mnt/fixed/", false) }).empty());
 
     // Several at once keep listing order, removals first; a root listed twice counts once.
-    auto many = volumeChangeEvents({vol("/m/1/", true), vol("/m/2/", true)},
-                                   {vol("/m/3/", true), vol("/m/4/", true), vol("/m/3/", true)});
+    auto many = volumeChangeEvents({ vol("/m/1/", true), vol("/m/2/", true) },
+        { vol("/m/3/", true), vol("/m/4/", true), vol("/m/3/", true) });
     ASSERT_EQ(many.size(), 4u);
     EXPECT_EQ(many[0].root, "/m/1/");
     EXPECT_EQ(many[1].root, "/m/2/");
@@ -164,8 +169,8 @@ TEST(LinuxVolumeFacts, ChangeEventsCoverRemovableVolumesOnly)
     EXPECT_EQ(many[3].root, "/m/4/");
 
     // A fixed volume that became removable at the same root arrives; the reverse goes away.
-    auto flipped = volumeChangeEvents({vol("/m/x/", false), vol("/m/y/", true)},
-                                      {vol("/m/x/", true), vol("/m/y/", false)});
+    auto flipped = volumeChangeEvents(
+        { vol("/m/x/", false), vol("/m/y/", true) }, { vol("/m/x/", true), vol("/m/y/", false) });
     ASSERT_EQ(flipped.size(), 2u);
     EXPECT_EQ(flipped[0].kind, DeviceEventKind::RemoveComplete);
     EXPECT_EQ(flipped[0].root, "/m/y/");

@@ -48,13 +48,14 @@ void EventLoop::stop()
     m_wakeFd = -1;
 }
 
-void EventLoop::run(std::vector<std::unique_ptr<EventSource>> sources, DeviceEventCallback callback, int wakeFd)
+void EventLoop::run(
+    std::vector<std::unique_ptr<EventSource>> sources, DeviceEventCallback callback, int wakeFd)
 {
     m_loopThread = std::this_thread::get_id();
     std::vector<pollfd> fds;
-    fds.push_back({wakeFd, POLLIN, 0});
+    fds.push_back({ wakeFd, POLLIN, 0 });
     for (const auto& source : sources)
-        fds.push_back({source->fd(), source->pollEvents(), 0});
+        fds.push_back({ source->fd(), source->pollEvents(), 0 });
 
     std::vector<DeviceEvent> events;
     while (!m_stopping) {

@@ -43,8 +43,8 @@ private:
 
     std::mutex m_mutex; // serialises start and stop
     std::thread m_thread;
-    std::atomic<bool> m_stopping{false};
-    std::atomic<std::thread::id> m_loopThread{}; // the delivering thread while it runs
+    std::atomic<bool> m_stopping { false };
+    std::atomic<std::thread::id> m_loopThread {}; // the delivering thread while it runs
     int m_wakeFd = -1;
 };
 

@@ -12,7 +12,9 @@
 
 namespace platform::linux_backend {
 
-MountTableSource::MountTableSource(int fd, VolumeLister lister) : m_fd(fd), m_lister(std::move(lister))
+MountTableSource::MountTableSource(int fd, VolumeLister lister)
+    : m_fd(fd)
+    , m_lister(std::move(lister))
 {
     if (m_lister && !m_lister(m_last))
         m_last.clear();
@@ -24,7 +26,10 @@ MountTableSource::~MountTableSource()
         ::close(m_fd);
 }
 
-short MountTableSource::pollEvents() const { return POLLPRI; }
+short MountTableSource::pollEvents() const
+{
+    return POLLPRI;
+}
 
 void MountTableSource::collect(std::vector<DeviceEvent>& events)
 {
@@ -60,9 +65,15 @@ UdevMonitorSource::~UdevMonitorSource()
         udev_unref(m_context);
 }
 
-int UdevMonitorSource::fd() const { return m_monitor ? udev_monitor_get_fd(m_monitor) : -1; }
+int UdevMonitorSource::fd() const
+{
+    return m_monitor ? udev_monitor_get_fd(m_monitor) : -1;
+}
 
-short UdevMonitorSource::pollEvents() const { return POLLIN; }
+short UdevMonitorSource::pollEvents() const
+{
+    return POLLIN;
+}
 
 void UdevMonitorSource::collect(std::vector<DeviceEvent>& events)
 {
@@ -72,7 +83,7 @@ void UdevMonitorSource::collect(std::vector<DeviceEvent>& events)
         const char* type = udev_device_get_devtype(device);
         std::string act = action ? action : "";
         if ((act == "add" || act == "remove") && type && std::string(type) == "usb_device")
-            events.push_back({DeviceEventKind::NodesChanged, {}});
+            events.push_back({ DeviceEventKind::NodesChanged, {} });
         udev_device_unref(device);
     }
 }

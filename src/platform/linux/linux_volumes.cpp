@@ -60,7 +60,10 @@ private:
     udev_device* m_device = nullptr;
 };
 
-dev_t deviceOf(const MountEntry& mount) { return makedev(mount.major, mount.minor); }
+dev_t deviceOf(const MountEntry& mount)
+{
+    return makedev(mount.major, mount.minor);
+}
 
 // The last mount whose root is this one (a later mount hides an earlier one on the same point).
 const MountEntry* mountAt(const std::vector<MountEntry>& mounts, const std::string& root)
@@ -72,7 +75,10 @@ const MountEntry* mountAt(const std::vector<MountEntry>& mounts, const std::stri
     return found;
 }
 
-bool runningAsRoot() { return ::geteuid() == 0; }
+bool runningAsRoot()
+{
+    return ::geteuid() == 0;
+}
 
 // Opens the disk node for a control request; -1 when there is none or it cannot be opened.
 int openDisk(const UdevBlock& block)
@@ -128,7 +134,7 @@ bool LinuxVolumes::mountedVolumes(std::vector<VolumeInfo>& volumes)
     std::lock_guard<std::mutex> guard(m_mutex);
     for (const VolumeInfo& volume : volumes) {
         if (const MountEntry* mount = mountAt(mounts, volume.root); mount && mount->major != 0)
-            m_known[volume.root] = Known{deviceOf(*mount), mount->mountPoint, volume.removable};
+            m_known[volume.root] = Known { deviceOf(*mount), mount->mountPoint, volume.removable };
     }
     return true;
 }
@@ -140,7 +146,8 @@ bool LinuxVolumes::locate(const std::string& root, Known& known, bool& mounted)
     std::lock_guard<std::mutex> guard(m_mutex);
     const MountEntry* mount = mountAt(mounts, root);
     if (mount && mount->major != 0 && !isPseudoFileSystem(mount->fsType)) {
-        known = Known{deviceOf(*mount), mount->mountPoint, isRemovable(blockFactsOf(mount->major, mount->minor))};
+        known = Known { deviceOf(*mount), mount->mountPoint,
+            isRemovable(blockFactsOf(mount->major, mount->minor)) };
         m_known[root] = known;
         mounted = true;
         return true;

@@ -12,7 +12,7 @@ namespace {
 
 bool onDevice(const std::string& path, dev_t device)
 {
-    struct stat info {};
+    struct stat info { };
     // stat follows the /proc link to the open object itself, deleted or not.
     return ::stat(path.c_str(), &info) == 0 && info.st_dev == device;
 }

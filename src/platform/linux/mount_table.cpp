@@ -8,7 +8,10 @@
 namespace platform::linux_backend {
 namespace {
 
-bool isOctal(char c) { return c >= '0' && c <= '7'; }
+bool isOctal(char c)
+{
+    return c >= '0' && c <= '7';
+}
 
 std::vector<std::string> splitFields(const std::string& line)
 {
@@ -46,7 +49,8 @@ bool parseDevice(const std::string& text, unsigned& major, unsigned& minor)
     size_t colon = text.find(':');
     int maj = 0;
     int min = 0;
-    if (colon == std::string::npos || !parseInt(text.substr(0, colon), maj) || !parseInt(text.substr(colon + 1), min))
+    if (colon == std::string::npos || !parseInt(text.substr(0, colon), maj)
+        || !parseInt(text.substr(colon + 1), min))
         return false;
     major = unsigned(maj);
     minor = unsigned(min);
@@ -60,7 +64,8 @@ std::string unescapeMountField(const std::string& field)
     std::string out;
     out.reserve(field.size());
     for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && isOctal(field[i + 1]) && isOctal(field[i + 2]) && isOctal(field[i + 3])) {
+        if (field[i] == '\\' && i + 3 < field.size() && isOctal(field[i + 1]) && isOctal(field[i + 2])
+            && isOctal(field[i + 3])) {
             int value = (field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0');
             if (value <= 0xFF) {
                 out.push_back(char(value));

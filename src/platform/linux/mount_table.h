@@ -13,11 +13,11 @@ struct MountEntry {
     int parentId = 0;
     unsigned major = 0; // device of the mounted file system (0 for pseudo file systems)
     unsigned minor = 0;
-    std::string root;         // the mounted part of the file system ("/" for all of it)
-    std::string mountPoint;   // unescaped absolute path
+    std::string root; // the mounted part of the file system ("/" for all of it)
+    std::string mountPoint; // unescaped absolute path
     std::string mountOptions; // per-mount options ("rw,relatime")
-    std::string fsType;       // kernel file-system type ("vfat", "ext4", "fuseblk")
-    std::string source;       // unescaped mount source ("/dev/sdb1", "none")
+    std::string fsType; // kernel file-system type ("vfat", "ext4", "fuseblk")
+    std::string source; // unescaped mount source ("/dev/sdb1", "none")
     std::string superOptions;
 };
 

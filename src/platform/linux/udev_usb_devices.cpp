@@ -32,8 +32,8 @@ bool parseHex16(const char* text, unsigned& value)
 
 } // namespace
 
-std::optional<std::string> hardwareIdFromAttributes(const char* idVendor, const char* idProduct,
-                                                    const char* bcdDevice)
+std::optional<std::string> hardwareIdFromAttributes(
+    const char* idVendor, const char* idProduct, const char* bcdDevice)
 {
     unsigned vendor = 0;
     unsigned product = 0;
@@ -65,8 +65,8 @@ bool UdevUsbDevices::presentHardwareIds(std::vector<std::string>& ids)
             const char* devtype = udev_device_get_devtype(device);
             if (devtype && std::string(devtype) == "usb_device") {
                 auto id = hardwareIdFromAttributes(udev_device_get_sysattr_value(device, "idVendor"),
-                                                   udev_device_get_sysattr_value(device, "idProduct"),
-                                                   udev_device_get_sysattr_value(device, "bcdDevice"));
+                    udev_device_get_sysattr_value(device, "idProduct"),
+                    udev_device_get_sysattr_value(device, "bcdDevice"));
                 if (id)
                     ids.push_back(*id);
             }

@@ -12,8 +12,8 @@ namespace platform::linux_backend {
 // The hardware id from the sysfs attributes idVendor, idProduct and bcdDevice (hexadecimal
 // text, as sysfs holds them). Nothing when the vendor or product id is missing or not
 // hexadecimal; a missing or unreadable revision counts as 0.
-std::optional<std::string> hardwareIdFromAttributes(const char* idVendor, const char* idProduct,
-                                                    const char* bcdDevice);
+std::optional<std::string> hardwareIdFromAttributes(
+    const char* idVendor, const char* idProduct, const char* bcdDevice);
 
 class UdevUsbDevices : public UsbDeviceService {
 public:

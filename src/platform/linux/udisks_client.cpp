@@ -14,8 +14,10 @@ const char* const kService = "org.freedesktop.UDisks2";
 bool meansUnreachable(const sd_bus_error& error)
 {
     static const char* const names[] = {
-        "org.freedesktop.DBus.Error.ServiceUnknown", "org.freedesktop.DBus.Error.NameHasNoOwner",
-        "org.freedesktop.DBus.Error.NoServer",       "org.freedesktop.DBus.Error.Disconnected",
+        "org.freedesktop.DBus.Error.ServiceUnknown",
+        "org.freedesktop.DBus.Error.NameHasNoOwner",
+        "org.freedesktop.DBus.Error.NoServer",
+        "org.freedesktop.DBus.Error.Disconnected",
         "org.freedesktop.DBus.Error.Spawn.ServiceNotFound",
     };
     if (!error.name)
@@ -65,8 +67,8 @@ UdisksOutcome resolveBlock(Call& call, dev_t block, const std::string& kernelNam
 {
     sd_bus_message* reply = nullptr;
     int r = sd_bus_call_method(call.bus(), kService, "/org/freedesktop/UDisks2/Manager",
-                               "org.freedesktop.UDisks2.Manager", "ResolveDevice", call.error(), &reply,
-                               "a{sv}a{sv}", 1, "devicenumber", "t", uint64_t(block), 0);
+        "org.freedesktop.UDisks2.Manager", "ResolveDevice", call.error(), &reply, "a{sv}a{sv}", 1,
+        "devicenumber", "t", uint64_t(block), 0);
     if (r < 0) {
         bool oldService = call.error()->name
             && std::strcmp(call.error()->name, "org.freedesktop.DBus.Error.UnknownMethod") == 0;
@@ -87,11 +89,12 @@ UdisksOutcome resolveBlock(Call& call, dev_t block, const std::string& kernelNam
     return path.empty() ? UdisksOutcome::Unreachable : UdisksOutcome::Done;
 }
 
-UdisksOutcome callWithNoOptions(Call& call, const std::string& path, const char* interface, const char* method)
+UdisksOutcome callWithNoOptions(
+    Call& call, const std::string& path, const char* interface, const char* method)
 {
     sd_bus_message* reply = nullptr;
-    int r = sd_bus_call_method(call.bus(), kService, path.c_str(), interface, method, call.error(), &reply, "a{sv}",
-                               0);
+    int r = sd_bus_call_method(
+        call.bus(), kService, path.c_str(), interface, method, call.error(), &reply, "a{sv}", 0);
     sd_bus_message_unref(reply);
     return r < 0 ? call.failure() : UdisksOutcome::Done;
 }
@@ -136,8 +139,8 @@ UdisksOutcome udisksEject(dev_t block, const std::string& kernelName)
         return resolved;
 
     sd_bus_message* reply = nullptr;
-    int r = sd_bus_get_property(call.bus(), kService, blockPath.c_str(), "org.freedesktop.UDisks2.Block", "Drive",
-                                call.error(), &reply, "o");
+    int r = sd_bus_get_property(call.bus(), kService, blockPath.c_str(), "org.freedesktop.UDisks2.Block",
+        "Drive", call.error(), &reply, "o");
     if (r < 0) {
         sd_bus_message_unref(reply);
         return call.failure();

@@ -9,7 +9,7 @@ namespace platform::linux_backend {
 
 enum class UdisksOutcome {
     Done,
-    Failed,      // udisks2 answered and refused or failed
+    Failed, // udisks2 answered and refused or failed
     Unreachable, // no system bus, no udisks2 on it, or it does not know the device
 };
 

@@ -107,10 +107,32 @@ std::string platformFileSystemName(const std::string& kernelType, const UdevProp
 bool isPseudoFileSystem(const std::string& kernelType)
 {
     static const std::set<std::string> pseudo = {
-        "proc",      "sysfs",     "devtmpfs", "devpts",      "tmpfs",    "ramfs",      "cgroup",
-        "cgroup2",   "securityfs", "debugfs", "tracefs",     "pstore",   "bpf",        "configfs",
-        "fusectl",   "mqueue",    "hugetlbfs", "binfmt_misc", "autofs",  "efivarfs",   "rpc_pipefs",
-        "nsfs",      "selinuxfs", "rootfs",   "fuse.gvfsd-fuse", "fuse.portal",
+        "proc",
+        "sysfs",
+        "devtmpfs",
+        "devpts",
+        "tmpfs",
+        "ramfs",
+        "cgroup",
+        "cgroup2",
+        "securityfs",
+        "debugfs",
+        "tracefs",
+        "pstore",
+        "bpf",
+        "configfs",
+        "fusectl",
+        "mqueue",
+        "hugetlbfs",
+        "binfmt_misc",
+        "autofs",
+        "efivarfs",
+        "rpc_pipefs",
+        "nsfs",
+        "selinuxfs",
+        "rootfs",
+        "fuse.gvfsd-fuse",
+        "fuse.portal",
     };
     return pseudo.count(kernelType) != 0;
 }
@@ -127,12 +149,14 @@ VolumeInfo volumeFromMount(const MountEntry& mount, const BlockFacts& facts)
     VolumeInfo volume;
     volume.root = rootOfMountPoint(mount.mountPoint);
     volume.label = facts.known ? volumeLabel(facts.properties) : std::string();
-    volume.fileSystem = platformFileSystemName(mount.fsType, facts.known ? facts.properties : UdevProperties());
+    volume.fileSystem
+        = platformFileSystemName(mount.fsType, facts.known ? facts.properties : UdevProperties());
     volume.removable = isRemovable(facts);
     return volume;
 }
 
-std::vector<VolumeInfo> volumesFromMounts(const std::vector<MountEntry>& mounts, const BlockFactsLookup& lookup)
+std::vector<VolumeInfo> volumesFromMounts(
+    const std::vector<MountEntry>& mounts, const BlockFactsLookup& lookup)
 {
     std::vector<VolumeInfo> volumes;
     for (const MountEntry& mount : mounts) {
@@ -144,15 +168,15 @@ std::vector<VolumeInfo> volumesFromMounts(const std::vector<MountEntry>& mounts,
         VolumeInfo volume = volumeFromMount(mount, facts);
         // A later mount on the same point hides the earlier one.
         volumes.erase(std::remove_if(volumes.begin(), volumes.end(),
-                                     [&](const VolumeInfo& v) { return v.root == volume.root; }),
-                      volumes.end());
+                          [&](const VolumeInfo& v) { return v.root == volume.root; }),
+            volumes.end());
         volumes.push_back(std::move(volume));
     }
     return volumes;
 }
 
-std::vector<DeviceEvent> volumeChangeEvents(const std::vector<VolumeInfo>& before,
-                                            const std::vector<VolumeInfo>& after)
+std::vector<DeviceEvent> volumeChangeEvents(
+    const std::vector<VolumeInfo>& before, const std::vector<VolumeInfo>& after)
 {
     auto removableRoots = [](const std::vector<VolumeInfo>& list) {
         std::set<std::string> roots;
@@ -168,11 +192,11 @@ std::vector<DeviceEvent> volumeChangeEvents(const std::vector<VolumeInfo>& befor
     std::set<std::string> reported;
     for (const VolumeInfo& v : before)
         if (v.removable && !newRoots.count(v.root) && reported.insert(v.root).second)
-            events.push_back({DeviceEventKind::RemoveComplete, v.root});
+            events.push_back({ DeviceEventKind::RemoveComplete, v.root });
     reported.clear();
     for (const VolumeInfo& v : after)
         if (v.removable && !oldRoots.count(v.root) && reported.insert(v.root).second)
-            events.push_back({DeviceEventKind::Arrival, v.root});
+            events.push_back({ DeviceEventKind::Arrival, v.root });
     return events;
 }
 

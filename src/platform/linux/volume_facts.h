@@ -35,8 +35,8 @@ bool isPseudoFileSystem(const std::string& kernelType);
 
 // What udev knows about the block device behind one mount.
 struct BlockFacts {
-    bool known = false;         // a block device was found for the mount's device number
-    UdevProperties properties;  // the partition's (or disk's) udev properties
+    bool known = false; // a block device was found for the mount's device number
+    UdevProperties properties; // the partition's (or disk's) udev properties
     bool diskRemovable = false; // the whole disk's "removable" attribute is 1
 };
 
@@ -49,11 +49,12 @@ using BlockFactsLookup = std::function<BlockFacts(unsigned major, unsigned minor
 
 // The volume list of a mount table: pseudo file systems left out, and where one mount point
 // is mounted over, only the last (the visible) mount kept. Table order otherwise.
-std::vector<VolumeInfo> volumesFromMounts(const std::vector<MountEntry>& mounts, const BlockFactsLookup& lookup);
+std::vector<VolumeInfo> volumesFromMounts(
+    const std::vector<MountEntry>& mounts, const BlockFactsLookup& lookup);
 
 // The events between two listings: RemoveComplete for each removable root that went away,
 // then Arrival for each removable root that is new, each group in listing order.
-std::vector<DeviceEvent> volumeChangeEvents(const std::vector<VolumeInfo>& before,
-                                            const std::vector<VolumeInfo>& after);
+std::vector<DeviceEvent> volumeChangeEvents(
+    const std::vector<VolumeInfo>& before, const std::vector<VolumeInfo>& after);
 
 } // namespace platform::linux_backend
