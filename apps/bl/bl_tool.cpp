@@ -1,0 +1,104 @@
+#include "bl_options.h"
+
+#include "blfwk/bootloader.h"
+#include "blfwk/command.h"
+#include "blfwk/logger.h"
+
+#include <cstdio>
+#include <exception>
+
+namespace bl {
+
+namespace {
+
+// Results and progress to standard output, failures and warnings to standard error.
+class ConsoleLogger : public blfwk::Logger {
+public:
+    void output(const char* text) override
+    {
+        std::fputs(text, m_level <= Warning && m_level != Json ? stderr : stdout);
+    }
+    void logv(int level, const char* format, va_list args) override
+    {
+        m_level = level;
+        Logger::logv(level, format, args);
+    }
+    void log(int level, const std::string& text) override
+    {
+        m_level = level;
+        Logger::log(level, text);
+    }
+    using Logger::log;
+    using Logger::logv;
+
+private:
+    int m_level = Info;
+};
+
+} // namespace
+
+int runTool(const std::vector<std::string>& args)
+{
+    Options options;
+    std::string error;
+    if (!parseOptions(args, &options, &error)) {
+        std::fprintf(stderr, "tarvel-bl: %s\n\n%s", error.c_str(), helpText().c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(helpText().c_str(), stdout);
+        return 0;
+    }
+
+    std::unique_ptr<blfwk::Command> command = blfwk::Command::create(options.command);
+    if (!command) {
+        const char* usage = blfwk::Command::usage(options.command[0]);
+        if (usage)
+            std::fprintf(stderr, "usage: tarvel-bl [OPTION]... %s\n", usage);
+        else
+            std::fprintf(stderr, "tarvel-bl: unknown command '%s'\n\n%s", options.command[0].c_str(),
+                helpText().c_str());
+        return 2;
+    }
+
+    // Installed before the connection, so the connection keeps it.
+    ConsoleLogger logger;
+    blfwk::Logger* previous = blfwk::Log::getLogger();
+    blfwk::Log::setLogger(&logger);
+    logger.setFilterLevel(runFilterLevel(options));
+
+    int exitCode = 1;
+    try {
+        blfwk::PeripheralConfig config;
+        config.peripheralKind = blfwk::PeripheralConfig::PeripheralUsbHid;
+        config.usbVendorId = options.vendorId;
+        config.usbProductId = options.productId;
+        config.packetTimeoutMs = options.timeoutMs;
+        config.baudRate = 0;
+        config.pingOnOpen = false;
+        std::unique_ptr<blfwk::Bootloader> connection;
+        try {
+            connection = std::make_unique<blfwk::Bootloader>(config);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+            blfwk::Log::setLogger(previous);
+            return 3;
+        }
+        connection->inject(*command);
+        connection->flush();
+        std::fflush(stdout);
+        logger.setFilterLevel(resultFilterLevel(options));
+        command->logResponses();
+        const std::vector<uint32_t>& values = *command->responseValues();
+        exitCode = !values.empty() && values[0] == 0 ? 0 : 1;
+    } catch (const std::exception& e) {
+        // A target answer the command cannot read (too few words, bits beyond the tables).
+        std::fprintf(stderr, "Error: %s\n", e.what());
+        exitCode = 1;
+    }
+    std::fflush(stdout);
+    blfwk::Log::setLogger(previous);
+    return exitCode;
+}
+
+} // namespace bl
