@@ -26,7 +26,7 @@ BENCHMARK(BM_EncodeCommandWithArgsIntoReport);
 void BM_DecodeDeviceInfoReply(benchmark::State& state)
 {
     // A device-information echo: code, seven payload bytes, CRC, in a 64-byte input report.
-    const uint8_t reply[] = {0x06, 0x0C, 0x00, 0x05, 0x00, 0x02, 0x1D, 0x00};
+    const uint8_t reply[] = { 0x06, 0x0C, 0x00, 0x05, 0x00, 0x02, 0x1D, 0x00 };
     uint8_t frame[64];
     const size_t n = encodeFrame(reply, sizeof reply, frame, sizeof frame);
     uint8_t report[kInputReportSize];

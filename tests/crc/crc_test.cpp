@@ -9,7 +9,7 @@
 
 namespace {
 
-const uint8_t kDigits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+const uint8_t kDigits[] = { '1', '2', '3', '4', '5', '6', '7', '8', '9' };
 
 uint16_t crc16Of(const uint8_t* data, uint32_t length)
 {
@@ -56,7 +56,7 @@ TEST(Crc, AppCrcOfWorkedFrames)
     EXPECT_EQ(appCrc16(&jump, 1), 0x9129);
     EXPECT_EQ(appCrc16(&nrf, 1), 0x9719);
     EXPECT_EQ(appCrc16(&one, 1), 0x1021);
-    const uint8_t update[] = {0x0E, 0x34, 0x12, 0xA0, 0x86, 0x01, 0x00};
+    const uint8_t update[] = { 0x0E, 0x34, 0x12, 0xA0, 0x86, 0x01, 0x00 };
     EXPECT_EQ(appCrc16(update, sizeof update), 0x0BC1);
 }
 
@@ -91,7 +91,7 @@ TEST(Crc, Crc16FedInPiecesEqualsOneUpdate)
 
 TEST(Crc, MissingPointersAreRefusedWithoutTouchingAnything)
 {
-    Crc16State state{0x1234};
+    Crc16State state { 0x1234 };
     crc16_update(&state, nullptr, 5);
     EXPECT_EQ(state.currentCrc, 0x1234);
     crc16_init(nullptr);

@@ -41,7 +41,10 @@ void showDeviceText(const uint8_t* reply, const DecodedFrame& frame)
 
 } // namespace
 
-platform::HidDevice* openAppDevice() { return platform::hidService().open(kAppVendorId, kAppProductId); }
+platform::HidDevice* openAppDevice()
+{
+    return platform::hidService().open(kAppVendorId, kAppProductId);
+}
 
 bool sendCommand(uint8_t code, platform::HidDevice* device)
 {

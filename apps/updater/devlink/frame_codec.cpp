@@ -6,7 +6,10 @@
 
 namespace {
 
-bool needsEscape(uint8_t byte) { return byte == kSoh || byte == kEot || byte == kDle; }
+bool needsEscape(uint8_t byte)
+{
+    return byte == kSoh || byte == kEot || byte == kDle;
+}
 
 } // namespace
 
@@ -31,7 +34,7 @@ size_t encodeFrame(const uint8_t* body, size_t bodyLength, uint8_t* out, size_t 
     if (!body || !out)
         return 0;
     const uint16_t crc = appCrc16(body, bodyLength);
-    const uint8_t crcBytes[2] = {uint8_t(crc), uint8_t(crc >> 8)};
+    const uint8_t crcBytes[2] = { uint8_t(crc), uint8_t(crc >> 8) };
 
     size_t needed = 2; // SOH, EOT
     for (size_t i = 0; i < bodyLength; ++i)
@@ -87,7 +90,9 @@ DecodedFrame decodeFrame(const uint8_t* report, size_t reportLength, uint8_t* re
             continue;
         }
         switch (c) {
-        case kSoh: length = 0; break;
+        case kSoh:
+            length = 0;
+            break;
         case kEot:
             if (length >= 2) {
                 const uint16_t received = uint16_t(reply[length - 2] | (reply[length - 1] << 8));
@@ -95,8 +100,12 @@ DecodedFrame decodeFrame(const uint8_t* report, size_t reportLength, uint8_t* re
                     result.complete = true;
             }
             break;
-        case kDle: escaped = true; break;
-        default: store(c); break;
+        case kDle:
+            escaped = true;
+            break;
+        default:
+            store(c);
+            break;
         }
     }
     return result;

@@ -18,7 +18,7 @@ constexpr uint8_t kTextMessageCode = 0x0A; // first frame byte of a text line fr
 
 // Reports
 constexpr size_t kOutputReportSize = 65; // report id 0x00, then 64 frame bytes
-constexpr size_t kInputReportSize = 64;  // report id already removed by the HID layer
+constexpr size_t kInputReportSize = 64; // report id already removed by the HID layer
 constexpr size_t kReplyBufferSize = 65;
 constexpr uint8_t kReportFill = 0xFF; // output report bytes after the frame
 
@@ -30,7 +30,7 @@ constexpr int kUnexpectedRepliesTolerated = 2; // the third one ends the exchang
 // Host bodies: code only, or code + argument A (u16 LE) + argument B (u32 LE).
 constexpr size_t kCommandBodyLength = 1;
 constexpr size_t kCommandWithArgsBodyLength = 7;
-constexpr size_t kMaxCommandFrameLength = 8;          // every byte escaped
+constexpr size_t kMaxCommandFrameLength = 8; // every byte escaped
 constexpr size_t kMaxCommandWithArgsFrameLength = 20; // every byte escaped
 
 // Writes the body shapes into out (at least 1 or 7 bytes); returns the body length.
@@ -47,7 +47,7 @@ size_t encodeFrame(const uint8_t* body, size_t bodyLength, uint8_t* out, size_t 
 bool packReport(const uint8_t* frame, size_t frameLength, uint8_t* report);
 
 struct DecodedFrame {
-    size_t length = 0;     // bytes written to the reply buffer from index 0
+    size_t length = 0; // bytes written to the reply buffer from index 0
     bool complete = false; // an EOT with a matching CRC ended the frame
 };
 

@@ -7,7 +7,7 @@ namespace {
 // Entry i is the remainder of i placed in the top four bits: 0x0000, 0x1021, 0x2042, ...
 constexpr std::array<uint16_t, 16> makeNibbleTable()
 {
-    std::array<uint16_t, 16> table{};
+    std::array<uint16_t, 16> table {};
     for (unsigned i = 0; i < 16; ++i) {
         unsigned r = i << 12;
         for (int bit = 0; bit < 4; ++bit)
@@ -18,13 +18,13 @@ constexpr std::array<uint16_t, 16> makeNibbleTable()
 }
 
 constexpr std::array<uint16_t, 16> kNibbleTable = makeNibbleTable();
-static_assert(kNibbleTable[1] == 0x1021 && kNibbleTable[2] == 0x2042 && kNibbleTable[3] == 0x3063 &&
-              kNibbleTable[15] == 0xF1EF);
+static_assert(kNibbleTable[1] == 0x1021 && kNibbleTable[2] == 0x2042 && kNibbleTable[3] == 0x3063
+    && kNibbleTable[15] == 0xF1EF);
 
 // Byte-wise table for the image CRC, which runs over images of up to some megabytes.
 constexpr std::array<uint16_t, 256> makeByteTable()
 {
-    std::array<uint16_t, 256> table{};
+    std::array<uint16_t, 256> table {};
     for (unsigned i = 0; i < 256; ++i) {
         unsigned r = i << 8;
         for (int bit = 0; bit < 8; ++bit)

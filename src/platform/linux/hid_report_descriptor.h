@@ -53,8 +53,12 @@ inline size_t outputReportLength(const uint8_t* descriptor, size_t descriptorLen
 
         if (type == 1) { // global
             switch (tag) {
-            case 7: g.reportSize = value; break;
-            case 9: g.reportCount = value; break;
+            case 7:
+                g.reportSize = value;
+                break;
+            case 9:
+                g.reportCount = value;
+                break;
             case 8:
                 if (value == 0 || value > 0xFF)
                     return 0; // report id 0 is reserved
@@ -71,7 +75,8 @@ inline size_t outputReportLength(const uint8_t* descriptor, size_t descriptorLen
                     return 0;
                 g = stack[--depth];
                 break;
-            default: break;
+            default:
+                break;
             }
         } else if (type == 0 && tag == 9) { // main: Output
             if (g.reportId == reportId) {

@@ -40,7 +40,10 @@ struct LinuxHidDevice {
     bool writeErrorIsLatest = false;
 };
 
-LinuxHidDevice* fromHandle(HidDevice* device) { return reinterpret_cast<LinuxHidDevice*>(device); }
+LinuxHidDevice* fromHandle(HidDevice* device)
+{
+    return reinterpret_cast<LinuxHidDevice*>(device);
+}
 
 // Reads the report descriptor of an open hidraw node; empty when the node will not say.
 std::vector<uint8_t> readDescriptor(int fd)
@@ -48,7 +51,7 @@ std::vector<uint8_t> readDescriptor(int fd)
     int size = 0;
     if (::ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0 || size <= 0 || size > HID_MAX_DESCRIPTOR_SIZE)
         return {};
-    hidraw_report_descriptor raw{};
+    hidraw_report_descriptor raw {};
     raw.size = uint32_t(size);
     if (::ioctl(fd, HIDIOCGRDESC, &raw) < 0)
         return {};

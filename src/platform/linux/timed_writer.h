@@ -22,11 +22,12 @@ class TimedWriter {
 public:
     struct Result {
         long count = -1; // bytes written, or -1
-        int error = 0;   // errno of the failure; ETIMEDOUT when the limit passed
+        int error = 0; // errno of the failure; ETIMEDOUT when the limit passed
     };
 
     // Takes ownership of fd; it is closed when the writer thread ends.
-    explicit TimedWriter(int fd) : m_channel(std::make_shared<Channel>())
+    explicit TimedWriter(int fd)
+        : m_channel(std::make_shared<Channel>())
     {
         m_channel->fd = fd;
         m_thread = std::thread(run, m_channel);
@@ -50,7 +51,8 @@ public:
     Result write(std::vector<uint8_t> data, int milliseconds)
     {
         Channel& ch = *m_channel;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds < 0 ? 0 : milliseconds);
+        const auto deadline = std::chrono::steady_clock::now()
+            + std::chrono::milliseconds(milliseconds < 0 ? 0 : milliseconds);
         std::unique_lock<std::mutex> lock(ch.mutex);
         auto waitFor = [&](auto ready) {
             if (milliseconds < 0) {
@@ -60,7 +62,7 @@ public:
             return ch.changed.wait_until(lock, deadline, ready);
         };
         if (!waitFor([&] { return !ch.pending && !ch.busy; }))
-            return {-1, ETIMEDOUT};
+            return { -1, ETIMEDOUT };
         ch.buffer = std::move(data);
         ch.pending = true;
         const uint64_t generation = ++ch.issued;
@@ -70,11 +72,11 @@ public:
                 ch.pending = false;
                 ch.buffer.clear();
             }
-            return {-1, ETIMEDOUT};
+            return { -1, ETIMEDOUT };
         }
         if (ch.result < 0)
-            return {-1, ch.error};
-        return {long(ch.result), 0};
+            return { -1, ch.error };
+        return { long(ch.result), 0 };
     }
 
 private:
@@ -84,7 +86,7 @@ private:
         int fd = -1;
         bool stop = false;
         bool pending = false; // a request waits for the thread
-        bool busy = false;    // the thread is inside write()
+        bool busy = false; // the thread is inside write()
         uint64_t issued = 0, completed = 0;
         std::vector<uint8_t> buffer;
         ssize_t result = 0;

@@ -50,7 +50,10 @@ struct GuardedReply {
     }
 };
 
-DecodedFrame decode(const Bytes& report, uint8_t* reply) { return decodeFrame(report.data(), report.size(), reply); }
+DecodedFrame decode(const Bytes& report, uint8_t* reply)
+{
+    return decodeFrame(report.data(), report.size(), reply);
+}
 
 TEST(FrameEncoding, WorkedFramesInTheirReports)
 {
@@ -59,12 +62,12 @@ TEST(FrameEncoding, WorkedFramesInTheirReports)
         Bytes body;
         Bytes frame;
     } cases[] = {
-        {{0x06}, {0x01, 0x06, 0xC6, 0x60, 0x04}},
-        {{0x09}, {0x01, 0x09, 0x29, 0x91, 0x04}},
-        {{0x3A}, {0x01, 0x3A, 0x19, 0x97, 0x04}},
-        {{0x01}, {0x01, 0x10, 0x01, 0x21, 0x10, 0x10, 0x04}},
-        {Bytes(body, body + commandWithArgsBody(0x0E, 0x1234, 100000, body)),
-         {0x01, 0x0E, 0x34, 0x12, 0xA0, 0x86, 0x10, 0x01, 0x00, 0xC1, 0x0B, 0x04}},
+        { { 0x06 }, { 0x01, 0x06, 0xC6, 0x60, 0x04 } },
+        { { 0x09 }, { 0x01, 0x09, 0x29, 0x91, 0x04 } },
+        { { 0x3A }, { 0x01, 0x3A, 0x19, 0x97, 0x04 } },
+        { { 0x01 }, { 0x01, 0x10, 0x01, 0x21, 0x10, 0x10, 0x04 } },
+        { Bytes(body, body + commandWithArgsBody(0x0E, 0x1234, 100000, body)),
+            { 0x01, 0x0E, 0x34, 0x12, 0xA0, 0x86, 0x10, 0x01, 0x00, 0xC1, 0x0B, 0x04 } },
     };
     for (const Case& c : cases) {
         const Bytes frame = encode(c.body);
@@ -72,7 +75,7 @@ TEST(FrameEncoding, WorkedFramesInTheirReports)
         EXPECT_EQ(reportFor(frame), expectedReport(c.frame));
     }
     // READ_DEVICE_INFO: 00 01 06 C6 60 04, then fill to the 65th byte (59 bytes of 0xFF).
-    const Bytes report = reportFor(encode({0x06}));
+    const Bytes report = reportFor(encode({ 0x06 }));
     ASSERT_EQ(report.size(), 65u);
     EXPECT_EQ(std::count(report.begin() + 6, report.end(), 0xFF), 59);
 }
@@ -81,7 +84,7 @@ TEST(FrameEncoding, ArgumentBodyIsLittleEndian)
 {
     uint8_t body[kCommandWithArgsBodyLength];
     ASSERT_EQ(commandWithArgsBody(0x0E, 0xA1B2, 0xC3D4E5F6, body), 7u);
-    EXPECT_EQ(Bytes(body, body + 7), (Bytes{0x0E, 0xB2, 0xA1, 0xF6, 0xE5, 0xD4, 0xC3}));
+    EXPECT_EQ(Bytes(body, body + 7), (Bytes { 0x0E, 0xB2, 0xA1, 0xF6, 0xE5, 0xD4, 0xC3 }));
     ASSERT_EQ(commandBody(0x3A, body), 1u);
     EXPECT_EQ(body[0], 0x3A);
 }
@@ -91,7 +94,7 @@ TEST(FrameEncoding, EveryByteNeedingEscapeGetsOneDleAndFitsTheLongestFrame)
     // Argument bytes of 0x01, 0x04, 0x10 only: with a CRC of such bytes too, the frame is the
     // longest; find the worst over the three values and check it stays within 20.
     size_t longest = 0;
-    const uint8_t specials[] = {0x01, 0x04, 0x10};
+    const uint8_t specials[] = { 0x01, 0x04, 0x10 };
     for (uint8_t code : specials)
         for (uint8_t a : specials)
             for (uint8_t b : specials) {
@@ -134,46 +137,46 @@ TEST(FrameDecoding, ReportCases)
     uint8_t reply[kReplyBufferSize];
 
     // Junk before SOH is dropped; the rest of the report after a good EOT is ignored.
-    DecodedFrame d = decode({0x55, 0x66, 0x77, 0x01, 0x06, 0xC6, 0x60, 0x04, 0x09, 0x09}, reply);
+    DecodedFrame d = decode({ 0x55, 0x66, 0x77, 0x01, 0x06, 0xC6, 0x60, 0x04, 0x09, 0x09 }, reply);
     EXPECT_TRUE(d.complete);
     EXPECT_EQ(d.length, 3u);
-    EXPECT_EQ(Bytes(reply, reply + 3), (Bytes{0x06, 0xC6, 0x60}));
+    EXPECT_EQ(Bytes(reply, reply + 3), (Bytes { 0x06, 0xC6, 0x60 }));
 
     // Escaped bytes are data; the escaped CRC of code 0x01 matches.
-    d = decode({0x01, 0x10, 0x01, 0x21, 0x10, 0x10, 0x04}, reply);
+    d = decode({ 0x01, 0x10, 0x01, 0x21, 0x10, 0x10, 0x04 }, reply);
     EXPECT_TRUE(d.complete);
-    EXPECT_EQ(Bytes(reply, reply + d.length), (Bytes{0x01, 0x21, 0x10}));
-    d = decode({0x01, 0x0A, 0x10, 0x04, 0x10, 0x01, 0x10, 0x10}, reply);
+    EXPECT_EQ(Bytes(reply, reply + d.length), (Bytes { 0x01, 0x21, 0x10 }));
+    d = decode({ 0x01, 0x0A, 0x10, 0x04, 0x10, 0x01, 0x10, 0x10 }, reply);
     EXPECT_FALSE(d.complete);
-    EXPECT_EQ(Bytes(reply, reply + d.length), (Bytes{0x0A, 0x04, 0x01, 0x10}));
+    EXPECT_EQ(Bytes(reply, reply + d.length), (Bytes { 0x0A, 0x04, 0x01, 0x10 }));
 
     // A bad CRC: decoding goes on and the bytes after that EOT join the frame.
-    d = decode({0x01, 0x06, 0x05, 0x07, 0x0C, 0x04, 0x33, 0x44}, reply);
+    d = decode({ 0x01, 0x06, 0x05, 0x07, 0x0C, 0x04, 0x33, 0x44 }, reply);
     EXPECT_FALSE(d.complete);
-    EXPECT_EQ(Bytes(reply, reply + d.length), (Bytes{0x06, 0x05, 0x07, 0x0C, 0x33, 0x44}));
+    EXPECT_EQ(Bytes(reply, reply + d.length), (Bytes { 0x06, 0x05, 0x07, 0x0C, 0x33, 0x44 }));
     EXPECT_EQ(reply[0], 0x06); // still the echo of 0x06 by its first byte
 
     // ... and a later matching EOT over all of it still completes the frame.
-    Bytes body = {0x06, 0x05, 0x07, 0x0C, 0x33};
+    Bytes body = { 0x06, 0x05, 0x07, 0x0C, 0x33 };
     const uint16_t crc = appCrc16(body.data(), body.size());
-    d = decode({0x01, 0x06, 0x05, 0x07, 0x0C, 0x04, 0x33, uint8_t(crc), uint8_t(crc >> 8), 0x04}, reply);
+    d = decode({ 0x01, 0x06, 0x05, 0x07, 0x0C, 0x04, 0x33, uint8_t(crc), uint8_t(crc >> 8), 0x04 }, reply);
     EXPECT_TRUE(d.complete);
     EXPECT_EQ(d.length, 7u);
 
     // No EOT at all: what was decoded, not complete.
-    d = decode({0x01, 0x0A, 'h', 'i'}, reply);
+    d = decode({ 0x01, 0x0A, 'h', 'i' }, reply);
     EXPECT_FALSE(d.complete);
     EXPECT_EQ(d.length, 3u);
 
     // An EOT with fewer than two bytes before it, or a CRC over nothing, completes nothing.
-    d = decode({0x01, 0x00, 0x04}, reply);
+    d = decode({ 0x01, 0x00, 0x04 }, reply);
     EXPECT_FALSE(d.complete);
-    d = decode({0x01, 0x00, 0x00, 0x04}, reply); // appCrc16 of nothing is 0, but length is 2
+    d = decode({ 0x01, 0x00, 0x00, 0x04 }, reply); // appCrc16 of nothing is 0, but length is 2
     EXPECT_FALSE(d.complete);
     EXPECT_EQ(d.length, 2u);
 
     // A second SOH starts the frame over.
-    d = decode({0x01, 0x3A, 0x3A, 0x01, 0x09, 0x29, 0x91, 0x04}, reply);
+    d = decode({ 0x01, 0x3A, 0x3A, 0x01, 0x09, 0x29, 0x91, 0x04 }, reply);
     EXPECT_TRUE(d.complete);
     EXPECT_EQ(reply[0], 0x09);
 }
@@ -182,7 +185,7 @@ TEST(FrameDecoding, ReplyBytesPastTheFrameKeepTheirContents)
 {
     uint8_t reply[kReplyBufferSize];
     std::memset(reply, 0xEE, sizeof reply);
-    const DecodedFrame d = decode({0x01, 0x06, 0xC6, 0x60, 0x04}, reply);
+    const DecodedFrame d = decode({ 0x01, 0x06, 0xC6, 0x60, 0x04 }, reply);
     EXPECT_EQ(d.length, 3u);
     EXPECT_EQ(reply[3], 0xEE);
     EXPECT_EQ(reply[64], 0xEE);
@@ -191,15 +194,15 @@ TEST(FrameDecoding, ReplyBytesPastTheFrameKeepTheirContents)
 TEST(FrameDecoding, BadReportsStayInsideTheirBuffers)
 {
     const std::vector<Bytes> reports = {
-        Bytes(64, 0x10),                    // all DLE
-        Bytes(64, 0x41),                    // no SOH: 64 bytes stored
-        Bytes(64, 0x01),                    // only SOHs
-        Bytes(64, 0x04),                    // only EOTs, nothing before them
-        Bytes{0x04},                        // EOT first
-        Bytes{0x41, 0x04},                  // EOT after one byte
-        Bytes{0x01, 0x0A, 'a', 'b', 'c'},   // text without zero or EOT
-        Bytes(200, 0x42),                   // longer than any report
-        Bytes{},                            // nothing
+        Bytes(64, 0x10), // all DLE
+        Bytes(64, 0x41), // no SOH: 64 bytes stored
+        Bytes(64, 0x01), // only SOHs
+        Bytes(64, 0x04), // only EOTs, nothing before them
+        Bytes { 0x04 }, // EOT first
+        Bytes { 0x41, 0x04 }, // EOT after one byte
+        Bytes { 0x01, 0x0A, 'a', 'b', 'c' }, // text without zero or EOT
+        Bytes(200, 0x42), // longer than any report
+        Bytes {}, // nothing
     };
     for (const Bytes& report : reports) {
         GuardedReply guarded;
@@ -223,7 +226,7 @@ TEST(FrameDecoding, BadReportsStayInsideTheirBuffers)
 TEST(FrameDecoding, RandomReportsFuzz)
 {
     std::mt19937 rng(20240601);
-    const uint8_t interesting[] = {0x01, 0x04, 0x10, 0x0A, 0x00, 0xFF};
+    const uint8_t interesting[] = { 0x01, 0x04, 0x10, 0x0A, 0x00, 0xFF };
     for (int round = 0; round < 20000; ++round) {
         Bytes report(size_t(rng() % 130));
         for (auto& b : report)
@@ -233,7 +236,8 @@ TEST(FrameDecoding, RandomReportsFuzz)
             for (auto& b : body)
                 b = uint8_t(rng());
             const Bytes frame = encode(body);
-            std::copy(frame.begin(), frame.end(), report.begin() + long(rng() % (report.size() - frame.size())));
+            std::copy(
+                frame.begin(), frame.end(), report.begin() + long(rng() % (report.size() - frame.size())));
         }
         GuardedReply guarded;
         const DecodedFrame d = decode(report, guarded.reply());
