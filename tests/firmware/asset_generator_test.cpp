@@ -80,6 +80,21 @@ TEST_F(AssetGenerator, TwoRunsGiveTheSameBytesAsTheEmbeddedAssets)
     }
 }
 
+// Placeholders should weigh in the program like real firmware does: neither noise nor padding.
+TEST(PlaceholderAssets, ImagesCompressLikeFirmware)
+{
+    for (int i = 0; i < firmware_assets::kAssetCount; ++i) {
+        const firmware_assets::Asset& a = firmware_assets::kAssets[i];
+        if (!a.placeholder
+            || (a.kind != firmware_assets::AssetKind::Image
+                && a.kind != firmware_assets::AssetKind::NordicImage))
+            continue;
+        const double saved = 1.0 - double(a.compressedSize) / double(a.decodedSize);
+        EXPECT_GE(saved, 0.18) << a.name;
+        EXPECT_LE(saved, 0.36) << a.name;
+    }
+}
+
 TEST_F(AssetGenerator, RealAssetsReplaceTheirPlaceholders)
 {
     writeAll(m_dir / "manifest.txt",
