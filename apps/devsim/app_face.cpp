@@ -51,7 +51,7 @@ void Device::appReportLocked(const Bytes& report)
         sendFrameLocked(textBody("NRF VERSION: " + m_nrfVersion));
         break;
     case kJumpToBootloader:
-        schedule([this] {
+        scheduleLocked([this] {
             Face target;
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
@@ -61,21 +61,21 @@ void Device::appReportLocked(const Bytes& report)
         });
         break;
     case kFactoryReset:
-        schedule([this] { factoryResetJob(); });
+        scheduleLocked([this] { factoryResetJob(); });
         break;
     case kNordicEraseKeys:
-        schedule([this, epoch] { eraseKeysJob(epoch); });
+        scheduleLocked([this, epoch] { eraseKeysJob(epoch); });
         break;
     case kUpdateNordic: {
         if (body.size() != 7)
             break; // not the argument shape
         uint16_t crc = uint16_t(body[1] | body[2] << 8);
         uint32_t length = fr::readLe32(&body[3]);
-        schedule([this, crc, length, epoch] { nordicUpdateJob(crc, length, epoch); });
+        scheduleLocked([this, crc, length, epoch] { nordicUpdateJob(crc, length, epoch); });
         break;
     }
     case kKanjiProgramFlash:
-        schedule([this, epoch] { kanjiJob(epoch); });
+        scheduleLocked([this, epoch] { kanjiJob(epoch); });
         break;
     default:
         break; // codes the firmware does not know go unanswered

@@ -152,7 +152,7 @@ void Device::commandPacketLocked(const uint8_t* packet, size_t length)
         break;
     case kReset:
         genericResponseLocked(kSuccess, tag);
-        schedule([this] { restartJob(200, nullptr); });
+        scheduleLocked([this] { restartJob(200, nullptr); });
         break;
     default:
         genericResponseLocked(kUnknownCommand, tag);
@@ -170,7 +170,7 @@ void Device::dataPacketLocked(const uint8_t* packet, size_t length)
     if (takeFaultLocked(FaultKind::DisconnectInDataPhase, crosses, &fault)) {
         bool comesBack = fault.comesBack;
         leaveLocked();
-        schedule([this, comesBack] {
+        scheduleLocked([this, comesBack] {
             if (comesBack && nap(m_timings.away)) {
                 Face next;
                 {
@@ -222,7 +222,7 @@ void Device::readMemoryLocked(uint32_t address, uint32_t count)
         if (takeFaultLocked(FaultKind::DisconnectInDataPhase, crosses, &fault)) {
             leaveLocked();
             bool comesBack = fault.comesBack;
-            schedule([this, comesBack] {
+            scheduleLocked([this, comesBack] {
                 if (comesBack && nap(m_timings.away)) {
                     Face next;
                     {

@@ -547,12 +547,15 @@ std::vector<uint8_t> Device::flashContents()
 
 void Device::schedule(std::function<void()> job)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopping)
-            return;
-        m_jobs.push_back(std::move(job));
-    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    scheduleLocked(std::move(job));
+}
+
+void Device::scheduleLocked(std::function<void()> job)
+{
+    if (m_stopping)
+        return;
+    m_jobs.push_back(std::move(job));
     m_changed.notify_all();
 }
 

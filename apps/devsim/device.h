@@ -157,6 +157,7 @@ private:
 
     // Background work, run one job at a time on m_worker, without m_mutex.
     void schedule(std::function<void()> job);
+    void scheduleLocked(std::function<void()> job);
     void workerLoop();
     bool nap(int ms); // platform::pause in slices; false once shutting down
     // Leave the bus, stay away, come back in face (decided when it comes back when nullopt).
