@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <filesystem>
 #include <vector>
 
 namespace simtest {
