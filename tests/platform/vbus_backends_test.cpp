@@ -1,0 +1,314 @@
+// The virtual-bus backends of the four platform services against a tiny bus server written
+// here from the bus contract alone: JSON lines over a Unix socket, hexadecimal byte strings,
+// one response per request in order, events after subscribe, unknown fields ignored.
+
+#include "platform/device_events.h"
+#include "platform/hid.h"
+#include "platform/usb_devices.h"
+#include "platform/vbus/backends.h"
+#include "platform/virtual_bus.h"
+#include "platform/volumes.h"
+
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <list>
+#include <map>
+#include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+class MiniBus {
+public:
+    MiniBus()
+    {
+        static int counter = 0;
+        path = "/tmp/minibus-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".sock";
+        m_fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, path.c_str());
+        ::unlink(path.c_str());
+        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        EXPECT_EQ(::listen(m_fd, 8), 0);
+        m_accept = std::thread([this] { acceptLoop(); });
+    }
+    ~MiniBus()
+    {
+        m_stop = true;
+        m_accept.join();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            for (int fd : m_clients)
+                ::shutdown(fd, SHUT_RDWR);
+            m_cv.notify_all();
+        }
+        for (auto& t : m_threads)
+            t.join();
+        ::close(m_fd);
+        ::unlink(path.c_str());
+    }
+
+    void event(const std::string& line)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_events.push_back(line);
+        m_cv.notify_all();
+    }
+    void queueReport(const std::string& hex)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_reports.push_back(hex);
+    }
+    void disconnect()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_disconnected = true;
+    }
+    std::vector<std::string> requests()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_requests;
+    }
+
+    std::string path;
+    bool volumeStepsSucceed = true;
+
+private:
+    void acceptLoop()
+    {
+        while (!m_stop) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            int fd = ::accept(m_fd, nullptr, nullptr);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_clients.push_back(fd);
+            m_threads.emplace_back([this, fd] { serve(fd); });
+        }
+    }
+    static void send(int fd, const std::string& line)
+    {
+        std::string out = line + "\n";
+        ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+    }
+    void serve(int fd)
+    {
+        std::string buffer;
+        char chunk[512];
+        for (;;) {
+            size_t end;
+            while ((end = buffer.find('\n')) == std::string::npos) {
+                ssize_t n = ::recv(fd, chunk, sizeof(chunk), 0);
+                if (n <= 0) {
+                    ::close(fd);
+                    return;
+                }
+                buffer.append(chunk, size_t(n));
+            }
+            std::string line = buffer.substr(0, end);
+            buffer.erase(0, end + 1);
+            Json::Value request;
+            Json::Reader().parse(line, request);
+            std::string op = request["op"].asString();
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_requests.push_back(op == "write" ? "write " + request["data"].asString() : op);
+            }
+            if (op == "subscribe") {
+                send(fd, R"({"ok":true})");
+                std::unique_lock<std::mutex> lock(m_mutex);
+                size_t next = 0;
+                while (!m_stop) {
+                    m_cv.wait_for(lock, std::chrono::milliseconds(50));
+                    while (next < m_events.size())
+                        send(fd, m_events[next++]);
+                }
+                ::close(fd);
+                return;
+            }
+            send(fd, answer(op, request));
+        }
+    }
+    std::string answer(const std::string& op, const Json::Value& request)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (op == "hello")
+            return R"({"ok":true,"bus":"tarvel-vbus","version":1,"server":"mini"})";
+        if (op == "list")
+            return R"({"ok":true,"usb":[{"vid":11049,"pid":85,"hwid":"USB\\VID_2B29&PID_0055&REV_0100"},)"
+                   R"({"vid":7531,"pid":2,"hwid":"USB\\VID_1D6B&PID_0002&REV_0510","speed":"high"}],)"
+                   R"("volumes":[{"root":"/media/TARVEL/","label":"TARVEL","fs":"FAT32","removable":true},)"
+                   R"({"root":"/","label":"","fs":"ext4","removable":false}]})";
+        if (op == "open")
+            return request["pid"].asInt() == 0x55 ? R"({"ok":true,"handle":42})"
+                                                  : R"({"ok":false,"error":"no such device"})";
+        if ((op == "read" || op == "write") && m_disconnected)
+            return R"({"ok":false,"error":"device disconnected"})";
+        if (op == "write")
+            return R"({"ok":true,"written":65})";
+        if (op == "read") {
+            if (m_reports.empty())
+                return R"({"ok":true,"data":""})";
+            std::string hex = m_reports.front();
+            m_reports.pop_front();
+            return R"({"ok":true,"data":")" + hex + R"("})";
+        }
+        if (op == "volume")
+            return volumeStepsSucceed ? R"({"ok":true})" : R"({"ok":false,"error":"busy"})";
+        return R"({"ok":true})";
+    }
+
+    int m_fd = -1;
+    std::atomic<bool> m_stop{false};
+    std::thread m_accept;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<int> m_clients;
+    std::list<std::thread> m_threads;
+    std::vector<std::string> m_events;
+    std::deque<std::string> m_reports;
+    std::vector<std::string> m_requests;
+    bool m_disconnected = false;
+};
+
+} // namespace
+
+TEST(VbusHid, OpenReadWriteCloseAndTheirFailures)
+{
+    MiniBus bus;
+    platform::vbus::HidBackend hid(bus.path);
+    EXPECT_EQ(hid.open(0x2B29, 0x0B), nullptr);
+    EXPECT_EQ(hid.lastError(nullptr), L"open failed with error 5: no such device");
+    platform::HidDevice* device = hid.open(0x2B29, 0x55);
+    ASSERT_NE(device, nullptr);
+    const uint8_t report[] = {0x00, 0x01, 0x06, 0xC6, 0x60, 0x04, 0xFF};
+    EXPECT_EQ(hid.write(device, report, sizeof(report), -1), 65);
+    bus.queueReport("0106ab04");
+    uint8_t buffer[64] = {};
+    EXPECT_EQ(hid.read(device, buffer, sizeof(buffer), 1000), 4);
+    EXPECT_EQ(buffer[2], 0xAB);
+    EXPECT_EQ(hid.read(device, buffer, sizeof(buffer), 0), 0); // nothing in time
+    bus.queueReport("00112233445566");
+    EXPECT_EQ(hid.read(device, buffer, 3, 0), 3); // never more than asked for
+    bus.disconnect();
+    EXPECT_EQ(hid.read(device, buffer, sizeof(buffer), 10), -1);
+    EXPECT_EQ(hid.lastError(device), L"read failed with error 19: device disconnected");
+    EXPECT_EQ(hid.write(device, report, sizeof(report), -1), -1);
+    EXPECT_EQ(hid.lastError(device), L"write failed with error 19: device disconnected");
+    hid.close(device);
+    auto requests = bus.requests();
+    EXPECT_NE(std::find(requests.begin(), requests.end(), "write 000106c66004ff"), requests.end());
+    EXPECT_EQ(requests.back(), "close");
+}
+
+TEST(VbusHid, NoServerMeansNoDevice)
+{
+    platform::vbus::HidBackend hid("/tmp/no-such-bus.sock");
+    EXPECT_EQ(hid.open(0x2B29, 0x55), nullptr);
+    EXPECT_NE(hid.lastError(nullptr).find(L"open failed with error"), std::wstring::npos);
+}
+
+TEST(VbusListing, HardwareIdsVolumesAndRemovalSteps)
+{
+    MiniBus bus;
+    auto link = std::make_shared<platform::vbus::ListingLink>(bus.path);
+    platform::vbus::UsbBackend usb(link);
+    platform::vbus::VolumeBackend volumes(link);
+    std::vector<std::string> ids;
+    ASSERT_TRUE(usb.presentHardwareIds(ids));
+    EXPECT_EQ(ids, (std::vector<std::string>{"USB\\VID_2B29&PID_0055&REV_0100", "USB\\VID_1D6B&PID_0002&REV_0510"}));
+    std::vector<platform::VolumeInfo> list;
+    ASSERT_TRUE(volumes.mountedVolumes(list));
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].root, "/media/TARVEL/");
+    EXPECT_EQ(list[0].label, "TARVEL");
+    EXPECT_EQ(list[0].fileSystem, "FAT32");
+    EXPECT_TRUE(list[0].removable);
+    EXPECT_FALSE(list[1].removable);
+    for (auto step : {platform::VolumeStep::Lock, platform::VolumeStep::Dismount, platform::VolumeStep::AllowRemoval,
+                      platform::VolumeStep::Eject})
+        EXPECT_TRUE(volumes.removalStep("/media/TARVEL/", step));
+    bus.volumeStepsSucceed = false;
+    EXPECT_FALSE(volumes.removalStep("/media/TARVEL/", platform::VolumeStep::Lock));
+    // Listing and removal share one connection: one hello for all of it.
+    auto requests = bus.requests();
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "hello"), 1);
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "volume"), 5);
+
+    platform::vbus::UsbBackend gone(std::make_shared<platform::vbus::ListingLink>("/tmp/no-such-bus.sock"));
+    ids = {"stale"};
+    EXPECT_FALSE(gone.presentHardwareIds(ids));
+    EXPECT_TRUE(ids.empty());
+}
+
+TEST(VbusEvents, DeliveredInOrderWithTheirRootsUntilStopped)
+{
+    MiniBus bus;
+    platform::vbus::EventBackend events(bus.path);
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<std::string> seen;
+    ASSERT_TRUE(events.start([&](const platform::DeviceEvent& e) {
+        const char* names[] = {"nodes", "arrival", "remove"};
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.push_back(std::string(names[int(e.kind)]) + (e.root.empty() ? "" : " " + e.root));
+        cv.notify_all();
+    }));
+    bus.event(R"({"event":"volume_removal","root":"/media/TARVEL/"})");
+    bus.event(R"({"event":"nodes_changed"})");
+    bus.event(R"({"event":"something_new"})");
+    bus.event(R"({"event":"nodes_changed","extra":1})");
+    bus.event(R"({"event":"volume_arrival","root":"/media/TARVEL/"})");
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait_for(lock, std::chrono::seconds(5), [&] { return seen.size() >= 4; });
+    }
+    events.stop();
+    EXPECT_EQ(seen, (std::vector<std::string>{"remove /media/TARVEL/", "nodes", "nodes", "arrival /media/TARVEL/"}));
+    bus.event(R"({"event":"nodes_changed"})");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(seen.size(), 4u); // nothing after stop
+    platform::vbus::EventBackend nowhere("/tmp/no-such-bus.sock");
+    EXPECT_FALSE(nowhere.start([](const platform::DeviceEvent&) {}));
+}
+
+TEST(VbusSelection, EnvironmentAndExplicitSelectionChooseTheBus)
+{
+    MiniBus bus;
+    ::setenv("TARVEL_VBUS", bus.path.c_str(), 1);
+    EXPECT_EQ(platform::virtualBusPath(), bus.path);
+    platform::HidDevice* device = platform::hidService().open(0x2B29, 0x55);
+    ASSERT_NE(device, nullptr);
+    platform::hidService().close(device);
+    std::vector<std::string> ids;
+    EXPECT_TRUE(platform::usbDeviceService().presentHardwareIds(ids));
+    EXPECT_EQ(ids.size(), 2u);
+    std::vector<platform::VolumeInfo> volumes;
+    EXPECT_TRUE(platform::volumeService().mountedVolumes(volumes));
+    EXPECT_EQ(volumes.size(), 2u);
+
+    // An explicit selection wins over the environment.
+    MiniBus other;
+    platform::selectVirtualBus(other.path);
+    EXPECT_EQ(platform::virtualBusPath(), other.path);
+    device = platform::hidService().open(0x2B29, 0x55);
+    ASSERT_NE(device, nullptr);
+    platform::hidService().close(device);
+    auto requests = other.requests();
+    EXPECT_NE(std::find(requests.begin(), requests.end(), "open"), requests.end());
+    platform::selectVirtualBus("");
+    EXPECT_EQ(platform::virtualBusPath(), bus.path);
+    ::unsetenv("TARVEL_VBUS");
+    EXPECT_EQ(platform::virtualBusPath(), "");
+    EXPECT_EQ(platform::vbus::selectedBus(), nullptr);
+}
