@@ -43,8 +43,8 @@ void Device::appReportLocked(const Bytes& report)
     switch (body[0]) {
     case kReadDeviceInfo: {
         int raw = rawIdentityLocked();
-        sendFrameLocked({kReadDeviceInfo, uint8_t(raw), uint8_t(m_application.major), uint8_t(m_application.minor),
-                         0x01, 0x00});
+        sendFrameLocked({ kReadDeviceInfo, uint8_t(raw), uint8_t(m_application.major),
+            uint8_t(m_application.minor), 0x01, 0x00 });
         break;
     }
     case kNrfGetVersion:
@@ -93,7 +93,7 @@ void Device::factoryResetJob()
 
 void Device::eraseKeysJob(uint64_t epoch)
 {
-    const char* lines[] = {"Erasing bonding keys", "Bonding keys erased", "Restarting"};
+    const char* lines[] = { "Erasing bonding keys", "Bonding keys erased", "Restarting" };
     for (const char* line : lines) {
         if (!nap(300))
             return;
@@ -121,7 +121,8 @@ void Device::nordicUpdateJob(uint16_t crc, uint32_t length, uint64_t epoch)
             failure = "NO FILE";
         else if (image.size() != length || crc16CcittFalse(image.data(), image.size()) != crc)
             failure = "CRC ERR";
-        else if (model >= 11 && model <= 16 && (!m_drive.readFile("nrf_update.dat", settings) || settings.empty()))
+        else if (model >= 11 && model <= 16
+            && (!m_drive.readFile("nrf_update.dat", settings) || settings.empty()))
             failure = "NO DAT";
         if (!failure.empty()) {
             sendFrameLocked(failureBody(failure));
@@ -169,9 +170,9 @@ void Device::kanjiJob(uint64_t epoch)
         int model = m_application.hasRecord ? m_application.deviceType : m_config.model;
         japanese = rawIdentityLocked() >= 60;
         if (model == 11 || model == 12)
-            fonts = {{"Kanji_19x19.bin", 'C'}};
+            fonts = { { "Kanji_19x19.bin", 'C' } };
         else
-            fonts = {{"Kanji_11x12.bin", 'A'}, {"Kanji_18x18.bin", 'B'}};
+            fonts = { { "Kanji_11x12.bin", 'A' }, { "Kanji_18x18.bin", 'B' } };
     }
     for (const auto& [name, answer] : fonts) {
         if (!nap(m_timings.fontProgram))
@@ -180,10 +181,10 @@ void Device::kanjiJob(uint64_t epoch)
         if (!m_present || m_epoch != epoch)
             return;
         if (!japanese || !fontReady(name)) {
-            sendFrameLocked({'D'});
+            sendFrameLocked({ 'D' });
             return;
         }
-        sendFrameLocked({answer});
+        sendFrameLocked({ answer });
     }
 }
 

@@ -4,7 +4,10 @@
 
 namespace devsim {
 
-Bytes encodeFrame(const Bytes& body) { return encodeFrameWithCrc(body, appCrc16(body.data(), body.size())); }
+Bytes encodeFrame(const Bytes& body)
+{
+    return encodeFrameWithCrc(body, appCrc16(body.data(), body.size()));
+}
 
 Bytes encodeFrameWithCrc(const Bytes& body, uint16_t crc)
 {

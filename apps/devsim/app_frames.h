@@ -14,8 +14,8 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint8_t kSoh = 0x01;
 constexpr uint8_t kEot = 0x04;
 constexpr uint8_t kDle = 0x10;
-constexpr size_t kAppReportSize = 64;       // input and output report, without the report id
-constexpr size_t kAppOutputWriteSize = 65;  // what the host writes: report id 0 and the report
+constexpr size_t kAppReportSize = 64; // input and output report, without the report id
+constexpr size_t kAppOutputWriteSize = 65; // what the host writes: report id 0 and the report
 
 // Escaped frame for body (code and payload), with the CRC appended.
 Bytes encodeFrame(const Bytes& body);

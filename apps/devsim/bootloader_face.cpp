@@ -19,14 +19,15 @@ void appendLe32(Bytes& out, uint32_t v)
         out.push_back(uint8_t(v >> (8 * i)));
 }
 
-Bytes responseHeader(uint8_t tag, uint8_t count) { return Bytes{tag, 0, 0, count}; }
+Bytes responseHeader(uint8_t tag, uint8_t count)
+{
+    return Bytes { tag, 0, 0, count };
+}
 
 // Bit (tag - 1) for every command this bootloader carries out.
-constexpr uint32_t kCommandsCarriedOut = 1u << (kFlashEraseAll - 1) | 1u << (kFlashEraseRegion - 1) |
-                                        1u << (kReadMemory - 1) | 1u << (kWriteMemory - 1) |
-                                        1u << (kFillMemory - 1) | 1u << (kGetProperty - 1) |
-                                        1u << (kReset - 1) | 1u << (kSetProperty - 1) |
-                                        1u << (kFlashEraseAllUnsecure - 1);
+constexpr uint32_t kCommandsCarriedOut = 1u << (kFlashEraseAll - 1) | 1u << (kFlashEraseRegion - 1)
+    | 1u << (kReadMemory - 1) | 1u << (kWriteMemory - 1) | 1u << (kFillMemory - 1) | 1u << (kGetProperty - 1)
+    | 1u << (kReset - 1) | 1u << (kSetProperty - 1) | 1u << (kFlashEraseAllUnsecure - 1);
 
 } // namespace
 
@@ -253,76 +254,76 @@ uint32_t Device::propertyLocked(uint32_t property, uint32_t memoryId, std::vecto
     const bool rom = m_face == Face::Rom;
     switch (property) {
     case kCurrentVersion:
-        values = {rom ? 0x4B010100u : 0x4B020100u}; // K1.1.0 in ROM, K2.1.0 in flash
+        values = { rom ? 0x4B010100u : 0x4B020100u }; // K1.1.0 in ROM, K2.1.0 in flash
         return kSuccess;
     case kAvailablePeripherals:
-        values = {rom ? 0x17u : 0x10u}; // ROM: UART, I2C, SPI, USB HID; flash: USB HID
+        values = { rom ? 0x17u : 0x10u }; // ROM: UART, I2C, SPI, USB HID; flash: USB HID
         return kSuccess;
     case kFlashStartAddress:
-        values = {kFlashStart};
+        values = { kFlashStart };
         return kSuccess;
     case kFlashSizeInBytes:
-        values = {kFlashSize};
+        values = { kFlashSize };
         return kSuccess;
     case kFlashSectorSize:
-        values = {kSectorSize};
+        values = { kSectorSize };
         return kSuccess;
     case kFlashBlockCount:
-        values = {2};
+        values = { 2 };
         return kSuccess;
     case kAvailableCommands:
-        values = {kCommandsCarriedOut};
+        values = { kCommandsCarriedOut };
         return kSuccess;
     case kCrcCheckStatus:
-        values = {kAppCrcCheckInactive};
+        values = { kAppCrcCheckInactive };
         return kSuccess;
     case kVerifyWrites:
-        values = {m_verifyWrites};
+        values = { m_verifyWrites };
         return kSuccess;
     case kMaxPacketSize:
-        values = {uint32_t(kMaxPacket)};
+        values = { uint32_t(kMaxPacket) };
         return kSuccess;
     case kReservedRegions:
         if (rom)
-            values = {0, 0, kRamStart, kRamStart + 0x1FFF};
+            values = { 0, 0, kRamStart, kRamStart + 0x1FFF };
         else
-            values = {kFlashStart, kApplicationBase - 1, kRamStart, kRamStart + 0x3FFF};
+            values = { kFlashStart, kApplicationBase - 1, kRamStart, kRamStart + 0x3FFF };
         return kSuccess;
     case kValidateRegions:
-        values = {1};
+        values = { 1 };
         return kSuccess;
     case kRamStartAddress:
-        values = {kRamStart};
+        values = { kRamStart };
         return kSuccess;
     case kRamSizeInBytes:
-        values = {kRamSize};
+        values = { kRamSize };
         return kSuccess;
     case kSystemDeviceId:
-        values = {0x26A30084u};
+        values = { 0x26A30084u };
         return kSuccess;
     case kFlashSecurityState:
-        values = {0};
+        values = { 0 };
         return kSuccess;
     case kUniqueDeviceId:
-        values = {0x0037FFFFu, 0xFFFFFFFFu, 0x4E453235u, 0x2000001Du + uint32_t(m_config.model)};
+        values = { 0x0037FFFFu, 0xFFFFFFFFu, 0x4E453235u, 0x2000001Du + uint32_t(m_config.model) };
         return kSuccess;
     case kFlashFacSupport:
-        values = {0};
+        values = { 0 };
         return kSuccess;
     case kFlashAccessSegmentSize:
-        values = {0x8000};
+        values = { 0x8000 };
         return kSuccess;
     case kFlashAccessSegmentCount:
-        values = {kFlashSize / 0x8000};
+        values = { kFlashSize / 0x8000 };
         return kSuccess;
     case kFlashReadMargin:
-        values = {m_readMargin};
+        values = { m_readMargin };
         return kSuccess;
     case kQspiInitStatus:
-        values = {kQspiNotConfigured};
+        values = { kQspiNotConfigured };
         return kSuccess;
     case kTargetVersion:
-        values = {0x54010000u}; // T1.0.0
+        values = { 0x54010000u }; // T1.0.0
         return kSuccess;
     case kExternalMemoryAttributes:
         return memoryId == 1 ? uint32_t(kQspiNotConfigured) : uint32_t(kInvalidArgument);

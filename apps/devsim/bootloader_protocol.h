@@ -7,10 +7,10 @@
 
 namespace devsim::bl {
 
-constexpr uint8_t kReportCommand = 1;  // host to device
-constexpr uint8_t kReportDataOut = 2;  // host to device
+constexpr uint8_t kReportCommand = 1; // host to device
+constexpr uint8_t kReportDataOut = 2; // host to device
 constexpr uint8_t kReportResponse = 3; // device to host
-constexpr uint8_t kReportDataIn = 4;   // device to host
+constexpr uint8_t kReportDataIn = 4; // device to host
 constexpr size_t kReportSize = 36;
 constexpr size_t kMaxPacket = 32;
 

@@ -23,7 +23,7 @@ constexpr size_t kMaxReadSize = 1u << 16;
 // True when the peer has hung up (a client that vanished in the middle of a request).
 bool peerGone(int fd)
 {
-    pollfd p{fd, POLLRDHUP, 0};
+    pollfd p { fd, POLLRDHUP, 0 };
     if (::poll(&p, 1, 0) <= 0)
         return false;
     return (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
@@ -50,7 +50,7 @@ bool integerField(const Json::Value& request, const char* name, Json::Int64& val
 
 bool BusServer::start(const std::string& path, std::string& error)
 {
-    sockaddr_un address{};
+    sockaddr_un address {};
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof(address.sun_path)) {
         error = "socket path is empty or too long";
@@ -113,7 +113,7 @@ void BusServer::reapFinished()
 void BusServer::acceptLoop()
 {
     while (!m_stopping) {
-        pollfd p{m_listenFd, POLLIN, 0};
+        pollfd p { m_listenFd, POLLIN, 0 };
         int ready = ::poll(&p, 1, 100);
         reapFinished();
         if (ready <= 0)

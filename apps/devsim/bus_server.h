@@ -19,7 +19,9 @@ namespace devsim {
 
 class BusServer {
 public:
-    explicit BusServer(Device& device) : m_device(device) {}
+    explicit BusServer(Device& device)
+        : m_device(device)
+    { }
     ~BusServer() { stop(); }
     BusServer(const BusServer&) = delete;
     BusServer& operator=(const BusServer&) = delete;
@@ -32,10 +34,12 @@ public:
 
 private:
     struct Connection {
-        explicit Connection(int fd) : socket(fd) {}
+        explicit Connection(int fd)
+            : socket(fd)
+        { }
         platform::vbus::LineSocket socket;
         std::thread thread;
-        std::atomic<bool> done{false};
+        std::atomic<bool> done { false };
         std::set<int> handles;
     };
 
@@ -50,7 +54,7 @@ private:
     Device& m_device;
     std::string m_path;
     int m_listenFd = -1;
-    std::atomic<bool> m_stopping{false};
+    std::atomic<bool> m_stopping { false };
     std::thread m_acceptThread;
     std::mutex m_mutex; // guards m_connections
     std::list<std::unique_ptr<Connection>> m_connections;

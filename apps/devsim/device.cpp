@@ -46,7 +46,7 @@ const char* faceName(Face face)
 
 bool faceFromName(const std::string& name, Face& face)
 {
-    for (Face f : {Face::Application, Face::FlashBootloader, Face::Rom}) {
+    for (Face f : { Face::Application, Face::FlashBootloader, Face::Rom }) {
         if (name == faceName(f)) {
             face = f;
             return true;
@@ -55,9 +55,14 @@ bool faceFromName(const std::string& name, Face& face)
     return false;
 }
 
-Device::Device(DeviceConfig config) : m_config(std::move(config)) {}
+Device::Device(DeviceConfig config)
+    : m_config(std::move(config))
+{ }
 
-Device::~Device() { shutdown(); }
+Device::~Device()
+{
+    shutdown();
+}
 
 bool Device::init(std::string& error)
 {
@@ -73,8 +78,8 @@ bool Device::init(std::string& error)
     if (m_config.face != Face::Rom) {
         m_flash.load(0, buildBootloaderRegion());
         m_flash.load(bl::kApplicationBase,
-                     buildApplicationImage(m_config.model, m_config.japanese ? 60 : 0, m_config.major, m_config.minor,
-                                           m_config.applicationLength));
+            buildApplicationImage(m_config.model, m_config.japanese ? 60 : 0, m_config.major, m_config.minor,
+                m_config.applicationLength));
         findApplication(m_flash, m_application);
     }
     m_face = m_config.face;
@@ -100,7 +105,10 @@ void Device::shutdown()
 
 // ---- identity ----
 
-unsigned Device::vidLocked() const { return m_face == Face::Rom ? kRomVid : kTarvelVid; }
+unsigned Device::vidLocked() const
+{
+    return m_face == Face::Rom ? kRomVid : kTarvelVid;
+}
 
 unsigned Device::pidLocked() const
 {
@@ -115,7 +123,10 @@ unsigned Device::pidLocked() const
     return 0;
 }
 
-uint32_t Device::protectedEndLocked() const { return m_face == Face::FlashBootloader ? bl::kApplicationBase : 0; }
+uint32_t Device::protectedEndLocked() const
+{
+    return m_face == Face::FlashBootloader ? bl::kApplicationBase : 0;
+}
 
 int Device::rawIdentityLocked() const
 {
@@ -199,8 +210,8 @@ void Device::sendFrameLocked(const Bytes& body)
 {
     // A corrupted frame has every bit of its CRC flipped: it still parses, but fails its check.
     Bytes frame = takeFaultLocked(FaultKind::CorruptCrc)
-                      ? encodeFrameWithCrc(body, uint16_t(~appCrc16(body.data(), body.size())))
-                      : encodeFrame(body);
+        ? encodeFrameWithCrc(body, uint16_t(~appCrc16(body.data(), body.size())))
+        : encodeFrame(body);
     emitReportLocked(inputReport(frame));
 }
 
@@ -222,7 +233,7 @@ static void appendLe32(Bytes& out, uint32_t v)
 
 void Device::genericResponseLocked(uint32_t status, uint8_t tag)
 {
-    Bytes packet{bl::kGenericResponse, 0, 0, 2};
+    Bytes packet { bl::kGenericResponse, 0, 0, 2 };
     appendLe32(packet, status);
     appendLe32(packet, tag);
     sendPacketLocked(bl::kReportResponse, packet);
@@ -360,12 +371,13 @@ bool Device::write(int handle, const Bytes& data, int& written, std::string& err
     return true;
 }
 
-bool Device::read(int handle, size_t max, int timeoutMs, Bytes& out, std::string& error,
-                  const std::function<bool()>& gone)
+bool Device::read(
+    int handle, size_t max, int timeoutMs, Bytes& out, std::string& error, const std::function<bool()>& gone)
 {
     out.clear();
     std::unique_lock<std::mutex> lock(m_mutex);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    const auto deadline
+        = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
         auto it = m_handles.find(handle);
         if (it == m_handles.end()) {
@@ -478,8 +490,6 @@ void Device::plug()
         if (m_present)
             return;
         face = bootFaceLocked();
-        if (face == Face::Application && !m_application.hasRecord)
-            m_application = ImageIdentity();
     }
     schedule([this, face] { arriveAndMount(face); });
 }
@@ -581,7 +591,7 @@ bool Device::waitIdle(int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [this] { return m_stopping || (!m_jobRunning && m_jobs.empty()); });
+        [this] { return m_stopping || (!m_jobRunning && m_jobs.empty()); });
 }
 
 bool Device::nap(int ms)

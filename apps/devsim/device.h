@@ -31,14 +31,14 @@ bool faceFromName(const std::string& name, Face& face);
 enum class DriveMode { Labelled, Folder };
 
 struct DeviceConfig {
-    int model = 11;          // device type 4 to 16
-    bool japanese = false;   // the Japanese firmware build (identity + 60)
-    int major = 7;           // firmware version of the application it is shipped with
+    int model = 11; // device type 4 to 16
+    bool japanese = false; // the Japanese firmware build (identity + 60)
+    int major = 7; // firmware version of the application it is shipped with
     int minor = 63;
-    std::string nrfVersion;  // dotted text; empty: the version the updater carries for the model
+    std::string nrfVersion; // dotted text; empty: the version the updater carries for the model
     Face face = Face::Application;
     DriveMode drive = DriveMode::Labelled;
-    std::string driveDir;    // empty: a temporary folder removed with the device
+    std::string driveDir; // empty: a temporary folder removed with the device
     bool seedUserData = true;
     uint32_t applicationLength = 0x8000; // length of the image it is shipped with
     std::string nordicEndText = "Succus!!"; // one of the three end texts of the wireless update
@@ -59,11 +59,11 @@ struct VolumeEntry {
 
 // Pause lengths of the device's own doings, in unscaled milliseconds.
 struct DeviceTimings {
-    int beforeLeaving = 300;  // between the command and dropping off USB
-    int away = 2000;          // off the bus during a restart
-    int mountDrive = 1200;    // from arrival until the drive is mounted
-    int nordicTick = 5;       // between two progress ticks of the wireless update
-    int fontProgram = 2000;   // programming one font
+    int beforeLeaving = 300; // between the command and dropping off USB
+    int away = 2000; // off the bus during a restart
+    int mountDrive = 1200; // from arrival until the drive is mounted
+    int nordicTick = 5; // between two progress ticks of the wireless update
+    int fontProgram = 2000; // programming one font
 };
 
 class Device {
@@ -86,7 +86,7 @@ public:
     // Waits up to timeoutMs (below 0: no limit) for a report. gone() is asked now and then and
     // ends the wait when the waiting client has vanished.
     bool read(int handle, size_t max, int timeoutMs, Bytes& out, std::string& error,
-              const std::function<bool()>& gone);
+        const std::function<bool()>& gone);
     void closeHandle(int handle);
     bool volumeStep(const std::string& root, const std::string& step, std::string& error);
     int subscribe();
@@ -127,8 +127,8 @@ private:
     uint32_t protectedEndLocked() const;
     Face bootFaceLocked();
     int rawIdentityLocked() const;
-    bool takeFaultLocked(FaultKind kind, const std::function<bool(const Fault&)>& matches = {},
-                         Fault* taken = nullptr);
+    bool takeFaultLocked(
+        FaultKind kind, const std::function<bool(const Fault&)>& matches = {}, Fault* taken = nullptr);
     bool hasFaultLocked(FaultKind kind) const;
     void emitReportLocked(Bytes report);
     void emitEventLocked(const std::string& name, const std::string& root = "");

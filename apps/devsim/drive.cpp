@@ -11,8 +11,8 @@ namespace devsim {
 
 const std::vector<std::string>& stagedFileNames()
 {
-    static const std::vector<std::string> names = {"nrf_update.bin", "nrf_update.dat", "Kanji_11x12.bin",
-                                                   "Kanji_18x18.bin", "Kanji_19x19.bin"};
+    static const std::vector<std::string> names
+        = { "nrf_update.bin", "nrf_update.dat", "Kanji_11x12.bin", "Kanji_18x18.bin", "Kanji_19x19.bin" };
     return names;
 }
 
@@ -58,7 +58,8 @@ void DeviceDrive::seedUserData()
 {
     std::error_code ec;
     fs::create_directories(m_root + "Tarvel/Rides", ec);
-    std::ofstream(m_root + "Tarvel/Settings.fit", std::ios::binary) << "TARVEL-SETTINGS rider=demo units=metric\n";
+    std::ofstream(m_root + "Tarvel/Settings.fit", std::ios::binary)
+        << "TARVEL-SETTINGS rider=demo units=metric\n";
     std::ofstream(m_root + "Tarvel/Rides/2026-05-01-0930.fit", std::ios::binary)
         << std::string(2048, '\x5A') << "ride-1\n";
     std::ofstream(m_root + "Tarvel/Rides/2026-05-03-1712.fit", std::ios::binary)
@@ -108,7 +109,7 @@ void DeviceDrive::setFull(bool full)
             fs::create_directory(m_root + name, ec);
         }
         fs::permissions(m_root, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                        fs::perm_options::remove, ec);
+            fs::perm_options::remove, ec);
     } else {
         fs::permissions(m_root, fs::perms::owner_write, fs::perm_options::add, ec);
         for (const auto& name : stagedFileNames()) {

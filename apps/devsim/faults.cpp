@@ -8,15 +8,15 @@ struct NamedFault {
     const char* name;
 };
 const NamedFault kNames[] = {
-    {FaultKind::Silence, "silence"},
-    {FaultKind::DropReport, "drop_report"},
-    {FaultKind::RepeatReport, "repeat_report"},
-    {FaultKind::CorruptCrc, "corrupt_crc"},
-    {FaultKind::CommandStatus, "status"},
-    {FaultKind::DisconnectInDataPhase, "disconnect_data_phase"},
-    {FaultKind::AbortDataPhase, "abort_data_phase"},
-    {FaultKind::DriveStuck, "drive_stuck"},
-    {FaultKind::DriveFull, "drive_full"},
+    { FaultKind::Silence, "silence" },
+    { FaultKind::DropReport, "drop_report" },
+    { FaultKind::RepeatReport, "repeat_report" },
+    { FaultKind::CorruptCrc, "corrupt_crc" },
+    { FaultKind::CommandStatus, "status" },
+    { FaultKind::DisconnectInDataPhase, "disconnect_data_phase" },
+    { FaultKind::AbortDataPhase, "abort_data_phase" },
+    { FaultKind::DriveStuck, "drive_stuck" },
+    { FaultKind::DriveFull, "drive_full" },
 };
 } // namespace
 

@@ -8,25 +8,25 @@
 namespace devsim {
 
 enum class FaultKind {
-    Silence,               // commands (frames or packets) are taken but not answered
-    DropReport,            // a report to the host is lost
-    RepeatReport,          // a report to the host arrives twice
-    CorruptCrc,            // an application frame to the host carries a wrong CRC
-    CommandStatus,         // a bootloader command is answered with `status`
+    Silence, // commands (frames or packets) are taken but not answered
+    DropReport, // a report to the host is lost
+    RepeatReport, // a report to the host arrives twice
+    CorruptCrc, // an application frame to the host carries a wrong CRC
+    CommandStatus, // a bootloader command is answered with `status`
     DisconnectInDataPhase, // the device leaves the bus after `afterBytes` of a data phase
-    AbortDataPhase,        // the device aborts a data phase after `afterBytes`
-    DriveStuck,            // the drive refuses to lock and dismount
-    DriveFull,             // copies to the drive fail
+    AbortDataPhase, // the device aborts a data phase after `afterBytes`
+    DriveStuck, // the drive refuses to lock and dismount
+    DriveFull, // copies to the drive fail
 };
 
 struct Fault {
     FaultKind kind = FaultKind::Silence;
     int skip = 0;
     int count = 1;
-    int commandTag = -1;        // CommandStatus: the tag it answers, -1 for any command
-    uint32_t status = 1;        // CommandStatus
-    uint32_t afterBytes = 0;    // data-phase faults
-    bool comesBack = true;      // DisconnectInDataPhase: it returns as its bootloader
+    int commandTag = -1; // CommandStatus: the tag it answers, -1 for any command
+    uint32_t status = 1; // CommandStatus
+    uint32_t afterBytes = 0; // data-phase faults
+    bool comesBack = true; // DisconnectInDataPhase: it returns as its bootloader
 };
 
 // "silence", "drop_report", "repeat_report", "corrupt_crc", "status", "disconnect_data_phase",

@@ -6,7 +6,10 @@ namespace devsim {
 
 using namespace bl;
 
-FlashMemory::FlashMemory() : m_flash(kFlashSize, 0xFF), m_ram(kRamSize, 0x00) {}
+FlashMemory::FlashMemory()
+    : m_flash(kFlashSize, 0xFF)
+    , m_ram(kRamSize, 0x00)
+{ }
 
 bool FlashMemory::inFlash(uint64_t start, uint64_t count)
 {
@@ -62,7 +65,8 @@ bool FlashMemory::isErased(uint32_t start, uint32_t count) const
 {
     if (!inFlash(start, count))
         return false;
-    return std::all_of(m_flash.begin() + start, m_flash.begin() + start + count, [](uint8_t b) { return b == 0xFF; });
+    return std::all_of(
+        m_flash.begin() + start, m_flash.begin() + start + count, [](uint8_t b) { return b == 0xFF; });
 }
 
 uint32_t FlashMemory::write(uint32_t address, const uint8_t* data, size_t length)

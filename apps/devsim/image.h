@@ -25,7 +25,8 @@ bool findApplication(const FlashMemory& flash, ImageIdentity& identity);
 
 // A deterministic application image with a valid vector table and identity record, filled
 // with pseudo-random code bytes; length at least 0x220.
-std::vector<uint8_t> buildApplicationImage(int deviceType, int variant, int major, int minor, uint32_t length);
+std::vector<uint8_t> buildApplicationImage(
+    int deviceType, int variant, int major, int minor, uint32_t length);
 
 // The flash bootloader's own 40 KB (what makes the flash bootloader present).
 std::vector<uint8_t> buildBootloaderRegion();

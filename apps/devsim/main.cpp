@@ -16,29 +16,32 @@ namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 
-void onSignal(int) { g_stop = 1; }
+void onSignal(int)
+{
+    g_stop = 1;
+}
 
-const char kUsage[] =
-    "Usage: tarvel-devsim --socket PATH [options]\n"
-    "Serves one simulated Tarvel GPS bike computer on the virtual USB bus at PATH until\n"
-    "stopped (SIGINT or SIGTERM).\n"
-    "\n"
-    "  --socket PATH          the bus socket to listen on (required)\n"
-    "  --model N              device type, 4 to 16 (default 11)\n"
-    "  --variant V            standard or japanese (default standard)\n"
-    "  --version MAJOR.MINOR  firmware the device ships with (default 7.63)\n"
-    "  --nrf-version TEXT     wireless firmware version it reports, dotted (default: the\n"
-    "                         version the updater carries for the model)\n"
-    "  --face F               application, bootloader or rom (default application)\n"
-    "  --drive D              labelled (label TARVEL) or folder (unlabelled FAT drive with a\n"
-    "                         Tarvel folder); default labelled\n"
-    "  --drive-dir DIR        the host folder that holds the drive (default: a temporary one)\n"
-    "  --no-user-data         start with an empty Tarvel folder\n"
-    "  --nrf-end-text T       Succus!!, complete or file clo (default Succus!!)\n"
-    "  --time-scale F         multiply every pause of the device by F (default 1)\n"
-    "  --help                 this text\n"
-    "\n"
-    "Control ops for tests and demos are described in apps/devsim/README.md.\n";
+const char kUsage[]
+    = "Usage: tarvel-devsim --socket PATH [options]\n"
+      "Serves one simulated Tarvel GPS bike computer on the virtual USB bus at PATH until\n"
+      "stopped (SIGINT or SIGTERM).\n"
+      "\n"
+      "  --socket PATH          the bus socket to listen on (required)\n"
+      "  --model N              device type, 4 to 16 (default 11)\n"
+      "  --variant V            standard or japanese (default standard)\n"
+      "  --version MAJOR.MINOR  firmware the device ships with (default 7.63)\n"
+      "  --nrf-version TEXT     wireless firmware version it reports, dotted (default: the\n"
+      "                         version the updater carries for the model)\n"
+      "  --face F               application, bootloader or rom (default application)\n"
+      "  --drive D              labelled (label TARVEL) or folder (unlabelled FAT drive with a\n"
+      "                         Tarvel folder); default labelled\n"
+      "  --drive-dir DIR        the host folder that holds the drive (default: a temporary one)\n"
+      "  --no-user-data         start with an empty Tarvel folder\n"
+      "  --nrf-end-text T       Succus!!, complete or file clo (default Succus!!)\n"
+      "  --time-scale F         multiply every pause of the device by F (default 1)\n"
+      "  --help                 this text\n"
+      "\n"
+      "Control ops for tests and demos are described in apps/devsim/README.md.\n";
 
 bool parseInt(const char* text, int& value)
 {
@@ -86,9 +89,9 @@ int main(int argc, char** argv)
             config.seedUserData = false;
             continue;
         }
-        if (option != "--socket" && option != "--model" && option != "--variant" && option != "--version" &&
-            option != "--nrf-version" && option != "--face" && option != "--drive" && option != "--drive-dir" &&
-            option != "--time-scale" && option != "--nrf-end-text") {
+        if (option != "--socket" && option != "--model" && option != "--variant" && option != "--version"
+            && option != "--nrf-version" && option != "--face" && option != "--drive"
+            && option != "--drive-dir" && option != "--time-scale" && option != "--nrf-end-text") {
             std::fprintf(stderr, "tarvel-devsim: unknown option %s\n%s", option.c_str(), kUsage);
             return 2;
         }
@@ -136,7 +139,7 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    struct sigaction action {};
+    struct sigaction action { };
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
@@ -150,8 +153,8 @@ int main(int argc, char** argv)
         return 1;
     }
     std::fprintf(stderr, "tarvel-devsim: model %d %s %d.%02d, %s face, drive %s, bus %s\n", config.model,
-                 config.japanese ? "japanese" : "standard", config.major, config.minor,
-                 devsim::faceName(config.face), simulator.device().driveRoot().c_str(), socketPath.c_str());
+        config.japanese ? "japanese" : "standard", config.major, config.minor, devsim::faceName(config.face),
+        simulator.device().driveRoot().c_str(), socketPath.c_str());
     while (!g_stop)
         ::pause();
     simulator.stop();

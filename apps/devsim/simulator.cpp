@@ -4,9 +4,14 @@
 
 namespace devsim {
 
-Simulator::Simulator(DeviceConfig config) : m_config(std::move(config)) {}
+Simulator::Simulator(DeviceConfig config)
+    : m_config(std::move(config))
+{ }
 
-Simulator::~Simulator() { stop(); }
+Simulator::~Simulator()
+{
+    stop();
+}
 
 bool Simulator::start(const std::string& socketPath, std::string* error)
 {
@@ -57,6 +62,59 @@ bool parseVersion(const std::string& text, int& major, int& minor)
         return false;
     major = int(a);
     minor = int(b);
+    return true;
+}
+
+bool parseDeviceSpec(const std::string& spec, DeviceConfig& config, std::string& error)
+{
+    DeviceConfig result = config;
+    size_t at = 0;
+    while (at < spec.size()) {
+        size_t end = spec.find(',', at);
+        if (end == std::string::npos)
+            end = spec.size();
+        std::string pair = spec.substr(at, end - at);
+        at = end + 1;
+        if (pair.empty())
+            continue;
+        size_t eq = pair.find('=');
+        std::string key = pair.substr(0, eq);
+        std::string value = eq == std::string::npos ? "" : pair.substr(eq + 1);
+        bool good = !value.empty();
+        if (!good) {
+        } else if (key == "model") {
+            char* stop = nullptr;
+            long model = std::strtol(value.c_str(), &stop, 10);
+            good = *stop == 0 && model >= 4 && model <= 16;
+            result.model = int(model);
+        } else if (key == "variant") {
+            good = value == "standard" || value == "japanese";
+            result.japanese = value == "japanese";
+        } else if (key == "version") {
+            good = parseVersion(value, result.major, result.minor);
+        } else if (key == "nrf") {
+            good = value.find('.') != std::string::npos && value.size() <= 24;
+            result.nrfVersion = value;
+        } else if (key == "face") {
+            good = faceFromName(value, result.face);
+        } else if (key == "drive") {
+            good = value == "labelled" || value == "folder";
+            result.drive = value == "folder" ? DriveMode::Folder : DriveMode::Labelled;
+        } else if (key == "drive-dir") {
+            result.driveDir = value;
+        } else if (key == "user-data") {
+            good = value == "yes" || value == "no";
+            result.seedUserData = value == "yes";
+        } else {
+            error = "unknown key '" + key + "'";
+            return false;
+        }
+        if (!good) {
+            error = "bad value for '" + key + "'";
+            return false;
+        }
+    }
+    config = result;
     return true;
 }
 

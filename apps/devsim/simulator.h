@@ -36,4 +36,10 @@ private:
 // Reads "MAJOR.MINOR" (each 0 to 127, as the device reports them in one signed byte).
 bool parseVersion(const std::string& text, int& major, int& minor);
 
+// Reads a device description of comma-separated key=value pairs into config: model (4 to 16),
+// variant (standard, japanese), version (MAJOR.MINOR), nrf (dotted text), face (application,
+// bootloader, rom), drive (labelled, folder), drive-dir, user-data (yes, no). Keys not given
+// keep config's values; an empty text is valid. False with error on anything else.
+bool parseDeviceSpec(const std::string& spec, DeviceConfig& config, std::string& error);
+
 } // namespace devsim

@@ -15,12 +15,15 @@
 
 namespace {
 
-std::string socketPath(const char* name) { return "/tmp/devsim-bench-" + std::to_string(::getpid()) + name; }
+std::string socketPath(const char* name)
+{
+    return "/tmp/devsim-bench-" + std::to_string(::getpid()) + name;
+}
 
 void BM_ApplicationRoundTrip(benchmark::State& state)
 {
     platform::setTimeScale(0.0);
-    devsim::Simulator sim(devsim::DeviceConfig{});
+    devsim::Simulator sim(devsim::DeviceConfig {});
     std::string error;
     if (!sim.start(socketPath("-app.sock"), &error)) {
         state.SkipWithError(error.c_str());
@@ -30,7 +33,7 @@ void BM_ApplicationRoundTrip(benchmark::State& state)
     platform::HidDevice* device = hid.open(0x2B29, 0x55);
     uint8_t report[65];
     std::memset(report, 0xFF, sizeof(report));
-    const uint8_t frame[] = {0x00, 0x01, 0x06, 0xC6, 0x60, 0x04};
+    const uint8_t frame[] = { 0x00, 0x01, 0x06, 0xC6, 0x60, 0x04 };
     std::memcpy(report, frame, sizeof(frame));
     uint8_t reply[64];
     for (auto _ : state) {
@@ -42,14 +45,15 @@ void BM_ApplicationRoundTrip(benchmark::State& state)
         }
     }
     state.SetItemsProcessed(state.iterations());
-    state.counters["round_trips_per_s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["round_trips_per_s"]
+        = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
     hid.close(device);
 }
 BENCHMARK(BM_ApplicationRoundTrip)->UseRealTime();
 
 // One packet in a 36-byte report; reads the response report.
 bool sendCommand(platform::vbus::HidBackend& hid, platform::HidDevice* device, uint8_t tag,
-                 std::initializer_list<uint32_t> params, uint8_t flags, uint32_t& status)
+    std::initializer_list<uint32_t> params, uint8_t flags, uint32_t& status)
 {
     uint8_t report[36] = {};
     report[0] = 1;
@@ -89,9 +93,9 @@ void BM_WriteImage570480(benchmark::State& state)
     uint32_t status = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        sendCommand(hid, device, 0x02, {0xA000, 0x8C000}, 0, status);
+        sendCommand(hid, device, 0x02, { 0xA000, 0x8C000 }, 0, status);
         state.ResumeTiming();
-        if (!sendCommand(hid, device, 0x04, {0xA000, size}, 1, status) || status != 0) {
+        if (!sendCommand(hid, device, 0x04, { 0xA000, size }, 1, status) || status != 0) {
             state.SkipWithError("write-memory refused");
             break;
         }

@@ -7,7 +7,7 @@
 
 namespace platform {
 namespace {
-std::atomic<HidService*> g_installed{nullptr};
+std::atomic<HidService*> g_installed { nullptr };
 } // namespace
 
 HidService& hidService()
@@ -19,6 +19,9 @@ HidService& hidService()
     return linux_backend::hidapiService();
 }
 
-void setHidService(HidService* service) { g_installed.store(service); }
+void setHidService(HidService* service)
+{
+    g_installed.store(service);
+}
 
 } // namespace platform

@@ -48,13 +48,13 @@ bool volumeStep(Client& client, const std::string& root, const char* step)
 
 void ejectDrive(Client& client, const std::string& root)
 {
-    for (const char* step : {"lock", "dismount", "allow_removal", "eject"})
+    for (const char* step : { "lock", "dismount", "allow_removal", "eject" })
         ASSERT_TRUE(volumeStep(client, root, step)) << step;
 }
 
 // Reads reports until one holds a frame whose body satisfies done, collecting the texts.
-std::vector<Bytes> readUntil(Client& client, int handle, const std::function<bool(const Bytes&)>& done,
-                             int maxReports = 5000)
+std::vector<Bytes> readUntil(
+    Client& client, int handle, const std::function<bool(const Bytes&)>& done, int maxReports = 5000)
 {
     std::vector<Bytes> bodies;
     for (int i = 0; i < maxReports; ++i) {
@@ -73,7 +73,7 @@ std::vector<Bytes> readUntil(Client& client, int handle, const std::function<boo
 
 } // namespace
 
-class AppFaceTest : public SimTest {};
+class AppFaceTest : public SimTest { };
 
 TEST_F(AppFaceTest, DeviceInfoEchoesIdentityAndVersionInTheWorkedFrame)
 {
@@ -86,17 +86,17 @@ TEST_F(AppFaceTest, DeviceInfoEchoesIdentityAndVersionInTheWorkedFrame)
     int handle = openApp(client);
     ASSERT_GE(handle, 0);
     // 00 01 06 C6 60 04 and 0xFF fill, exactly as the host sends READ_DEVICE_INFO.
-    Bytes report = hostReport({0x01, 0x06, 0xC6, 0x60, 0x04});
+    Bytes report = hostReport({ 0x01, 0x06, 0xC6, 0x60, 0x04 });
     EXPECT_EQ(client.write(handle, report)["written"].asInt(), 65);
     auto reply = client.read(handle);
     ASSERT_TRUE(reply);
     ASSERT_EQ(reply->size(), 64u);
     // Identity 0x0B, 7.63, two bytes of its own; the 0x01 of byte 4 is escaped.
-    Bytes expected{0x01, 0x06, 0x0B, 0x07, 0x3F, 0x10, 0x01, 0x00};
+    Bytes expected { 0x01, 0x06, 0x0B, 0x07, 0x3F, 0x10, 0x01, 0x00 };
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), reply->begin()));
     auto body = frameBody(*reply);
     ASSERT_TRUE(body);
-    EXPECT_EQ(*body, (Bytes{0x06, 0x0B, 0x07, 0x3F, 0x01, 0x00}));
+    EXPECT_EQ(*body, (Bytes { 0x06, 0x0B, 0x07, 0x3F, 0x01, 0x00 }));
 }
 
 TEST_F(AppFaceTest, JapaneseBuildReportsIdentityPlusSixty)
@@ -119,7 +119,7 @@ TEST_F(AppFaceTest, WirelessVersionTextHoldsVersionAndNothingAfterItsZero)
     startSim(config);
     Client client(m_path);
     int handle = openApp(client);
-    client.write(handle, hostReport({0x01, 0x3A, 0x19, 0x97, 0x04}));
+    client.write(handle, hostReport({ 0x01, 0x3A, 0x19, 0x97, 0x04 }));
     auto report = client.read(handle);
     ASSERT_TRUE(report);
     // The host reads the raw report as text up to its first zero: nothing of the CRC may
@@ -136,15 +136,15 @@ TEST_F(AppFaceTest, GarbageIsIgnoredAndTheDeviceStillAnswers)
     Client client(m_path);
     int handle = openApp(client);
     // A wrong CRC, a frame without EOT, no SOH at all, and an unknown code.
-    client.write(handle, hostReport({0x01, 0x06, 0xC6, 0x61, 0x04}));
-    client.write(handle, hostReport({0x01, 0x06, 0xC6, 0x60}));
+    client.write(handle, hostReport({ 0x01, 0x06, 0xC6, 0x61, 0x04 }));
+    client.write(handle, hostReport({ 0x01, 0x06, 0xC6, 0x60 }));
     client.write(handle, Bytes(65, 0x00));
     client.write(handle, hostReport(commandFrame(0x77)));
     auto nothing = client.read(handle, 0);
     ASSERT_TRUE(nothing);
     EXPECT_TRUE(nothing->empty());
     // Junk before the SOH is skipped, as in any report.
-    Bytes junk{0x55, 0x66};
+    Bytes junk { 0x55, 0x66 };
     Bytes frame = commandFrame(0x06);
     junk.insert(junk.end(), frame.begin(), frame.end());
     client.write(handle, hostReport(junk));
@@ -178,10 +178,10 @@ TEST_F(AppFaceTest, JumpToBootloaderLeavesAndReturnsAsTheFlashBootloaderOfItsTyp
     Client client(m_path);
     int handle = openApp(client);
     const std::string root = device().driveRoot();
-    client.write(handle, hostReport({0x01, 0x09, 0x29, 0x91, 0x04}));
+    client.write(handle, hostReport({ 0x01, 0x09, 0x29, 0x91, 0x04 }));
     ASSERT_TRUE(idle());
     EXPECT_EQ(events.waitFor(3),
-              (std::vector<std::string>{"volume_removal " + root, "nodes_changed", "nodes_changed"}));
+        (std::vector<std::string> { "volume_removal " + root, "nodes_changed", "nodes_changed" }));
     // The old handle is dead; the bus now lists the bootloader (73 = 13 + 60) and no volume.
     EXPECT_FALSE(client.read(handle, 0));
     EXPECT_EQ(client.error, "device disconnected");
@@ -202,8 +202,9 @@ TEST_F(AppFaceTest, FactoryResetRestartsWithADriveWithoutUserData)
     Client client(m_path);
     client.write(openApp(client), hostReport(commandFrame(0x0D)));
     ASSERT_TRUE(idle());
-    EXPECT_EQ(events.waitFor(4), (std::vector<std::string>{"volume_removal " + root, "nodes_changed",
-                                                           "nodes_changed", "volume_arrival " + root}));
+    EXPECT_EQ(events.waitFor(4),
+        (std::vector<std::string> {
+            "volume_removal " + root, "nodes_changed", "nodes_changed", "volume_arrival " + root }));
     EXPECT_TRUE(fs::is_directory(root + "Tarvel"));
     EXPECT_TRUE(fs::is_empty(root + "Tarvel"));
     EXPECT_EQ(client.op("list")["volumes"].size(), 1u);
@@ -236,7 +237,7 @@ protected:
         const std::string root = device().driveRoot();
         writeFile(root + "nrf_update.bin", image);
         if (withDat)
-            writeFile(root + "nrf_update.dat", Bytes{'T', 'R', 'V', 'L', 'D', 'A', 'T', '1', 0, 1, 2});
+            writeFile(root + "nrf_update.dat", Bytes { 'T', 'R', 'V', 'L', 'D', 'A', 'T', '1', 0, 1, 2 });
     }
     Bytes updateCommand(const Bytes& image, int crcDelta = 0, int lengthDelta = 0)
     {
@@ -283,7 +284,8 @@ TEST_F(NordicUpdateTest, EjectedDriveWithMatchingFilesTicksEndsAndTakesTheNewVer
     client.write(handle, hostReport(commandFrame(0x3A)));
     auto report = client.read(handle);
     ASSERT_TRUE(report);
-    EXPECT_NE(std::string(reinterpret_cast<const char*>(report->data())).find("2.13.33.26"), std::string::npos);
+    EXPECT_NE(
+        std::string(reinterpret_cast<const char*>(report->data())).find("2.13.33.26"), std::string::npos);
 }
 
 TEST_F(NordicUpdateTest, MismatchesAndAMountedDriveAreReportedWithPercent)
@@ -344,11 +346,11 @@ TEST_F(AppFaceTest, KanjiAnswersFollowTheFontsOnTheDrive)
         std::string answers;
     };
     const std::vector<Case> cases = {
-        {13, true, {"Kanji_11x12.bin", "Kanji_18x18.bin"}, "AB"},
-        {13, true, {"Kanji_18x18.bin"}, "D"},
-        {11, true, {"Kanji_19x19.bin"}, "C"},
-        {11, true, {}, "D"},
-        {13, false, {"Kanji_11x12.bin", "Kanji_18x18.bin"}, "D"},
+        { 13, true, { "Kanji_11x12.bin", "Kanji_18x18.bin" }, "AB" },
+        { 13, true, { "Kanji_18x18.bin" }, "D" },
+        { 11, true, { "Kanji_19x19.bin" }, "C" },
+        { 11, true, {}, "D" },
+        { 13, false, { "Kanji_11x12.bin", "Kanji_18x18.bin" }, "D" },
     };
     for (const auto& c : cases) {
         devsim::DeviceConfig config;

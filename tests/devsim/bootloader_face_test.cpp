@@ -28,7 +28,8 @@ protected:
         config.face = face;
         startSim(config);
         m_client = std::make_unique<Client>(m_path);
-        m_handle = face == devsim::Face::Rom ? m_client->open(0x15A2, 0x73) : m_client->open(0x2B29, unsigned(model));
+        m_handle = face == devsim::Face::Rom ? m_client->open(0x15A2, 0x73)
+                                             : m_client->open(0x2B29, unsigned(model));
         ASSERT_GE(m_handle, 0) << m_client->error;
     }
     Answer command(uint8_t tag, std::vector<uint32_t> params, uint8_t flags = 0)
@@ -50,7 +51,7 @@ protected:
     // write-memory with its data phase; the final generic response.
     Answer writeMemory(uint32_t address, const Bytes& data)
     {
-        Answer first = command(0x04, {address, uint32_t(data.size())}, 0x01);
+        Answer first = command(0x04, { address, uint32_t(data.size()) }, 0x01);
         if (first.status != 0)
             return first;
         for (size_t at = 0; at < data.size(); at += 32) {
@@ -61,7 +62,7 @@ protected:
     }
     Bytes readMemory(uint32_t address, uint32_t count, Answer* final = nullptr)
     {
-        m_client->write(m_handle, commandReport(0x03, {address, count}));
+        m_client->write(m_handle, commandReport(0x03, { address, count }));
         auto first = readPacket(*m_client, m_handle);
         Bytes data;
         if (!first || first->tag() != 0xA3 || first->word(0) != 0)
@@ -80,7 +81,7 @@ protected:
     }
     std::vector<uint32_t> property(uint32_t tag, uint32_t memoryId = 0, uint32_t* status = nullptr)
     {
-        m_client->write(m_handle, commandReport(0x07, {tag, memoryId}));
+        m_client->write(m_handle, commandReport(0x07, { tag, memoryId }));
         auto packet = readPacket(*m_client, m_handle);
         std::vector<uint32_t> values;
         if (!packet || packet->tag() != 0xA7)
@@ -101,7 +102,7 @@ TEST_F(BootloaderTest, EraseWriteReadBackAndResetStartsTheNewApplication)
     startBootloader(11);
     EventRecorder events(m_path);
     // The updater's own region: 0x76000 bytes from 0xA000.
-    Answer erase = command(0x02, {0xA000, 0x76000});
+    Answer erase = command(0x02, { 0xA000, 0x76000 });
     EXPECT_EQ(erase.tag, kGeneric);
     EXPECT_EQ(erase.status, 0u);
     EXPECT_EQ(erase.answered, 0x02u);
@@ -119,17 +120,18 @@ TEST_F(BootloaderTest, EraseWriteReadBackAndResetStartsTheNewApplication)
     EXPECT_EQ(reset.answered, 0x0Bu);
     ASSERT_TRUE(idle());
     const std::string root = device().driveRoot();
-    EXPECT_EQ(events.waitFor(3), (std::vector<std::string>{"nodes_changed", "nodes_changed", "volume_arrival " + root}));
+    EXPECT_EQ(events.waitFor(3),
+        (std::vector<std::string> { "nodes_changed", "nodes_changed", "volume_arrival " + root }));
     Client app(m_path);
     auto info = readDeviceInfo(app, openApp(app));
     ASSERT_TRUE(info);
-    EXPECT_EQ(*info, (Bytes{0x06, 11, 14, 51, 0x01, 0x00}));
+    EXPECT_EQ(*info, (Bytes { 0x06, 11, 14, 51, 0x01, 0x00 }));
 }
 
 TEST_F(BootloaderTest, ImageOfAJapaneseBuildMakesTheApplicationReportItsIdentity)
 {
     startBootloader(15);
-    EXPECT_EQ(command(0x02, {0xA000, 0x76000}).status, 0u);
+    EXPECT_EQ(command(0x02, { 0xA000, 0x76000 }).status, 0u);
     EXPECT_EQ(writeMemory(0xA000, devsim::buildApplicationImage(15, 60, 13, 12, 4096)).status, 0u);
     command(0x0B, {});
     ASSERT_TRUE(idle());
@@ -145,12 +147,12 @@ TEST_F(BootloaderTest, ResetWithoutAValidApplicationComesBackInTheBootloader)
 {
     startBootloader(8);
     EventRecorder events(m_path);
-    EXPECT_EQ(command(0x01, {0}).status, 0u); // erase all: the application goes, the bootloader stays
+    EXPECT_EQ(command(0x01, { 0 }).status, 0u); // erase all: the application goes, the bootloader stays
     EXPECT_EQ(readMemory(0, 8).size(), 8u);
     EXPECT_NE(readMemory(0, 8), Bytes(8, 0xFF));
     command(0x0B, {});
     ASSERT_TRUE(idle());
-    EXPECT_EQ(events.waitFor(2), (std::vector<std::string>{"nodes_changed", "nodes_changed"}));
+    EXPECT_EQ(events.waitFor(2), (std::vector<std::string> { "nodes_changed", "nodes_changed" }));
     EXPECT_EQ(m_client->op("list")["usb"][0]["hwid"].asString(), "USB\\VID_2B29&PID_0008&REV_0100");
 }
 
@@ -158,7 +160,7 @@ TEST_F(BootloaderTest, RomFaceOpensTheWholeFlashAndAnErasedPartStaysInRom)
 {
     startBootloader(11, devsim::Face::Rom);
     EXPECT_EQ(readMemory(0, 32), Bytes(32, 0xFF)); // nothing programmed
-    EXPECT_EQ(command(0x02, {0x0, 0x1000}).status, 0u); // no protected region in ROM
+    EXPECT_EQ(command(0x02, { 0x0, 0x1000 }).status, 0u); // no protected region in ROM
     command(0x0B, {});
     ASSERT_TRUE(idle());
     EXPECT_EQ(m_client->op("list")["usb"][0]["hwid"].asString(), "USB\\VID_15A2&PID_0073&REV_0100");
@@ -174,17 +176,17 @@ TEST_F(BootloaderTest, RomFaceOpensTheWholeFlashAndAnErasedPartStaysInRom)
 TEST_F(BootloaderTest, FlashRefusalsCarryTheirStatusCodes)
 {
     startBootloader(11);
-    EXPECT_EQ(command(0x02, {0xA800, 0x1000}).status, 101u);           // start not on a sector
-    EXPECT_EQ(command(0x02, {0xA000, 0x0800}).status, 101u);           // count not whole sectors
-    EXPECT_EQ(command(0x02, {0xFF000, 0x2000}).status, 102u);          // past the end of flash
-    EXPECT_EQ(command(0x02, {0x9000, 0x2000}).status, 104u);           // the bootloader's own sectors
-    EXPECT_EQ(command(0x01, {1}).status, 4u);                          // no such memory
-    EXPECT_EQ(command(0x04, {0xA004, 16}, 1).status, 101u);            // misaligned program start
-    EXPECT_EQ(command(0x04, {0xFFFF0, 32}, 1).status, 10200u);         // runs past the flash
-    EXPECT_EQ(command(0x04, {0x40000000, 4}, 1).status, 10200u);       // no memory there
-    EXPECT_EQ(command(0x04, {0x0, 32}, 1).status, 104u);               // the bootloader's own bytes
-    EXPECT_EQ(command(0x03, {0x100000, 4}).status, 10200u);            // read past the end
-    EXPECT_EQ(command(0x05, {0x0, 8, 0xAB}).status, 104u);             // fill over the bootloader
+    EXPECT_EQ(command(0x02, { 0xA800, 0x1000 }).status, 101u); // start not on a sector
+    EXPECT_EQ(command(0x02, { 0xA000, 0x0800 }).status, 101u); // count not whole sectors
+    EXPECT_EQ(command(0x02, { 0xFF000, 0x2000 }).status, 102u); // past the end of flash
+    EXPECT_EQ(command(0x02, { 0x9000, 0x2000 }).status, 104u); // the bootloader's own sectors
+    EXPECT_EQ(command(0x01, { 1 }).status, 4u); // no such memory
+    EXPECT_EQ(command(0x04, { 0xA004, 16 }, 1).status, 101u); // misaligned program start
+    EXPECT_EQ(command(0x04, { 0xFFFF0, 32 }, 1).status, 10200u); // runs past the flash
+    EXPECT_EQ(command(0x04, { 0x40000000, 4 }, 1).status, 10200u); // no memory there
+    EXPECT_EQ(command(0x04, { 0x0, 32 }, 1).status, 104u); // the bootloader's own bytes
+    EXPECT_EQ(command(0x03, { 0x100000, 4 }).status, 10200u); // read past the end
+    EXPECT_EQ(command(0x05, { 0x0, 8, 0xAB }).status, 104u); // fill over the bootloader
 
     // Programming over the shipped application without an erase: the command is accepted,
     // the first data packet fails, and the final response says why.
@@ -198,9 +200,10 @@ TEST_F(BootloaderTest, FlashRefusalsCarryTheirStatusCodes)
 TEST_F(BootloaderTest, FillAndRamWritesReadBack)
 {
     startBootloader(11);
-    EXPECT_EQ(command(0x02, {0x80000, 0x1000}).status, 0u);
-    EXPECT_EQ(command(0x05, {0x80000, 10, 0x11223344}).status, 0u);
-    EXPECT_EQ(readMemory(0x80000, 12), (Bytes{0x44, 0x33, 0x22, 0x11, 0x44, 0x33, 0x22, 0x11, 0x44, 0x33, 0xFF, 0xFF}));
+    EXPECT_EQ(command(0x02, { 0x80000, 0x1000 }).status, 0u);
+    EXPECT_EQ(command(0x05, { 0x80000, 10, 0x11223344 }).status, 0u);
+    EXPECT_EQ(readMemory(0x80000, 12),
+        (Bytes { 0x44, 0x33, 0x22, 0x11, 0x44, 0x33, 0x22, 0x11, 0x44, 0x33, 0xFF, 0xFF }));
     // RAM takes any bytes, written or not.
     EXPECT_EQ(writeMemory(0x1FFF8000, Bytes(40, 0x5A)).status, 0u);
     EXPECT_EQ(writeMemory(0x1FFF8000, Bytes(40, 0xA5)).status, 0u);
@@ -210,14 +213,14 @@ TEST_F(BootloaderTest, FillAndRamWritesReadBack)
 TEST_F(BootloaderTest, PropertiesDescribeAOneMegabytePart)
 {
     startBootloader(11);
-    EXPECT_EQ(property(1), std::vector<uint32_t>{0x4B020100u}); // K2.1.0
-    EXPECT_EQ(property(2), std::vector<uint32_t>{0x10u});       // USB HID
-    EXPECT_EQ(property(3), std::vector<uint32_t>{0u});
-    EXPECT_EQ(property(4), std::vector<uint32_t>{0x100000u});
-    EXPECT_EQ(property(5), std::vector<uint32_t>{0x1000u});
-    EXPECT_EQ(property(11), std::vector<uint32_t>{32u});
-    EXPECT_EQ(property(14), std::vector<uint32_t>{0x1FFF0000u});
-    EXPECT_EQ(property(17), std::vector<uint32_t>{0u});
+    EXPECT_EQ(property(1), std::vector<uint32_t> { 0x4B020100u }); // K2.1.0
+    EXPECT_EQ(property(2), std::vector<uint32_t> { 0x10u }); // USB HID
+    EXPECT_EQ(property(3), std::vector<uint32_t> { 0u });
+    EXPECT_EQ(property(4), std::vector<uint32_t> { 0x100000u });
+    EXPECT_EQ(property(5), std::vector<uint32_t> { 0x1000u });
+    EXPECT_EQ(property(11), std::vector<uint32_t> { 32u });
+    EXPECT_EQ(property(14), std::vector<uint32_t> { 0x1FFF0000u });
+    EXPECT_EQ(property(17), std::vector<uint32_t> { 0u });
     EXPECT_EQ(property(18).size(), 4u);
     auto reserved = property(12);
     ASSERT_EQ(reserved.size(), 4u);
@@ -234,12 +237,12 @@ TEST_F(BootloaderTest, PropertiesDescribeAOneMegabytePart)
     // and a command it does not list is answered as unknown.
     uint32_t commands = property(7).at(0);
     EXPECT_EQ(commands >> 17, 0u);
-    for (uint8_t tag : {0x01, 0x02, 0x03, 0x04, 0x05, 0x07, 0x0B, 0x0C})
+    for (uint8_t tag : { 0x01, 0x02, 0x03, 0x04, 0x05, 0x07, 0x0B, 0x0C })
         EXPECT_TRUE(commands & (1u << (tag - 1))) << int(tag);
     for (uint8_t tag = 1; tag <= 17; ++tag) {
         if (commands & (1u << (tag - 1)))
             continue;
-        Answer a = command(tag, {0, 0});
+        Answer a = command(tag, { 0, 0 });
         EXPECT_EQ(a.status, 10000u) << "tag " << int(tag);
         EXPECT_EQ(a.answered, tag);
     }
@@ -248,26 +251,26 @@ TEST_F(BootloaderTest, PropertiesDescribeAOneMegabytePart)
 TEST_F(BootloaderTest, SetPropertyTakesWritableOnesOnly)
 {
     startBootloader(11);
-    EXPECT_EQ(command(0x0C, {10, 0}).status, 0u);
-    EXPECT_EQ(property(10), std::vector<uint32_t>{0u});
-    EXPECT_EQ(command(0x0C, {10, 7}).status, 10302u);
-    EXPECT_EQ(command(0x0C, {4, 0x200000}).status, 10301u);
-    EXPECT_EQ(command(0x0C, {200, 1}).status, 10300u);
+    EXPECT_EQ(command(0x0C, { 10, 0 }).status, 0u);
+    EXPECT_EQ(property(10), std::vector<uint32_t> { 0u });
+    EXPECT_EQ(command(0x0C, { 10, 7 }).status, 10302u);
+    EXPECT_EQ(command(0x0C, { 4, 0x200000 }).status, 10301u);
+    EXPECT_EQ(command(0x0C, { 200, 1 }).status, 10300u);
 }
 
 TEST_F(BootloaderTest, GarbagePacketsGetWhatTheDeviceWouldDo)
 {
     startBootloader(11);
-    EXPECT_EQ(command(0x30, {}).status, 10000u);          // unknown tag
-    EXPECT_EQ(command(0x09, {0xA401, 0, 0}).status, 10000u); // execute is not carried out
+    EXPECT_EQ(command(0x30, {}).status, 10000u); // unknown tag
+    EXPECT_EQ(command(0x09, { 0xA401, 0, 0 }).status, 10000u); // execute is not carried out
     // A parameter count larger than the packet: invalid argument.
-    Bytes bad = commandReport(0x02, {0xA000});
+    Bytes bad = commandReport(0x02, { 0xA000 });
     bad[7] = 5;
     m_client->write(m_handle, bad);
     EXPECT_EQ(answer().status, 4u);
     // A length beyond 32 bytes, a data packet outside any data phase, an empty command:
     // dropped without an answer.
-    Bytes tooLong = commandReport(0x07, {1, 0});
+    Bytes tooLong = commandReport(0x07, { 1, 0 });
     tooLong[2] = 40;
     m_client->write(m_handle, tooLong);
     Bytes data(8, 0x12);
@@ -278,8 +281,8 @@ TEST_F(BootloaderTest, GarbagePacketsGetWhatTheDeviceWouldDo)
     ASSERT_TRUE(nothing);
     EXPECT_TRUE(nothing->empty());
     // Reports the bootloader has no use for are refused by the bus like an unknown report id.
-    EXPECT_FALSE(m_client->write(m_handle, Bytes{3, 0, 0, 0})["ok"].asBool());
+    EXPECT_FALSE(m_client->write(m_handle, Bytes { 3, 0, 0, 0 })["ok"].asBool());
     EXPECT_FALSE(m_client->write(m_handle, Bytes(37, 1))["ok"].asBool());
     // And it still answers.
-    EXPECT_EQ(property(4), std::vector<uint32_t>{0x100000u});
+    EXPECT_EQ(property(4), std::vector<uint32_t> { 0x100000u });
 }

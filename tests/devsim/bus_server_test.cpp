@@ -14,7 +14,7 @@ namespace {
 int rawConnect(const std::string& path)
 {
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
+    sockaddr_un address {};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
@@ -23,7 +23,7 @@ int rawConnect(const std::string& path)
 
 } // namespace
 
-class BusServerTest : public SimTest {};
+class BusServerTest : public SimTest { };
 
 TEST_F(BusServerTest, HelloAndListFollowTheContract)
 {
@@ -72,11 +72,11 @@ TEST_F(BusServerTest, BadRequestsGetOkFalseAndTheConnectionGoesOn)
     ASSERT_TRUE(raw.send(Json::Value("just a string")));
     ASSERT_TRUE(raw.readMessage(response));
     EXPECT_FALSE(response["ok"].asBool());
-    for (const char* text : {R"({"op":"nonsense"})", R"({"op":"open"})", R"({"op":"open","vid":"x","pid":1})",
-                             R"({"op":"read","handle":1,"max":64})", R"({"op":"write","handle":"1"})",
-                             R"({"op":"sim.fault","fault":"silence","count":"many"})",
-                             R"({"op":"sim.face","face":"sideways"})", R"({"op":"volume","root":"/nowhere/","step":"lock"})",
-                             R"({"noop":true})"}) {
+    for (const char* text : { R"({"op":"nonsense"})", R"({"op":"open"})",
+             R"({"op":"open","vid":"x","pid":1})", R"({"op":"read","handle":1,"max":64})",
+             R"({"op":"write","handle":"1"})", R"({"op":"sim.fault","fault":"silence","count":"many"})",
+             R"({"op":"sim.face","face":"sideways"})", R"({"op":"volume","root":"/nowhere/","step":"lock"})",
+             R"({"noop":true})" }) {
         Json::Value request;
         ASSERT_TRUE(platform::vbus::parseLine(text, request)) << text;
         Json::Value answer = client.call(request);
@@ -96,7 +96,7 @@ TEST_F(BusServerTest, HandlesBelongToTheirConnectionAndOversizedDataIsRefused)
     EXPECT_FALSE(second.read(handle, 0));
     EXPECT_EQ(second.error, "bad handle");
     EXPECT_FALSE(first.write(handle, Bytes(66, 0))["ok"].asBool());
-    EXPECT_FALSE(first.write(handle, Bytes{0x05, 0x01})["ok"].asBool()); // no report id 5
+    EXPECT_FALSE(first.write(handle, Bytes { 0x05, 0x01 })["ok"].asBool()); // no report id 5
     Json::Value request(Json::objectValue);
     request["op"] = "write";
     request["handle"] = handle;
@@ -178,15 +178,16 @@ TEST_F(BusServerTest, UnplugFailsOpenHandlesAndPlugBringsTheDeviceBack)
     client.op("sim.plug");
     ASSERT_TRUE(idle());
     const std::string root = device().driveRoot();
-    EXPECT_EQ(events.waitFor(4), (std::vector<std::string>{"volume_removal " + root, "nodes_changed",
-                                                           "nodes_changed", "volume_arrival " + root}));
+    EXPECT_EQ(events.waitFor(4),
+        (std::vector<std::string> {
+            "volume_removal " + root, "nodes_changed", "nodes_changed", "volume_arrival " + root }));
     EXPECT_FALSE(client.read(handle, 0)); // the old handle stays dead
     EXPECT_GE(openApp(client), 0);
 }
 
 TEST_F(BusServerTest, TwoSimulatorsOneAfterTheOtherInOneProcess)
 {
-    for (int model : {5, 12}) {
+    for (int model : { 5, 12 }) {
         devsim::DeviceConfig config;
         config.model = model;
         startSim(config);
@@ -196,5 +197,31 @@ TEST_F(BusServerTest, TwoSimulatorsOneAfterTheOtherInOneProcess)
         EXPECT_EQ((*info)[1], model);
         m_sim->stop();
         EXPECT_FALSE(std::filesystem::exists(m_path));
+    }
+}
+
+TEST(DeviceSpec, ReadsEveryKeyAndRefusesBadOnesWithoutChangingTheConfig)
+{
+    devsim::DeviceConfig config;
+    std::string error;
+    ASSERT_TRUE(
+        devsim::parseDeviceSpec("model=13,variant=japanese,version=14.5,nrf=1.9.2.5,face=rom,drive=folder,"
+                                "user-data=no",
+            config, error))
+        << error;
+    EXPECT_EQ(config.model, 13);
+    EXPECT_TRUE(config.japanese);
+    EXPECT_EQ(config.major, 14);
+    EXPECT_EQ(config.minor, 5);
+    EXPECT_EQ(config.nrfVersion, "1.9.2.5");
+    EXPECT_EQ(config.face, devsim::Face::Rom);
+    EXPECT_EQ(config.drive, devsim::DriveMode::Folder);
+    EXPECT_FALSE(config.seedUserData);
+    EXPECT_TRUE(devsim::parseDeviceSpec("", config, error));
+    for (const char* bad : { "model=3", "model=17", "model=1x", "version=7", "version=7.", "version=200.1",
+             "face=sideways", "colour=red", "model=", "nrf=1910" }) {
+        devsim::DeviceConfig before = config;
+        EXPECT_FALSE(devsim::parseDeviceSpec(std::string("model=5,") + bad, config, error)) << bad;
+        EXPECT_EQ(config.model, before.model) << bad;
     }
 }

@@ -44,10 +44,10 @@ TEST_F(FaultTest, SilenceSwallowsTheChosenCommandsOnly)
         auto report = infoReport(client, handle);
         return report && !report->empty();
     };
-    EXPECT_TRUE(answered());  // skipped
+    EXPECT_TRUE(answered()); // skipped
     EXPECT_FALSE(answered()); // silent
     EXPECT_FALSE(answered()); // silent
-    EXPECT_TRUE(answered());  // the fault is used up
+    EXPECT_TRUE(answered()); // the fault is used up
 }
 
 TEST_F(FaultTest, LostAndRepeatedReports)
@@ -78,7 +78,7 @@ TEST_F(FaultTest, CorruptedCrcStillCarriesTheEchoCode)
     auto report = infoReport(client, handle);
     ASSERT_TRUE(report);
     EXPECT_FALSE(frameBody(*report)); // the check fails
-    EXPECT_EQ((*report)[1], 0x06);    // but the first frame byte is the echo
+    EXPECT_EQ((*report)[1], 0x06); // but the first frame byte is the echo
     auto good = infoReport(client, handle);
     ASSERT_TRUE(good);
     EXPECT_TRUE(frameBody(*good));
@@ -95,9 +95,9 @@ TEST_F(FaultTest, ErrorStatusFromAChosenBootloaderCommand)
     inject(f);
     Client client(m_path);
     int handle = client.open(0x2B29, 11);
-    client.write(handle, commandReport(0x07, {4, 0})); // another command is not affected
+    client.write(handle, commandReport(0x07, { 4, 0 })); // another command is not affected
     EXPECT_EQ(readPacket(client, handle)->word(0), 0u);
-    client.write(handle, commandReport(0x02, {0xA000, 0x1000}));
+    client.write(handle, commandReport(0x02, { 0xA000, 0x1000 }));
     auto packet = readPacket(client, handle);
     ASSERT_TRUE(packet);
     EXPECT_EQ(packet->tag(), 0xA0);
@@ -118,9 +118,9 @@ TEST_F(FaultTest, DisconnectInTheMiddleOfAWriteDataPhase)
     inject(f);
     Client client(m_path);
     int handle = client.open(0x2B29, 11);
-    client.write(handle, commandReport(0x02, {0xA000, 0x76000}));
+    client.write(handle, commandReport(0x02, { 0xA000, 0x76000 }));
     readPacket(client, handle);
-    client.write(handle, commandReport(0x04, {0xA000, 320}, 1));
+    client.write(handle, commandReport(0x04, { 0xA000, 320 }, 1));
     EXPECT_EQ(readPacket(client, handle)->word(0), 0u);
     Bytes data(32, 0x42);
     int accepted = 0;
@@ -131,7 +131,7 @@ TEST_F(FaultTest, DisconnectInTheMiddleOfAWriteDataPhase)
     EXPECT_EQ(client.write(handle, dataReport(data.data(), 32))["error"].asString(), "device disconnected");
     ASSERT_TRUE(idle());
     // It comes back as its bootloader: the half-written application is not valid.
-    EXPECT_EQ(events.waitFor(2), (std::vector<std::string>{"nodes_changed", "nodes_changed"}));
+    EXPECT_EQ(events.waitFor(2), (std::vector<std::string> { "nodes_changed", "nodes_changed" }));
     EXPECT_GE(client.open(0x2B29, 11), 0);
 }
 
@@ -142,12 +142,12 @@ TEST_F(FaultTest, DeviceAbortsWriteAndReadDataPhases)
     startSim(config);
     Client client(m_path);
     int handle = client.open(0x2B29, 11);
-    client.write(handle, commandReport(0x02, {0xA000, 0x76000}));
+    client.write(handle, commandReport(0x02, { 0xA000, 0x76000 }));
     readPacket(client, handle);
     Json::Value f = fault("abort_data_phase");
     f["after_bytes"] = 32;
     inject(f);
-    client.write(handle, commandReport(0x04, {0xA000, 96}, 1));
+    client.write(handle, commandReport(0x04, { 0xA000, 96 }, 1));
     EXPECT_EQ(readPacket(client, handle)->word(0), 0u);
     Bytes data(32, 0x42);
     client.write(handle, dataReport(data.data(), 32));
@@ -161,7 +161,7 @@ TEST_F(FaultTest, DeviceAbortsWriteAndReadDataPhases)
     EXPECT_EQ(final->word(0), 10002u);
 
     inject(f);
-    client.write(handle, commandReport(0x03, {0xA000, 96}));
+    client.write(handle, commandReport(0x03, { 0xA000, 96 }));
     EXPECT_EQ(readPacket(client, handle)->tag(), 0xA3);
     EXPECT_EQ(readPacket(client, handle)->bytes.size(), 32u); // the first data packet
     auto zero = readPacket(client, handle);
@@ -180,7 +180,7 @@ TEST_F(FaultTest, StuckDriveRefusesLockAndDismountUntilCleared)
     Json::Value request(Json::objectValue);
     request["op"] = "volume";
     request["root"] = root;
-    for (const char* step : {"lock", "dismount"}) {
+    for (const char* step : { "lock", "dismount" }) {
         request["step"] = step;
         EXPECT_FALSE(client.call(request)["ok"].asBool()) << step;
     }
@@ -206,6 +206,7 @@ TEST_F(FaultTest, FullDriveMakesOrdinaryCopiesFail)
     EXPECT_FALSE(direct.is_open());
     Client client(m_path);
     client.op("sim.clear_faults");
-    EXPECT_TRUE(fs::copy_file(source, root + "nrf_update.bin", fs::copy_options::overwrite_existing, ec)) << ec.message();
+    EXPECT_TRUE(fs::copy_file(source, root + "nrf_update.bin", fs::copy_options::overwrite_existing, ec))
+        << ec.message();
     fs::remove(source);
 }

@@ -8,7 +8,7 @@ namespace simtest {
 
 std::string uniqueSocketPath()
 {
-    static std::atomic<int> counter{0};
+    static std::atomic<int> counter { 0 };
     return "/tmp/devsim-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".sock";
 }
 
@@ -134,12 +134,15 @@ static Bytes escapeFrame(const Bytes& body)
     return frame;
 }
 
-Bytes commandFrame(uint8_t code) { return escapeFrame(Bytes(1, code)); }
+Bytes commandFrame(uint8_t code)
+{
+    return escapeFrame(Bytes(1, code));
+}
 
 Bytes argumentFrame(uint8_t code, uint16_t a, uint32_t b)
 {
-    return escapeFrame(Bytes{code, uint8_t(a), uint8_t(a >> 8), uint8_t(b), uint8_t(b >> 8), uint8_t(b >> 16),
-                             uint8_t(b >> 24)});
+    return escapeFrame(Bytes {
+        code, uint8_t(a), uint8_t(a >> 8), uint8_t(b), uint8_t(b >> 8), uint8_t(b >> 16), uint8_t(b >> 24) });
 }
 
 std::optional<Bytes> frameBody(const Bytes& report)
@@ -203,8 +206,8 @@ uint32_t Packet::word(size_t i) const
     size_t at = 4 + 4 * i;
     if (at + 4 > bytes.size())
         return 0xDEADBEEF;
-    return uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 | uint32_t(bytes[at + 2]) << 16 |
-           uint32_t(bytes[at + 3]) << 24;
+    return uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 | uint32_t(bytes[at + 2]) << 16
+        | uint32_t(bytes[at + 3]) << 24;
 }
 
 std::optional<Packet> readPacket(Client& client, int handle, int timeoutMs)
@@ -215,7 +218,8 @@ std::optional<Packet> readPacket(Client& client, int handle, int timeoutMs)
     Packet packet;
     packet.reportId = (*report)[0];
     size_t length = size_t((*report)[2]) | size_t((*report)[3]) << 8;
-    packet.bytes.assign(report->begin() + 4, report->begin() + 4 + std::min<size_t>(length, report->size() - 4));
+    packet.bytes.assign(
+        report->begin() + 4, report->begin() + 4 + std::min<size_t>(length, report->size() - 4));
     return packet;
 }
 

@@ -12,12 +12,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <unistd.h>
-#include <filesystem>
 #include <vector>
 
 namespace simtest {

@@ -34,7 +34,7 @@ public:
         static int counter = 0;
         path = "/tmp/minibus-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".sock";
         m_fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
+        sockaddr_un address {};
         address.sun_family = AF_UNIX;
         std::strcpy(address.sun_path, path.c_str());
         ::unlink(path.c_str());
@@ -87,7 +87,7 @@ private:
     void acceptLoop()
     {
         while (!m_stop) {
-            pollfd p{m_fd, POLLIN, 0};
+            pollfd p { m_fd, POLLIN, 0 };
             if (::poll(&p, 1, 50) <= 0)
                 continue;
             int fd = ::accept(m_fd, nullptr, nullptr);
@@ -169,7 +169,7 @@ private:
     }
 
     int m_fd = -1;
-    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_stop { false };
     std::thread m_accept;
     std::mutex m_mutex;
     std::condition_variable m_cv;
@@ -191,7 +191,7 @@ TEST(VbusHid, OpenReadWriteCloseAndTheirFailures)
     EXPECT_EQ(hid.lastError(nullptr), L"open failed with error 5: no such device");
     platform::HidDevice* device = hid.open(0x2B29, 0x55);
     ASSERT_NE(device, nullptr);
-    const uint8_t report[] = {0x00, 0x01, 0x06, 0xC6, 0x60, 0x04, 0xFF};
+    const uint8_t report[] = { 0x00, 0x01, 0x06, 0xC6, 0x60, 0x04, 0xFF };
     EXPECT_EQ(hid.write(device, report, sizeof(report), -1), 65);
     bus.queueReport("0106ab04");
     uint8_t buffer[64] = {};
@@ -226,7 +226,8 @@ TEST(VbusListing, HardwareIdsVolumesAndRemovalSteps)
     platform::vbus::VolumeBackend volumes(link);
     std::vector<std::string> ids;
     ASSERT_TRUE(usb.presentHardwareIds(ids));
-    EXPECT_EQ(ids, (std::vector<std::string>{"USB\\VID_2B29&PID_0055&REV_0100", "USB\\VID_1D6B&PID_0002&REV_0510"}));
+    EXPECT_EQ(ids,
+        (std::vector<std::string> { "USB\\VID_2B29&PID_0055&REV_0100", "USB\\VID_1D6B&PID_0002&REV_0510" }));
     std::vector<platform::VolumeInfo> list;
     ASSERT_TRUE(volumes.mountedVolumes(list));
     ASSERT_EQ(list.size(), 2u);
@@ -235,8 +236,8 @@ TEST(VbusListing, HardwareIdsVolumesAndRemovalSteps)
     EXPECT_EQ(list[0].fileSystem, "FAT32");
     EXPECT_TRUE(list[0].removable);
     EXPECT_FALSE(list[1].removable);
-    for (auto step : {platform::VolumeStep::Lock, platform::VolumeStep::Dismount, platform::VolumeStep::AllowRemoval,
-                      platform::VolumeStep::Eject})
+    for (auto step : { platform::VolumeStep::Lock, platform::VolumeStep::Dismount,
+             platform::VolumeStep::AllowRemoval, platform::VolumeStep::Eject })
         EXPECT_TRUE(volumes.removalStep("/media/TARVEL/", step));
     bus.volumeStepsSucceed = false;
     EXPECT_FALSE(volumes.removalStep("/media/TARVEL/", platform::VolumeStep::Lock));
@@ -246,7 +247,7 @@ TEST(VbusListing, HardwareIdsVolumesAndRemovalSteps)
     EXPECT_EQ(std::count(requests.begin(), requests.end(), "volume"), 5);
 
     platform::vbus::UsbBackend gone(std::make_shared<platform::vbus::ListingLink>("/tmp/no-such-bus.sock"));
-    ids = {"stale"};
+    ids = { "stale" };
     EXPECT_FALSE(gone.presentHardwareIds(ids));
     EXPECT_TRUE(ids.empty());
 }
@@ -259,7 +260,7 @@ TEST(VbusEvents, DeliveredInOrderWithTheirRootsUntilStopped)
     std::condition_variable cv;
     std::vector<std::string> seen;
     ASSERT_TRUE(events.start([&](const platform::DeviceEvent& e) {
-        const char* names[] = {"nodes", "arrival", "remove"};
+        const char* names[] = { "nodes", "arrival", "remove" };
         std::lock_guard<std::mutex> lock(mutex);
         seen.push_back(std::string(names[int(e.kind)]) + (e.root.empty() ? "" : " " + e.root));
         cv.notify_all();
@@ -274,7 +275,8 @@ TEST(VbusEvents, DeliveredInOrderWithTheirRootsUntilStopped)
         cv.wait_for(lock, std::chrono::seconds(5), [&] { return seen.size() >= 4; });
     }
     events.stop();
-    EXPECT_EQ(seen, (std::vector<std::string>{"remove /media/TARVEL/", "nodes", "nodes", "arrival /media/TARVEL/"}));
+    EXPECT_EQ(seen,
+        (std::vector<std::string> { "remove /media/TARVEL/", "nodes", "nodes", "arrival /media/TARVEL/" }));
     bus.event(R"({"event":"nodes_changed"})");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(seen.size(), 4u); // nothing after stop

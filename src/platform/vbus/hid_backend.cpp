@@ -17,7 +17,10 @@ struct HidDevice {
 namespace vbus {
 namespace {
 
-std::wstring widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+std::wstring widen(const std::string& text)
+{
+    return std::wstring(text.begin(), text.end());
+}
 
 // The error text that every HID backend records: "<operation> failed with error <code>: <message>".
 std::wstring failureText(const char* operation, const std::string& message)

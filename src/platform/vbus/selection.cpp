@@ -33,10 +33,13 @@ std::string virtualBusPath()
 namespace vbus {
 
 Bus::Bus(const std::string& socketPath)
-    : path(socketPath), link(std::make_shared<ListingLink>(socketPath)), hid(socketPath), usb(link),
-      volumes(link), events(socketPath)
-{
-}
+    : path(socketPath)
+    , link(std::make_shared<ListingLink>(socketPath))
+    , hid(socketPath)
+    , usb(link)
+    , volumes(link)
+    , events(socketPath)
+{ }
 
 Bus* selectedBus()
 {

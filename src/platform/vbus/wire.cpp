@@ -74,12 +74,15 @@ bool parseLine(const std::string& line, Json::Value& message)
     return message.isObject();
 }
 
-LineSocket::~LineSocket() { close(); }
+LineSocket::~LineSocket()
+{
+    close();
+}
 
 bool LineSocket::connect(const std::string& path, std::string* error)
 {
     close();
-    sockaddr_un address{};
+    sockaddr_un address {};
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof(address.sun_path)) {
         if (error)
@@ -159,9 +162,15 @@ void LineSocket::close()
     m_pending.clear();
 }
 
-bool BusClient::connect(const std::string& path, std::string* error) { return m_socket.connect(path, error); }
+bool BusClient::connect(const std::string& path, std::string* error)
+{
+    return m_socket.connect(path, error);
+}
 
-bool BusClient::send(const Json::Value& request) { return m_socket.writeLine(toLine(request)); }
+bool BusClient::send(const Json::Value& request)
+{
+    return m_socket.writeLine(toLine(request));
+}
 
 bool BusClient::readMessage(Json::Value& message)
 {

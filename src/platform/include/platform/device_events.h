@@ -9,8 +9,8 @@
 namespace platform {
 
 enum class DeviceEventKind {
-    NodesChanged,   // a USB device was added or removed
-    Arrival,        // a volume became available
+    NodesChanged, // a USB device was added or removed
+    Arrival, // a volume became available
     RemoveComplete, // a volume went away
 };
 

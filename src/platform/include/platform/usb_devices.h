@@ -29,8 +29,8 @@ void setUsbDeviceService(UsbDeviceService* service);
 inline std::string formatUsbHardwareId(unsigned vendorId, unsigned productId, unsigned revision)
 {
     char text[48];
-    std::snprintf(text, sizeof(text), "USB\\VID_%04X&PID_%04X&REV_%04X", vendorId & 0xFFFFu, productId & 0xFFFFu,
-                  revision & 0xFFFFu);
+    std::snprintf(text, sizeof(text), "USB\\VID_%04X&PID_%04X&REV_%04X", vendorId & 0xFFFFu,
+        productId & 0xFFFFu, revision & 0xFFFFu);
     return text;
 }
 

@@ -8,8 +8,8 @@
 namespace platform {
 
 struct VolumeInfo {
-    std::string root;       // absolute path ending in '/'
-    std::string label;      // volume label, may be empty
+    std::string root; // absolute path ending in '/'
+    std::string label; // volume label, may be empty
     std::string fileSystem; // as the platform user knows it: "FAT32", "FAT", "exFAT", "NTFS", ...
     bool removable = false;
 };

@@ -19,14 +19,16 @@ namespace platform::vbus {
 
 class HidBackend : public HidService {
 public:
-    explicit HidBackend(std::string socketPath) : m_path(std::move(socketPath)) {}
+    explicit HidBackend(std::string socketPath)
+        : m_path(std::move(socketPath))
+    { }
 
     HidDevice* open(uint16_t vendorId, uint16_t productId) override;
     int read(HidDevice* device, uint8_t* buffer, size_t length, int timeoutMs) override;
     int write(HidDevice* device, const uint8_t* data, size_t length, int timeoutMs) override;
     std::wstring lastError(HidDevice* device) override;
     void close(HidDevice* device) override;
-    void shutdown() override {}
+    void shutdown() override { }
 
 private:
     std::string m_path;
@@ -38,7 +40,9 @@ private:
 // are serialised; a broken connection is opened again on the next request.
 class ListingLink {
 public:
-    explicit ListingLink(std::string socketPath) : m_path(std::move(socketPath)) {}
+    explicit ListingLink(std::string socketPath)
+        : m_path(std::move(socketPath))
+    { }
     bool call(const Json::Value& request, Json::Value& response);
 
 private:
@@ -49,7 +53,9 @@ private:
 
 class UsbBackend : public UsbDeviceService {
 public:
-    explicit UsbBackend(std::shared_ptr<ListingLink> link) : m_link(std::move(link)) {}
+    explicit UsbBackend(std::shared_ptr<ListingLink> link)
+        : m_link(std::move(link))
+    { }
     bool presentHardwareIds(std::vector<std::string>& ids) override;
 
 private:
@@ -58,7 +64,9 @@ private:
 
 class VolumeBackend : public VolumeService {
 public:
-    explicit VolumeBackend(std::shared_ptr<ListingLink> link) : m_link(std::move(link)) {}
+    explicit VolumeBackend(std::shared_ptr<ListingLink> link)
+        : m_link(std::move(link))
+    { }
     bool mountedVolumes(std::vector<VolumeInfo>& volumes) override;
     bool removalStep(const std::string& root, VolumeStep step) override;
 
@@ -68,7 +76,9 @@ private:
 
 class EventBackend : public DeviceEventService {
 public:
-    explicit EventBackend(std::string socketPath) : m_path(std::move(socketPath)) {}
+    explicit EventBackend(std::string socketPath)
+        : m_path(std::move(socketPath))
+    { }
     ~EventBackend() override { stop(); }
     bool start(DeviceEventCallback callback) override;
     void stop() override;

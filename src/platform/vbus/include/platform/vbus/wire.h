@@ -12,7 +12,10 @@
 namespace platform::vbus {
 
 std::string hexEncode(const uint8_t* data, size_t length);
-inline std::string hexEncode(const std::vector<uint8_t>& bytes) { return hexEncode(bytes.data(), bytes.size()); }
+inline std::string hexEncode(const std::vector<uint8_t>& bytes)
+{
+    return hexEncode(bytes.data(), bytes.size());
+}
 // False on an odd length or a character that is not a hexadecimal digit.
 bool hexDecode(const std::string& text, std::vector<uint8_t>& bytes);
 
@@ -26,7 +29,9 @@ bool parseLine(const std::string& line, Json::Value& message);
 class LineSocket {
 public:
     LineSocket() = default;
-    explicit LineSocket(int fd) : m_fd(fd) {}
+    explicit LineSocket(int fd)
+        : m_fd(fd)
+    { }
     ~LineSocket();
     LineSocket(const LineSocket&) = delete;
     LineSocket& operator=(const LineSocket&) = delete;
