@@ -84,7 +84,8 @@ int HidBackend::read(HidDevice* device, uint8_t* buffer, size_t length, int time
         return -1;
     }
     size_t count = bytes.size() < length ? bytes.size() : length;
-    std::memcpy(buffer, bytes.data(), count);
+    if (count > 0)
+        std::memcpy(buffer, bytes.data(), count);
     return int(count);
 }
 
