@@ -65,15 +65,15 @@ bool parseVersion(const std::string& text, int& major, int& minor)
     return true;
 }
 
-bool parseDeviceSpec(const std::string& spec, DeviceConfig& config, std::string& error)
+bool parseDeviceSpec(const std::string& text, DeviceConfig& config, std::string& error)
 {
     DeviceConfig result = config;
     size_t at = 0;
-    while (at < spec.size()) {
-        size_t end = spec.find(',', at);
+    while (at < text.size()) {
+        size_t end = text.find(',', at);
         if (end == std::string::npos)
-            end = spec.size();
-        std::string pair = spec.substr(at, end - at);
+            end = text.size();
+        std::string pair = text.substr(at, end - at);
         at = end + 1;
         if (pair.empty())
             continue;
