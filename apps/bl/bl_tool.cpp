@@ -3,6 +3,7 @@
 #include "blfwk/bootloader.h"
 #include "blfwk/command.h"
 #include "blfwk/logger.h"
+#include "blfwk/property_commands.h"
 
 #include <cstdio>
 #include <exception>
@@ -66,6 +67,10 @@ int runTool(const std::vector<std::string>& args)
     blfwk::Logger* previous = blfwk::Log::getLogger();
     blfwk::Log::setLogger(&logger);
     logger.setFilterLevel(runFilterLevel(options));
+    // The property list is the answer of "get-property 0": show it like any result.
+    if (auto* getProperty = dynamic_cast<blfwk::GetProperty*>(command.get()))
+        if (getProperty->property().value == 0)
+            logger.setFilterLevel(resultFilterLevel(options));
 
     int exitCode = 1;
     try {

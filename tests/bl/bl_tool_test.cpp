@@ -146,6 +146,20 @@ TEST(BlTool, FailureStatusesExitOne)
     EXPECT_NE(r.err.find("Error: cannot open input data file '/nonexistent/image.bin'"), std::string::npos);
 }
 
+TEST(BlTool, ThePropertyListIsShownWithoutAskingTheDevice)
+{
+    ScriptedHid hid;
+    FakeBootloader target(hid);
+    ToolRun r = tool({ "get-property", "list-properties" });
+    EXPECT_EQ(r.code, 1); // its status is 10005, "no response was expected"
+    EXPECT_NE(
+        r.out.find("The possible properties for the get-property command are\n    0 or 'list-properties'\n"),
+        std::string::npos);
+    EXPECT_NE(r.out.find("    25 or 'external-memory-attributes'\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Response status = 10005 (0x2715)"), std::string::npos);
+    EXPECT_TRUE(hid.writes.empty());
+}
+
 TEST(BlTool, AnswersTooShortForThePropertyAreReportedNotFatal)
 {
     ScriptedHid hid;
