@@ -172,9 +172,11 @@ TEST(LinuxEventLoop, StopWaitsForARunningCallbackAndEndsDelivery)
         loop.stop();
         stopReturned = true;
     });
-    // Let the stopper reach its join before the callback is released.
-    for (int i = 0; i < 50 && !stopReturned; ++i)
-        std::this_thread::yield();
+    // Release the callback only once the stop was asked for: the rest of the batch must then
+    // be dropped.
+    for (int i = 0; i < 5000 && !loop.stopRequested(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(loop.stopRequested());
     {
         std::lock_guard<std::mutex> guard(mutex);
         release = true;

@@ -37,6 +37,8 @@ public:
     // the callback itself it only ends the delivery; the thread is joined by the next start()
     // or stop() from another thread, or by the destructor.
     void stop();
+    // True once stop() has been asked for (from any thread).
+    bool stopRequested() const { return m_stopping.load(); }
 
 private:
     void run(std::vector<std::unique_ptr<EventSource>> sources, DeviceEventCallback callback, int wakeFd);
