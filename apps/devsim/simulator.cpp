@@ -65,7 +65,7 @@ bool parseVersion(const std::string& text, int& major, int& minor)
     return true;
 }
 
-bool parseDeviceSpec(const std::string& text, DeviceConfig& config, std::string& error)
+bool parseDeviceDescription(const std::string& text, DeviceConfig& config, std::string& error)
 {
     DeviceConfig result = config;
     size_t at = 0;

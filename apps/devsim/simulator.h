@@ -40,6 +40,6 @@ bool parseVersion(const std::string& text, int& major, int& minor);
 // variant (standard, japanese), version (MAJOR.MINOR), nrf (dotted text), face (application,
 // bootloader, rom), drive (labelled, folder), drive-dir, user-data (yes, no). Keys not given
 // keep config's values; an empty text is valid. False with error on anything else.
-bool parseDeviceSpec(const std::string& text, DeviceConfig& config, std::string& error);
+bool parseDeviceDescription(const std::string& text, DeviceConfig& config, std::string& error);
 
 } // namespace devsim

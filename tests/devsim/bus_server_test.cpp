@@ -200,12 +200,12 @@ TEST_F(BusServerTest, TwoSimulatorsOneAfterTheOtherInOneProcess)
     }
 }
 
-TEST(DeviceSpec, ReadsEveryKeyAndRefusesBadOnesWithoutChangingTheConfig)
+TEST(DeviceDescription, ReadsEveryKeyAndRefusesBadOnesWithoutChangingTheConfig)
 {
     devsim::DeviceConfig config;
     std::string error;
     ASSERT_TRUE(
-        devsim::parseDeviceSpec("model=13,variant=japanese,version=14.5,nrf=1.9.2.5,face=rom,drive=folder,"
+        devsim::parseDeviceDescription("model=13,variant=japanese,version=14.5,nrf=1.9.2.5,face=rom,drive=folder,"
                                 "user-data=no",
             config, error))
         << error;
@@ -217,11 +217,11 @@ TEST(DeviceSpec, ReadsEveryKeyAndRefusesBadOnesWithoutChangingTheConfig)
     EXPECT_EQ(config.face, devsim::Face::Rom);
     EXPECT_EQ(config.drive, devsim::DriveMode::Folder);
     EXPECT_FALSE(config.seedUserData);
-    EXPECT_TRUE(devsim::parseDeviceSpec("", config, error));
+    EXPECT_TRUE(devsim::parseDeviceDescription("", config, error));
     for (const char* bad : { "model=3", "model=17", "model=1x", "version=7", "version=7.", "version=200.1",
              "face=sideways", "colour=red", "model=", "nrf=1910" }) {
         devsim::DeviceConfig before = config;
-        EXPECT_FALSE(devsim::parseDeviceSpec(std::string("model=5,") + bad, config, error)) << bad;
+        EXPECT_FALSE(devsim::parseDeviceDescription(std::string("model=5,") + bad, config, error)) << bad;
         EXPECT_EQ(config.model, before.model) << bad;
     }
 }

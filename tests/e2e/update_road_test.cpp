@@ -71,11 +71,11 @@ protected:
         forgetGpsDrive();
         resetSharedState();
     }
-    void start(const std::string& spec)
+    void start(const std::string& description)
     {
         devsim::DeviceConfig config;
         std::string error;
-        ASSERT_TRUE(devsim::parseDeviceSpec(spec, config, error)) << error;
+        ASSERT_TRUE(devsim::parseDeviceDescription(description, config, error)) << error;
         sim = std::make_unique<devsim::Simulator>(config);
         static std::atomic<int> n{0};
         const std::string path = "/tmp/tarvel-road-" + std::to_string(getpid()) + "-" + std::to_string(n++) + ".sock";
