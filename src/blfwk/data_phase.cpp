@@ -3,7 +3,6 @@
 #include "blfwk/logger.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 
 namespace blfwk {
@@ -52,14 +51,33 @@ uint32_t FileDataProducer::readData(uint8_t* data, uint32_t maxCount)
 
 uint32_t HexDataProducer::loadHexText(const std::string& text)
 {
-    std::string digits;
-    for (char c : text)
-        if (std::isxdigit(static_cast<unsigned char>(c)))
-            digits.push_back(c);
+    // A firmware image arrives as one text of over a million digits: convert by hand.
+    const auto nibble = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
     m_data.clear();
+    m_data.reserve(text.size() / 2);
     m_offset = 0;
-    for (size_t i = 0; i < digits.size(); i += 2)
-        m_data.push_back(uint8_t(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+    int high = -1;
+    for (char c : text) {
+        const int value = nibble(c);
+        if (value < 0)
+            continue;
+        if (high < 0) {
+            high = value;
+        } else {
+            m_data.push_back(uint8_t(high * 16 + value));
+            high = -1;
+        }
+    }
+    if (high >= 0)
+        m_data.push_back(uint8_t(high)); // a last single digit is a byte of its own
     return uint32_t(m_data.size());
 }
 
