@@ -152,6 +152,33 @@ Command::Command(const char* name)
     : m_args { name }
 { }
 
+bool Command::processDataPhaseResponse(const ResponsePacket& packet, uint8_t expectedTag, const char* expectedName,
+                                       uint8_t commandTag)
+{
+    if (packet.isNull()) {
+        Log::debug("processResponse: null packet\n");
+        m_responseValues.push_back(kStatus_NoResponse);
+        return false;
+    }
+    if (packet.tag() == kCommandTag_GenericResponse)
+        return Command::processResponse(packet, commandTag);
+    if (packet.tag() != expectedTag) {
+        Log::error("Error: expected %s (0x%x), received 0x%x\n", expectedName, expectedTag, packet.tag());
+        return false;
+    }
+    if (!checkWords(packet, 1))
+        return false;
+    const uint32_t status = packet.parameter(0);
+    if (status != kStatus_Success) {
+        m_responseValues.push_back(status);
+        return false;
+    }
+    if (!checkWords(packet, 2))
+        return false;
+    Log::info("Successful response to command '%s'\n", name().c_str());
+    return true;
+}
+
 bool Command::checkWords(const ResponsePacket& packet, uint32_t words)
 {
     if (packet.parameterCount() >= words)

@@ -336,29 +336,8 @@ bool ReadMemory::parseArgs()
 
 bool ReadMemory::processReadMemoryResponse(const ResponsePacket& packet)
 {
-    if (packet.isNull()) {
-        Log::debug("processResponse: null packet\n");
-        m_responseValues.push_back(kStatus_NoResponse);
-        return false;
-    }
-    if (packet.tag() == kCommandTag_GenericResponse)
-        return processResponse(packet);
-    if (packet.tag() != kCommandTag_ReadMemoryResponse) {
-        Log::error("Error: expected kCommandTag_ReadMemoryResponse (0x%x), received 0x%x\n",
-            kCommandTag_ReadMemoryResponse, packet.tag());
-        return false;
-    }
-    if (!checkWords(packet, 1))
-        return false;
-    const uint32_t status = packet.parameter(0);
-    if (status != kStatus_Success) {
-        m_responseValues.push_back(status);
-        return false;
-    }
-    if (!checkWords(packet, 2))
-        return false;
-    Log::info("Successful response to command '%s'\n", name().c_str());
-    return true;
+    return processDataPhaseResponse(packet, kCommandTag_ReadMemoryResponse, "kCommandTag_ReadMemoryResponse",
+                                    kCommandTag_ReadMemory);
 }
 
 namespace {
@@ -418,29 +397,8 @@ bool FlashReadResource::parseArgs()
 
 bool FlashReadResource::processReadResourceResponse(const ResponsePacket& packet)
 {
-    if (packet.isNull()) {
-        Log::debug("processResponse: null packet\n");
-        m_responseValues.push_back(kStatus_NoResponse);
-        return false;
-    }
-    if (packet.tag() == kCommandTag_GenericResponse)
-        return processResponse(packet);
-    if (packet.tag() != kCommandTag_FlashReadResourceResponse) {
-        Log::error("Error: expected kCommandTag_FlashReadResourceResponse (0x%x), received 0x%x\n",
-            kCommandTag_FlashReadResourceResponse, packet.tag());
-        return false;
-    }
-    if (!checkWords(packet, 1))
-        return false;
-    const uint32_t status = packet.parameter(0);
-    if (status != kStatus_Success) {
-        m_responseValues.push_back(status);
-        return false;
-    }
-    if (!checkWords(packet, 2))
-        return false;
-    Log::info("Successful response to command '%s'\n", name().c_str());
-    return true;
+    return processDataPhaseResponse(packet, kCommandTag_FlashReadResourceResponse,
+                                    "kCommandTag_FlashReadResourceResponse", kCommandTag_FlashReadResource);
 }
 
 void FlashReadResource::sendTo(Packetizer& packetizer)

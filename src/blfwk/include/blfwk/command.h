@@ -87,6 +87,11 @@ public:
 protected:
     // Logs a response too short to hold `words` parameters; records kStatus_UnknownCommand.
     bool checkWords(const ResponsePacket& packet, uint32_t words);
+    // Checks the response that opens an incoming data phase: a generic response (the command
+    // was refused) goes to the command's own check for commandTag; any other tag than
+    // expectedTag is an error; a failure status is recorded. True when the phase may start.
+    bool processDataPhaseResponse(const ResponsePacket& packet, uint8_t expectedTag, const char* expectedName,
+                                  uint8_t commandTag);
 
     string_vector_t m_args;
     uint32_vector_t m_responseValues;
