@@ -43,6 +43,19 @@ std::string filterVersionText(const char* text, size_t length)
     return filtered;
 }
 
+// Opens the running device for a menu command; when it is not there the operation ends and
+// the window shows it as done.
+platform::HidDevice* openForServiceCommand()
+{
+    logLine("Opening HID device\r\n");
+    platform::HidDevice* device = openAppDevice();
+    if (!device) {
+        logLine("Failed to open HID device\r\n");
+        reportStatus(1, nullptr, "");
+    }
+    return device;
+}
+
 } // namespace
 
 bool parseNordicVersion(const char* text, size_t length, NordicVersion* out)
@@ -118,13 +131,9 @@ bool updateFirmware(DeviceInfo& record)
 bool factoryReset()
 {
     reportStatus(0, nullptr, "Wait for Device to Reconnect\nPlease Wait...");
-    logLine("Opening HID device\r\n");
-    platform::HidDevice* device = openAppDevice();
-    if (!device) {
-        logLine("Failed to open HID device\r\n");
-        reportStatus(1, nullptr, "");
+    platform::HidDevice* device = openForServiceCommand();
+    if (!device)
         return false;
-    }
     logLine("Sending factory reset command\r\n");
     sendCommand(FACTORY_RESET, device);
     platform::hidService().close(device);
@@ -134,13 +143,9 @@ bool factoryReset()
 
 bool eraseNordicKeys()
 {
-    logLine("Opening HID device\r\n");
-    platform::HidDevice* device = openAppDevice();
-    if (!device) {
-        logLine("Failed to open HID device\r\n");
-        reportStatus(1, nullptr, "");
+    platform::HidDevice* device = openForServiceCommand();
+    if (!device)
         return false;
-    }
     logLine("Sending nordic erase keys command\r\n");
     sendCommand(NORDIC_ERASE_KEYS, device);
     NRFV = 0;

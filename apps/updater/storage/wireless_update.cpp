@@ -38,6 +38,22 @@ void deleteLocalCopies(const std::string& image, const std::string& settings)
     platform::deleteFile(settings);
 }
 
+// Stages one file of the package; a failed copy removes its local copy and waits 5 s.
+bool stagePackageFile(const std::string& local, const std::string& onDrive, const uint8_t* bytes, int length)
+{
+    switch (stageFile(local, onDrive, bytes, size_t(length))) {
+    case StageResult::Done:
+        return true;
+    case StageResult::LocalCreateFailed:
+        return false;
+    case StageResult::CopyFailed:
+        platform::deleteFile(local);
+        sleepFor(5);
+        return false;
+    }
+    return false;
+}
+
 enum class FollowResult { Finished, DeviceFailed, NoEnd };
 
 // Follows the device's reports after UPDATE_NORDIC.
@@ -161,28 +177,10 @@ bool updateNordicFirmware()
     deleteLocalCopies(localImage, localSettings);
     sleepFor(5);
 
-    switch (stageFile(localImage, imageOnDrive, nrfImageBuffer, size_t(imageLength))) {
-    case StageResult::Done:
-        break;
-    case StageResult::LocalCreateFailed:
+    if (!stagePackageFile(localImage, imageOnDrive, nrfImageBuffer, imageLength))
         return false;
-    case StageResult::CopyFailed:
-        platform::deleteFile(localImage);
-        sleepFor(5);
+    if (withSettings && !stagePackageFile(localSettings, settingsOnDrive, g_settingsBuffer, settingsLength))
         return false;
-    }
-    if (withSettings) {
-        switch (stageFile(localSettings, settingsOnDrive, g_settingsBuffer, size_t(settingsLength))) {
-        case StageResult::Done:
-            break;
-        case StageResult::LocalCreateFailed:
-            return false;
-        case StageResult::CopyFailed:
-            platform::deleteFile(localSettings);
-            sleepFor(5);
-            return false;
-        }
-    }
     logLine("successfully wrote new nrf_update.bin\r\n");
     statusf(0, "%s\nUpdating wireless firmware", name.c_str());
     sleepFor(5);
