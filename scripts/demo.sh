@@ -54,7 +54,7 @@ echo "== Resetting the device into its new firmware"
 "${bl[@]}" -- reset
 if [ -n "$sim_pid" ]; then
   sleep 1
-  echo "== The simulated device now:"
-  grep -E 'face|running|application' "$work/devsim.log" | tail -3 || true
+  echo "== What the simulated device showed:"
+  sed 's/^tarvel-devsim: /   /' "$work/devsim.log"
 fi
 echo "== Done"

@@ -5,6 +5,8 @@
 
 #include "platform/clock.h"
 
+#include <json/value.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -155,8 +157,26 @@ int main(int argc, char** argv)
     std::fprintf(stderr, "tarvel-devsim: model %d %s %d.%02d, %s face, drive %s, bus %s\n", config.model,
         config.japanese ? "japanese" : "standard", config.major, config.minor, devsim::faceName(config.face),
         simulator.device().driveRoot().c_str(), socketPath.c_str());
-    while (!g_stop)
-        ::pause();
+    // Tell whoever watches what the device shows now, each time that changes.
+    std::string shown;
+    while (!g_stop) {
+        const Json::Value state = simulator.device().state();
+        char line[160];
+        if (!state["present"].asBool())
+            std::snprintf(line, sizeof line, "off the bus");
+        else if (state["face"].asString() == "application")
+            std::snprintf(line, sizeof line, "application face, identity %d, firmware %d.%02d, wireless %s",
+                state["application"]["raw_id"].asInt(), state["application"]["major"].asInt(),
+                state["application"]["minor"].asInt(), state["nrf_version"].asString().c_str());
+        else
+            std::snprintf(line, sizeof line, "%s face, pid 0x%02x", state["face"].asString().c_str(),
+                state["pid"].asUInt());
+        if (shown != line) {
+            shown = line;
+            std::fprintf(stderr, "tarvel-devsim: now %s\n", line);
+        }
+        ::usleep(100000);
+    }
     simulator.stop();
     std::fprintf(stderr, "tarvel-devsim: stopped\n");
     return 0;
