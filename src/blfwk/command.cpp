@@ -152,22 +152,34 @@ Command::Command(const char* name)
     : m_args { name }
 { }
 
-bool Command::processDataPhaseResponse(const ResponsePacket& packet, uint8_t expectedTag, const char* expectedName,
-                                       uint8_t commandTag)
+bool Command::checkTypedResponse(const ResponsePacket& packet, uint8_t expectedTag, const char* expectedName,
+                                 uint8_t commandTag, bool recordWrongTag, bool* result)
 {
+    *result = false;
     if (packet.isNull()) {
         Log::debug("processResponse: null packet\n");
         m_responseValues.push_back(kStatus_NoResponse);
         return false;
     }
-    if (packet.tag() == kCommandTag_GenericResponse)
-        return Command::processResponse(packet, commandTag);
-    if (packet.tag() != expectedTag) {
-        Log::error("Error: expected %s (0x%x), received 0x%x\n", expectedName, expectedTag, packet.tag());
+    if (packet.tag() == kCommandTag_GenericResponse) {
+        *result = Command::processResponse(packet, commandTag);
         return false;
     }
-    if (!checkWords(packet, 1))
+    if (packet.tag() != expectedTag) {
+        Log::error("Error: expected %s (0x%x), received 0x%x\n", expectedName, expectedTag, packet.tag());
+        if (recordWrongTag)
+            m_responseValues.push_back(kStatus_UnknownCommand);
         return false;
+    }
+    return checkWords(packet, 1);
+}
+
+bool Command::processDataPhaseResponse(const ResponsePacket& packet, uint8_t expectedTag, const char* expectedName,
+                                       uint8_t commandTag)
+{
+    bool result = false;
+    if (!checkTypedResponse(packet, expectedTag, expectedName, commandTag, false, &result))
+        return result;
     const uint32_t status = packet.parameter(0);
     if (status != kStatus_Success) {
         m_responseValues.push_back(status);

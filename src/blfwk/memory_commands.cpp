@@ -429,21 +429,10 @@ bool FlashReadOnce::parseArgs()
 
 bool FlashReadOnce::processReadOnceResponse(const ResponsePacket& packet)
 {
-    if (packet.isNull()) {
-        Log::debug("processResponse: null packet\n");
-        m_responseValues.push_back(kStatus_NoResponse);
-        return false;
-    }
-    if (packet.tag() == kCommandTag_GenericResponse)
-        return processResponse(packet);
-    if (packet.tag() != kCommandTag_FlashReadOnceResponse) {
-        Log::error("Error: expected kCommandTag_FlashReadOnceResponse (0x%x), received 0x%x\n",
-            kCommandTag_FlashReadOnceResponse, packet.tag());
-        m_responseValues.push_back(kStatus_UnknownCommand);
-        return false;
-    }
-    if (!checkWords(packet, 1))
-        return false;
+    bool result = false;
+    if (!checkTypedResponse(packet, kCommandTag_FlashReadOnceResponse, "kCommandTag_FlashReadOnceResponse",
+            kCommandTag_FlashReadOnce, true, &result))
+        return result;
     const uint32_t status = packet.parameter(0);
     m_responseValues.push_back(status);
     if (status != kStatus_Success)

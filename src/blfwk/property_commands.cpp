@@ -102,21 +102,10 @@ void GetProperty::sendTo(Packetizer& packetizer)
 
 bool GetProperty::processGetPropertyResponse(const ResponsePacket& packet)
 {
-    if (packet.isNull()) {
-        Log::debug("processResponse: null packet\n");
-        m_responseValues.push_back(kStatus_NoResponse);
-        return false;
-    }
-    if (packet.tag() == kCommandTag_GenericResponse)
-        return processResponse(packet);
-    if (packet.tag() != kCommandTag_GetPropertyResponse) {
-        Log::error("Error: expected kCommandTag_GetPropertyResponse (0x%x), received 0x%x\n",
-            kCommandTag_GetPropertyResponse, packet.tag());
-        m_responseValues.push_back(kStatus_UnknownCommand);
-        return false;
-    }
-    if (!checkWords(packet, 1))
-        return false;
+    bool result = false;
+    if (!checkTypedResponse(packet, kCommandTag_GetPropertyResponse, "kCommandTag_GetPropertyResponse",
+            kCommandTag_GetProperty, true, &result))
+        return result;
     if (packet.flags() & kCommandFlag_HasDataPhase)
         Log::error("Error: get-property response carries a data phase flag\n");
     const uint32_t status = packet.parameter(0);

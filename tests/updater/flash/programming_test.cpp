@@ -70,6 +70,15 @@ protected:
         record.minor = minor;
         appCallbacks.currentDevice.store(&record);
     }
+    // The simulated bootloader answers the next command with this tag with status.
+    void refuseCommand(int tag, uint32_t statusCode)
+    {
+        devsim::Fault refuse;
+        refuse.kind = devsim::FaultKind::CommandStatus;
+        refuse.commandTag = tag;
+        refuse.status = statusCode;
+        sim->device().injectFault(refuse);
+    }
     bool readBackApplication(DeviceInfo& info)
     {
         EXPECT_TRUE(sim->device().waitIdle(20000));
@@ -184,11 +193,7 @@ TEST_F(Programming, ABootloaderThatRefusesTheWriteIsNoSuccess)
 {
     startDevice(bootloaderDevice(5));
     connectedAs(5, 7, 9);
-    devsim::Fault refuse;
-    refuse.kind = devsim::FaultKind::CommandStatus;
-    refuse.commandTag = 0x04; // write-memory
-    refuse.status = 10202;    // memory write failed
-    sim->device().injectFault(refuse);
+    refuseCommand(0x04, 10202); // write-memory: memory write failed
     EXPECT_FALSE(onBootloaderMode(5, 0x2B29));
     EXPECT_FALSE(status.hasMessage("Ridge GPS Flashing success"));
     EXPECT_TRUE(status.hasMessage("Program device failed"));
@@ -201,11 +206,7 @@ TEST_F(Programming, AnEraseFailureStatusStillGoesOnToTheWrite)
 {
     startDevice(bootloaderDevice(5));
     connectedAs(5, 7, 9);
-    devsim::Fault refuse;
-    refuse.kind = devsim::FaultKind::CommandStatus;
-    refuse.commandTag = 0x02; // flash-erase-region
-    refuse.status = 105;
-    sim->device().injectFault(refuse);
+    refuseCommand(0x02, 105); // flash-erase-region: flash command failure
     onBootloaderMode(5, 0x2B29);
     EXPECT_TRUE(log.contains("Programming flash\r\n"));
     EXPECT_TRUE(log.contains("Sending bootloader program command\r\n"));

@@ -87,6 +87,13 @@ public:
 protected:
     // Logs a response too short to hold `words` parameters; records kStatus_UnknownCommand.
     bool checkWords(const ResponsePacket& packet, uint32_t words);
+    // The checks every typed response begins with: a missing packet (kStatus_NoResponse), a
+    // generic response (the command was refused: the command's own check for commandTag), a
+    // tag other than expectedTag (an error, recorded as kStatus_UnknownCommand when
+    // recordWrongTag), a packet without its status word. True when the packet may be read on;
+    // otherwise *result is what the command's check returns.
+    bool checkTypedResponse(const ResponsePacket& packet, uint8_t expectedTag, const char* expectedName,
+                            uint8_t commandTag, bool recordWrongTag, bool* result);
     // Checks the response that opens an incoming data phase: a generic response (the command
     // was refused) goes to the command's own check for commandTag; any other tag than
     // expectedTag is an error; a failure status is recorded. True when the phase may start.
