@@ -3,7 +3,7 @@
 // program it by hand with tarvel-bl.
 
 #include "flash/firmware_catalog.h"
-#include "shell/device_models.h"
+#include "state/device_models.h"
 
 #include <cstdio>
 #include <cstdlib>

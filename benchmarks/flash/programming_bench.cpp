@@ -6,9 +6,9 @@
 
 #include "platform/clock.h"
 #include "platform/virtual_bus.h"
-#include "shell/app_callbacks.h"
-#include "shell/flash_progress.h"
-#include "shell/shared_state.h"
+#include "state/app_callbacks.h"
+#include "state/flash_progress.h"
+#include "state/shared_state.h"
 #include "simulator.h"
 
 #include <benchmark/benchmark.h>

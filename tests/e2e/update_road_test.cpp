@@ -14,8 +14,8 @@
 #include "fake_volumes.h"
 #include "platform/clock.h"
 #include "platform/virtual_bus.h"
-#include "shell/app_callbacks.h"
-#include "shell/shared_state.h"
+#include "state/app_callbacks.h"
+#include "state/shared_state.h"
 #include "simulator.h"
 
 #include <gtest/gtest.h>

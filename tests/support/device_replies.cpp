@@ -1,7 +1,7 @@
 #include "device_replies.h"
 
 #include "devlink/frame_codec.h"
-#include "shell/app_callbacks.h"
+#include "state/app_callbacks.h"
 
 #include <mutex>
 

@@ -1,7 +1,7 @@
 #pragma once
 // A main window that records what the shell asks of it, for tests of the shell's logic.
 
-#include "shell/window_port.h"
+#include "state/window_port.h"
 
 #include <map>
 #include <mutex>

@@ -2,8 +2,8 @@
 #include "devlink/frame_codec.h"
 
 #include "platform/hid.h"
-#include "shell/app_callbacks.h"
-#include "shell/device_models.h"
+#include "state/app_callbacks.h"
+#include "state/device_models.h"
 
 #include <cstdio>
 #include <cstring>

@@ -3,7 +3,7 @@
 #include "frame_codec.h"
 
 #include "flash/firmware_catalog.h"
-#include "shell/app_callbacks.h"
+#include "state/app_callbacks.h"
 
 #include <cstdarg>
 #include <cstdio>

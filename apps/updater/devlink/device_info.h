@@ -2,8 +2,8 @@
 // Reading the running device's identity and firmware version, and the update decision that
 // follows from it: up to date, an update offer, an older-software warning, or a refusal.
 
-#include "shell/device_models.h"
-#include "shell/shared_state.h"
+#include "state/device_models.h"
+#include "state/shared_state.h"
 
 // Application protocol command codes.
 enum AppCommand : uint8_t {

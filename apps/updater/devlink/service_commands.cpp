@@ -4,8 +4,8 @@
 #include "frame_codec.h"
 
 #include "platform/hid.h"
-#include "shell/app_callbacks.h"
-#include "shell/shared_state.h"
+#include "state/app_callbacks.h"
+#include "state/shared_state.h"
 #include "storage/backup.h"
 
 #include <cctype>

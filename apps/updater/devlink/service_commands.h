@@ -2,7 +2,7 @@
 // Service commands to the running device: restart into the bootloader, factory reset, erase
 // the wireless bonding keys, and read the wireless firmware version.
 
-#include "shell/device_models.h"
+#include "state/device_models.h"
 
 #include <cstdint>
 #include <string>

@@ -2,7 +2,7 @@
 
 #include "firmware/assets.h"
 #include "flash/firmware_catalog.h"
-#include "shell/device_models.h"
+#include "state/device_models.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "flash/firmware_catalog.h"
 
 #include "firmware/assets.h"
-#include "shell/device_models.h"
+#include "state/device_models.h"
 
 #include <lz4.h>
 

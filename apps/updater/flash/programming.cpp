@@ -5,7 +5,7 @@
 #include "blfwk/bootloader.h"
 #include "blfwk/command.h"
 #include "platform/hid.h"
-#include "shell/app_callbacks.h"
+#include "state/app_callbacks.h"
 
 #include <cstdio>
 #include <memory>

@@ -4,8 +4,8 @@
 // Each step is one command over its own short bootloader connection, retried when the
 // connection fails, up to limits counted over the whole run.
 
-#include "shell/device_models.h"
-#include "shell/shared_state.h"
+#include "state/device_models.h"
+#include "state/shared_state.h"
 
 // Failed attempts of each step in this run (never reset).
 extern SharedInt eraseCrashCount;

@@ -2,8 +2,8 @@
 
 #include "platform/files.h"
 #include "platform/local_folders.h"
-#include "shell/app_callbacks.h"
-#include "shell/shared_state.h"
+#include "state/app_callbacks.h"
+#include "state/shared_state.h"
 
 namespace {
 

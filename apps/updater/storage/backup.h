@@ -3,7 +3,7 @@
 // a local folder before an update that would reset the drive, and copied back once the device
 // runs current firmware. A held backup survives a restart of the updater.
 
-#include "shell/device_models.h"
+#include "state/device_models.h"
 
 #include <string>
 

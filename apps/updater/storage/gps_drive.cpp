@@ -3,8 +3,8 @@
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 #include "platform/volumes.h"
-#include "shell/app_callbacks.h"
-#include "shell/shared_text.h"
+#include "state/app_callbacks.h"
+#include "state/shared_text.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

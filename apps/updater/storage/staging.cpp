@@ -2,7 +2,7 @@
 
 #include "platform/files.h"
 #include "platform/local_folders.h"
-#include "shell/app_callbacks.h"
+#include "state/app_callbacks.h"
 
 StageResult stageFile(const std::string& localPath, const std::string& drivePath, const uint8_t* bytes, size_t length)
 {

@@ -2,7 +2,7 @@
 
 #include "crc/app_crc.h"
 #include "scripted_hid.h"
-#include "shell/app_callbacks.h"
+#include "state/app_callbacks.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -3,8 +3,8 @@
 
 #include "device_replies.h"
 #include "platform/clock.h"
-#include "shell/app_callbacks.h"
-#include "shell/shared_state.h"
+#include "state/app_callbacks.h"
+#include "state/shared_state.h"
 
 #include <gtest/gtest.h>
 

@@ -8,9 +8,9 @@
 #include "devlink/device_info.h"
 #include "platform/clock.h"
 #include "platform/virtual_bus.h"
-#include "shell/app_callbacks.h"
-#include "shell/flash_progress.h"
-#include "shell/shared_state.h"
+#include "state/app_callbacks.h"
+#include "state/flash_progress.h"
+#include "state/shared_state.h"
 #include "simulator.h"
 
 #include "blfwk/logger.h"

@@ -1,7 +1,7 @@
 #include "storage_fixture.h"
 
 #include "platform/local_folders.h"
-#include "shell/app_callbacks.h"
+#include "state/app_callbacks.h"
 #include "storage/backup.h"
 
 #include <sys/stat.h>

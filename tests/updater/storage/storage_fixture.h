@@ -6,8 +6,8 @@
 #include "fake_volumes.h"
 
 #include "platform/clock.h"
-#include "shell/app_callbacks.h"
-#include "shell/shared_state.h"
+#include "state/app_callbacks.h"
+#include "state/shared_state.h"
 #include "storage/gps_drive.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 #include "crc/app_crc.h"
 #include "devlink/frame_codec.h"
 #include "flash/embedded_packages.h"
-#include "shell/app_callbacks.h"
+#include "state/app_callbacks.h"
 #include "storage/language_packs.h"
 #include "storage/wireless_update.h"
 

@@ -1,6 +1,6 @@
-#include "shell/app_callbacks.h"
-#include "shell/device_models.h"
-#include "shell/shared_state.h"
+#include "state/app_callbacks.h"
+#include "state/device_models.h"
+#include "state/shared_state.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // Cost of the flash progress counter, which runs for every framework log message while an
 // image is written (about 1.3 million times per image).
 
-#include "shell/app_callbacks.h"
-#include "shell/flash_progress.h"
-#include "shell/shared_state.h"
+#include "state/app_callbacks.h"
+#include "state/flash_progress.h"
+#include "state/shared_state.h"
 
 #include "blfwk/logger.h"
 

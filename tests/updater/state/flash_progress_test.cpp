@@ -1,6 +1,6 @@
-#include "shell/app_callbacks.h"
-#include "shell/flash_progress.h"
-#include "shell/shared_state.h"
+#include "state/app_callbacks.h"
+#include "state/flash_progress.h"
+#include "state/shared_state.h"
 
 #include "blfwk/logger.h"
 

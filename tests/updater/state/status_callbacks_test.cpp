@@ -1,6 +1,6 @@
-#include "shell/app_callbacks.h"
-#include "shell/shared_state.h"
-#include "shell/status_callbacks.h"
+#include "state/app_callbacks.h"
+#include "state/shared_state.h"
+#include "state/status_callbacks.h"
 
 #include "platform/clock.h"
 #include "recording_window.h"
