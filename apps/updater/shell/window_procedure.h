@@ -1,0 +1,39 @@
+#pragma once
+// The shell's face towards a front end (the Qt window, the headless console, tests): what the
+// main window's procedure does for each thing that reaches it. Every function here runs on the
+// window thread; a front end calls them one at a time, in the order the events happened, and
+// never calls one from inside another that is still running (events that arrive meanwhile wait).
+
+#include "state/window_port.h"
+
+// Start-up, before the window exists: takes the single-instance lock and installs the report
+// slots. False when another instance holds the lock: the caller then shows
+// "You already have updater running." (caption "Tarvel GPS Updater Message") and exits 0.
+bool startUpdater();
+
+// The window exists and is the shell's main window (setMainWindow done): the creation steps
+// (menu entries disabled, the update alert's timer started).
+void onWindowCreated();
+// The first scans of start-up, and the held backup of an earlier run, once the window shows.
+void onWindowShown();
+
+// A device-change event: DBT_DEVNODES_CHANGED, DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE.
+void onDeviceChange(int event);
+// A command from the button (0), the menu or an accelerator.
+void onCommand(int commandId);
+// A custom window message (window_messages.h), including kMessageDestroy.
+void onWindowMessage(int message, long wParam);
+void onTimer(int timerId);
+// The main window gained the keyboard focus.
+void onFocusGained();
+// The main window is being destroyed: releases the single-instance lock and quits the loop.
+void onDestroy();
+
+// The recovery dialog: its initialisation, a command (a box clicked, after the box toggled
+// itself; OK; Cancel) and its close box.
+void onRecoveryDialogInit();
+void onRecoveryDialogCommand(int controlId);
+void onRecoveryDialogClose();
+
+// Whether the red "Do not unplug GPS" warning is to be painted now.
+bool warningShown();
