@@ -91,4 +91,58 @@ int RecordingWindow::repaints() const
     return m_repaints;
 }
 
+void RecordingWindow::startTimer(int timerId, int milliseconds)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    timers[timerId] = milliseconds;
+}
+
+void RecordingWindow::killTimer(int timerId)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    timers.erase(timerId);
+}
+
+void RecordingWindow::openWebPage(const char* url)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    webPages.push_back(url);
+}
+
+void RecordingWindow::exitProcess(int status)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    exits.push_back(status);
+}
+
+void RecordingWindow::createRecoveryDialog()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    recoveryDialogOpen = true;
+    ++recoveryDialogsCreated;
+    recoveryTicks.clear();
+}
+
+void RecordingWindow::destroyRecoveryDialog()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    recoveryDialogOpen = false;
+    recoveryTicks.clear();
+}
+
+void RecordingWindow::focusRecoveryDialog() {}
+
+bool RecordingWindow::recoveryBoxTicked(int controlId)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = recoveryTicks.find(controlId);
+    return it != recoveryTicks.end() && it->second;
+}
+
+void RecordingWindow::setRecoveryBoxTicked(int controlId, bool ticked)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    recoveryTicks[controlId] = ticked;
+}
+
 } // namespace testsupport

@@ -26,6 +26,15 @@ public:
     void enableMenuItem(int commandId, bool enabled) override;
     void sendMessage(int message, long wParam) override;
     void quit() override;
+    void startTimer(int timerId, int milliseconds) override;
+    void killTimer(int timerId) override;
+    void openWebPage(const char* url) override;
+    void exitProcess(int status) override;
+    void createRecoveryDialog() override;
+    void destroyRecoveryDialog() override;
+    void focusRecoveryDialog() override;
+    bool recoveryBoxTicked(int controlId) override;
+    void setRecoveryBoxTicked(int controlId, bool ticked) override;
 
     bool visible(WindowControl control) const;
     std::string buttonText() const;
@@ -38,6 +47,12 @@ public:
     std::map<int, bool> menu;
     std::vector<std::pair<int, long>> messages;
     int quits = 0;
+    std::map<int, int> timers; // running timers and their periods
+    std::vector<std::string> webPages;
+    std::vector<int> exits;    // statuses asked for by exitProcess
+    bool recoveryDialogOpen = false;
+    int recoveryDialogsCreated = 0;
+    std::map<int, bool> recoveryTicks;
 
 private:
     mutable std::mutex m_mutex;
