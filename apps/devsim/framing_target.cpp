@@ -156,7 +156,8 @@ void FramingTarget::onSync(uint8_t type)
         m_awaitingAck = false;
         m_reports.clear();
         m_output.clear();
-        appendPingResponse();
+        if (ensureHandle())
+            appendPingResponse();
         break;
     default:
         break; // not a packet type: noise
@@ -178,10 +179,9 @@ void FramingTarget::onPacket(uint8_t type, const uint8_t* payload, size_t length
         collectReports();
         m_reports.clear();
     }
-    if (!ensureHandle()) {
-        appendSync(kAck); // taken, but the bootloader is not there to answer
-        return;
-    }
+    if (!ensureHandle())
+        return; // no bootloader behind the line: silence, as a device that is away gives
+
     collectReports();
     const size_t before = m_reports.size();
     Bytes report(bl::kReportSize, 0);
@@ -192,7 +192,6 @@ void FramingTarget::onPacket(uint8_t type, const uint8_t* payload, size_t length
     std::string error;
     if (!m_device.write(m_handle, report, written, error)) {
         dropHandle();
-        appendSync(kAck);
         return;
     }
     collectReports();
