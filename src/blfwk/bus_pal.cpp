@@ -123,9 +123,10 @@ bool BusPal::bitBangHandshake()
     const uint8_t command = kCmd_BitBang;
     if (!portWrite(&command, 1, "-", "-\n"))
         return false;
-    uint8_t reply[5] = {};
-    const int n = portRead(reply, sizeof reply, "+", "+\n");
-    return n == 5 && std::memcmp(reply, "BBIO1", 5) == 0;
+    // Waited for like any reply (bounded), and read on after a partial read: a single short
+    // read would fail the open whenever the host or the adapter is a little slow.
+    const uint8_t* reply = waitReply(5);
+    return reply && std::memcmp(reply, "BBIO1", 5) == 0;
 }
 
 void BusPal::hardReset()
