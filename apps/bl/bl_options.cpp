@@ -116,7 +116,7 @@ std::string helpText()
 {
     std::string text
         = "usage: tarvel-bl [--usb VID:PID] [--timeout MS] [--json] [-v]... [--] COMMAND [ARG]...\n"
-          "       tarvel-bl --port NAME[,BAUD] [--buspal BUS[,SETTINGS]] [--ping] [OPTION]... [COMMAND [ARG]...]\n"
+          "       tarvel-bl --port NAME[,BAUD] [--buspal BUS[,SETTINGS]] [--ping] [OPTION]... [COMMAND...]\n"
           "\n"
           "  --usb VID:PID   bootloader identity (default 0x15a2:0x0073)\n"
           "  --port NAME[,BAUD]\n"

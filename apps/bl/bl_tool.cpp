@@ -40,8 +40,8 @@ private:
 // it three retries), which also tells its framing protocol version.
 void configureSerial(const Options& options, blfwk::PeripheralConfig* config)
 {
-    config->peripheralKind
-        = options.busPal ? blfwk::PeripheralConfig::PeripheralBusPalUart : blfwk::PeripheralConfig::PeripheralUart;
+    config->peripheralKind = options.busPal ? blfwk::PeripheralConfig::PeripheralBusPalUart
+                                            : blfwk::PeripheralConfig::PeripheralUart;
     config->portName = options.port;
     config->baudRate = options.baudRate;
     config->busPal = options.busPalSettings;

@@ -193,8 +193,8 @@ int main(int argc, char** argv)
             simulator.stop();
             return 1;
         }
-        std::fprintf(stderr, "tarvel-devsim: serial line %s (%s), linked at %s\n", serialFace->slavePath().c_str(),
-            serial.busPal ? "bus bridge" : "UART", serial.linkPath.c_str());
+        std::fprintf(stderr, "tarvel-devsim: serial line %s (%s), linked at %s\n",
+            serialFace->slavePath().c_str(), serial.busPal ? "bus bridge" : "UART", serial.linkPath.c_str());
     }
     // Tell whoever watches what the device shows now, each time that changes.
     std::string shown;

@@ -44,8 +44,8 @@ pid_t startSimulator(const std::string& dir)
     const std::string baud = std::to_string(kBaud);
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::execl(TARVEL_DEVSIM_PROGRAM, TARVEL_DEVSIM_PROGRAM, "--socket", socket.c_str(), "--serial", link.c_str(),
-            "--serial-baud", baud.c_str(), "--face", "bootloader", "--time-scale", "0",
+        ::execl(TARVEL_DEVSIM_PROGRAM, TARVEL_DEVSIM_PROGRAM, "--socket", socket.c_str(), "--serial",
+            link.c_str(), "--serial-baud", baud.c_str(), "--face", "bootloader", "--time-scale", "0",
             static_cast<char*>(nullptr));
         ::_exit(127);
     }

@@ -39,8 +39,7 @@ BusPal::BusPal(platform::SerialPort* port)
 
 int BusPal::portRead(uint8_t* data, size_t length, const char* open, const char* close)
 {
-    const int totalMs
-        = UartPeripheral::kReadTotalBaseMs + UartPeripheral::kReadTotalPerByteMs * int(length);
+    const int totalMs = UartPeripheral::kReadTotalBaseMs + UartPeripheral::kReadTotalPerByteMs * int(length);
     int count = m_port->read(data, length, totalMs, UartPeripheral::kReadIntervalMs);
     if (count == 0)
         count = m_port->read(data, length, totalMs, UartPeripheral::kReadIntervalMs);
@@ -218,8 +217,7 @@ bool BusPal::setSpiSpeed(uint32_t khz)
 
 bool BusPal::setSpiConfig(uint32_t polarity, uint32_t phase, uint32_t direction)
 {
-    const uint8_t config
-        = uint8_t(kCmd_SpiConfig + 4 * (polarity & 1) + 2 * (phase & 1) + (direction & 1));
+    const uint8_t config = uint8_t(kCmd_SpiConfig + 4 * (polarity & 1) + 2 * (phase & 1) + (direction & 1));
     if (sendCommand(config) != kReplyOk) {
         Log::error("Error: bad response from Set Spi Config\n");
         return false;
@@ -425,8 +423,8 @@ void BusPalUartPeripheral::configure(const BusPalSettings& s)
             fail("Error: BusPalUartPeripheral() cannot set SPI polarity(%s(%d)), phase(%s(%d)), and "
                  "direction(%s(%d)).",
                 s.spiPolarity ? "ActiveLow" : "ActiveHigh", s.spiPolarity,
-                s.spiPhase ? "SecondEdge" : "FirstEdge", s.spiPhase, s.spiDirection == 1 ? "LsbFirst" : "MsbFirst",
-                s.spiDirection);
+                s.spiPhase ? "SecondEdge" : "FirstEdge", s.spiPhase,
+                s.spiDirection == 1 ? "LsbFirst" : "MsbFirst", s.spiDirection);
         break;
     case BusPalSettings::I2c:
         if (!bp.enterI2cMode())

@@ -148,7 +148,8 @@ status_t SerialPacketizer::waitForAck()
                 Log::error("Error: packet refused %u times, giving up\r\n", naks);
                 return kStatus_InvalidCRC;
             }
-            if (const status_t status = m_peripheral->write(m_serialContext.frame, m_serialContext.frameLength))
+            if (const status_t status
+                = m_peripheral->write(m_serialContext.frame, m_serialContext.frameLength))
                 return status;
             break;
         default:
@@ -169,7 +170,8 @@ status_t SerialPacketizer::readPacket(uint8_t** packet, uint32_t* packetLength, 
     if (const status_t status = sendOwedAck())
         return status;
 
-    const uint8_t expected = type == PacketType::Command ? kFramingPacketType_Command : kFramingPacketType_Data;
+    const uint8_t expected
+        = type == PacketType::Command ? kFramingPacketType_Command : kFramingPacketType_Data;
     uint32_t length = 0;
     for (uint32_t naks = 0;; ++naks) {
         std::memset(m_serialContext.data, 0, sizeof m_serialContext.data);
@@ -198,7 +200,8 @@ status_t SerialPacketizer::readPacket(uint8_t** packet, uint32_t* packetLength, 
             header[3] = 0;
         }
         if (length)
-            if (const status_t status = m_peripheral->read(m_serialContext.data, length, nullptr, m_packetTimeoutMs))
+            if (const status_t status
+                = m_peripheral->read(m_serialContext.data, length, nullptr, m_packetTimeoutMs))
                 return status;
         const uint16_t received = uint16_t(crcBytes[0] | crcBytes[1] << 8);
         const uint16_t computed = framingCrc(header, sizeof header, m_serialContext.data, length);

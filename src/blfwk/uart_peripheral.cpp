@@ -13,8 +13,9 @@ UartPeripheral::UartPeripheral(const char* port, long speed)
     m_port = platform::openSerialPort(port ? port : "", int(speed), &reason);
     if (!m_port) {
         char text[320];
-        std::snprintf(text, sizeof text, "Error: UartPeripheral() cannot open PC UART port(%s), speed(%d Hz).",
-            port ? port : "", int(speed));
+        std::snprintf(text, sizeof text,
+            "Error: UartPeripheral() cannot open PC UART port(%s), speed(%d Hz).", port ? port : "",
+            int(speed));
         if (!reason.empty())
             Log::debug("%s\n", reason.c_str());
         throw std::runtime_error(text);

@@ -154,7 +154,8 @@ TEST(BlSerialLine, MissingBusyAndGarbageLinesAreNoConnection)
 
     Result r = run("--port " + base + "/ttyNONE,9600 get-property 1");
     EXPECT_EQ(r.code, 3) << r.out;
-    EXPECT_EQ(r.out, "Error: UartPeripheral() cannot open PC UART port(" + base + "/ttyNONE), speed(9600 Hz).\n");
+    EXPECT_EQ(
+        r.out, "Error: UartPeripheral() cannot open PC UART port(" + base + "/ttyNONE), speed(9600 Hz).\n");
 
     // A line whose far end talks garbage and never a start byte.
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
@@ -193,7 +194,8 @@ TEST(BlSerialLine, MissingBusyAndGarbageLinesAreNoConnection)
         ASSERT_TRUE(holder);
         r = run(std::string("--port ") + name + " get-property 1");
         EXPECT_EQ(r.code, 3) << r.out;
-        EXPECT_EQ(r.out, std::string("Error: UartPeripheral() cannot open PC UART port(") + name
+        EXPECT_EQ(r.out,
+            std::string("Error: UartPeripheral() cannot open PC UART port(") + name
                 + "), speed(115200 Hz).\n");
     }
     stop = true;

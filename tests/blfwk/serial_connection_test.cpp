@@ -44,7 +44,7 @@ struct SerialConnection : ::testing::Test {
     RecordingLogger logger { Logger::Debug };
     void SetUp() override
     {
-        platform::setPauseHook([](platform::Milliseconds) { });
+        platform::setPauseHook([](platform::Milliseconds) {});
         g_line = std::make_shared<SerialLine>();
         platform::setSerialPortOpener(openScripted);
     }
@@ -121,7 +121,8 @@ TEST_F(SerialConnection, FailedOpensCarryTheirTexts)
         Bootloader connection(config);
         FAIL();
     } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Error: UartPeripheral() cannot open PC UART port(ttyMISSING), speed(57600 Hz).");
+        EXPECT_STREQ(
+            e.what(), "Error: UartPeripheral() cannot open PC UART port(ttyMISSING), speed(57600 Hz).");
     }
 
     // A silent target: the ping fails, and the connection with it.

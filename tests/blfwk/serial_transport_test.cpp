@@ -115,8 +115,8 @@ TEST_F(Serial, NakIsAnsweredWithTheSameFrameAndOtherSyncBytesEndTheWrite)
     EXPECT_EQ(packetizer.writePacket(kCommand12.data(), 12, PacketType::Data), kStatus_AbortDataPhase);
     line->send({ 0x5A, 0xA7 });
     EXPECT_EQ(packetizer.writePacket(kCommand12.data(), 12, PacketType::Command), kStatus_InvalidPacketType);
-    EXPECT_TRUE(logger.contains(
-        "Error: Unexpected sync byte 0xa7 received, expected Ack, AckAbort or Nak\r\n"));
+    EXPECT_TRUE(
+        logger.contains("Error: Unexpected sync byte 0xa7 received, expected Ack, AckAbort or Nak\r\n"));
 }
 
 TEST_F(Serial, ResponseIsReadAndItsAckDeferredUntilFinalize)
@@ -315,7 +315,8 @@ TEST(UartPeripheral, ReadsWithinItsOwnLimitsAndTracesEveryByte)
     int32_t actual = 99;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(uart.read(&byte, 1, &actual, 5000), kStatus_Timeout); // 5000 is not used
-    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    const double ms
+        = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(actual, 0);
     EXPECT_GE(ms, 19.0);
     EXPECT_LT(ms, 200.0);
@@ -323,8 +324,7 @@ TEST(UartPeripheral, ReadsWithinItsOwnLimitsAndTracesEveryByte)
     line->send({ 0x01, 0x02 });
     uint8_t two[2] = {};
     EXPECT_EQ(uart.read(two, 2, &actual, 0), kStatus_Success);
-    EXPECT_EQ(logger.lines,
-        std::vector<std::string>({ "<", ">\n", "<", "01", " ", "02", ">\n" }));
+    EXPECT_EQ(logger.lines, std::vector<std::string>({ "<", ">\n", "<", "01", " ", "02", ">\n" }));
 
     logger.lines.clear();
     EXPECT_EQ(uart.write(two, 2), kStatus_Success);

@@ -63,7 +63,7 @@ public:
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    platform::setPauseHook([](platform::Milliseconds) { });
+    platform::setPauseHook([](platform::Milliseconds) {});
     static NullLogger logger;
     logger.setFilterLevel(blfwk::Logger::Trace); // the byte traces are formatted too
     blfwk::Log::setLogger(&logger);

@@ -107,7 +107,11 @@ TEST(SerialPort, MissingOrNonSerialPortsAreRefusedWithAReason)
     EXPECT_NE(error.find("No such file"), std::string::npos) << error;
 
     const std::string plain = std::string(dir) + "/file";
-    { FILE* f = std::fopen(plain.c_str(), "w"); ASSERT_TRUE(f); std::fclose(f); }
+    {
+        FILE* f = std::fopen(plain.c_str(), "w");
+        ASSERT_TRUE(f);
+        std::fclose(f);
+    }
     EXPECT_FALSE(platform::openSerialPort(plain, 115200, &error));
     EXPECT_NE(error.find("not a serial port"), std::string::npos) << error;
     EXPECT_FALSE(platform::openSerialPort("", 115200, &error));

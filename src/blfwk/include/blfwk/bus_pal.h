@@ -106,7 +106,8 @@ public:
     BusPalUartPeripheral(std::unique_ptr<platform::SerialPort> port, const BusPalSettings& settings);
 
     // 0 when every requested byte came through, else kStatus_Timeout.
-    status_t read(uint8_t* buffer, uint32_t requestedBytes, int32_t* actualBytes, uint32_t timeoutMs) override;
+    status_t read(
+        uint8_t* buffer, uint32_t requestedBytes, int32_t* actualBytes, uint32_t timeoutMs) override;
     // In transfers of at most 4096 bytes; kStatus_Fail as soon as one fails.
     status_t write(const uint8_t* buffer, uint32_t byteCount) override;
 

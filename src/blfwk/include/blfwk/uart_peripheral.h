@@ -28,7 +28,8 @@ public:
 
     // 0 when every requested byte arrived, kStatus_Timeout otherwise (a failed port included).
     // timeoutMs is not used: the port's own limits apply.
-    status_t read(uint8_t* buffer, uint32_t requestedBytes, int32_t* actualBytes, uint32_t timeoutMs) override;
+    status_t read(
+        uint8_t* buffer, uint32_t requestedBytes, int32_t* actualBytes, uint32_t timeoutMs) override;
     // 0 when every byte was written, kStatus_Fail otherwise.
     status_t write(const uint8_t* buffer, uint32_t byteCount) override;
 

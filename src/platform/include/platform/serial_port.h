@@ -29,11 +29,13 @@ public:
 // "/dev/ttyUSB0"). Returns nullptr with a reason in *error (when given) if the port does not
 // exist, is held by another program or is not a terminal. Line settings that the device
 // refuses do not fail the open.
-std::unique_ptr<SerialPort> openSerialPort(const std::string& name, int baudRate, std::string* error = nullptr);
+std::unique_ptr<SerialPort> openSerialPort(
+    const std::string& name, int baudRate, std::string* error = nullptr);
 
 // Installs the opener openSerialPort() uses for the whole process (tests); nullptr restores the
 // platform's own.
-using SerialPortOpener = std::unique_ptr<SerialPort> (*)(const std::string& name, int baudRate, std::string* error);
+using SerialPortOpener
+    = std::unique_ptr<SerialPort> (*)(const std::string& name, int baudRate, std::string* error);
 void setSerialPortOpener(SerialPortOpener opener);
 
 } // namespace platform
