@@ -142,6 +142,19 @@ TEST_P(BlOverSerial, ADeviceThatLeavesMidTransferEndsInAStatus)
     EXPECT_EQ(r.out.find("Wrote 32768"), std::string::npos) << r.out;
 }
 
+TEST_P(BlOverSerial, EveryBridgeBusReachesTheBootloader)
+{
+    if (!GetParam())
+        GTEST_SKIP() << "a bridge test";
+    for (const char* bus : { "i2c", "i2c,0x22,400", "can", "can,2,0x100,0x200", "spi,,0,0,1" }) {
+        const Result r
+            = run("--port " + m_dir + "/tty --buspal " + bus + " --ping get-property flash-sector-size");
+        EXPECT_EQ(r.code, 0) << bus << ": " << r.out;
+        EXPECT_NE(r.out.find("Framing protocol version = P1.2.0"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("Flash Sector Size = 4 KB"), std::string::npos) << r.out;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Uart, BlOverSerial, ::testing::Values(false));
 INSTANTIATE_TEST_SUITE_P(BusPalSpi, BlOverSerial, ::testing::Values(true));
 
