@@ -52,6 +52,15 @@ bool parseOptions(const std::vector<std::string>& args, Options* options, std::s
             options->json = true;
         } else if (a.size() >= 2 && a[1] == 'v' && a.find_first_not_of('v', 1) == std::string::npos) {
             options->verbosity += int(a.size() - 1);
+        } else if (a == "--ping") {
+            options->ping = true;
+        } else if (a == "--port" || a == "--buspal") {
+            if (i + 1 >= args.size()) {
+                *error = a + " needs a value";
+                return false;
+            }
+            if (!(a == "--port" ? parsePortOption : parseBusPalOption)(args[++i], options, error))
+                return false;
         } else if (a == "--usb" || a == "--timeout") {
             if (i + 1 >= args.size()) {
                 *error = a + " needs a value";
@@ -76,7 +85,11 @@ bool parseOptions(const std::vector<std::string>& args, Options* options, std::s
         }
     }
     options->command.assign(args.begin() + long(i), args.end());
-    if (options->command.empty() && !options->help) {
+    if ((options->busPal || options->ping) && options->port.empty() && !options->help) {
+        *error = options->busPal ? "--buspal needs --port" : "--ping needs --port";
+        return false;
+    }
+    if (options->command.empty() && !options->help && !options->ping) {
         *error = "no command given";
         return false;
     }
@@ -103,8 +116,18 @@ std::string helpText()
 {
     std::string text
         = "usage: tarvel-bl [--usb VID:PID] [--timeout MS] [--json] [-v]... [--] COMMAND [ARG]...\n"
+          "       tarvel-bl --port NAME[,BAUD] [--buspal BUS[,SETTINGS]] [--ping] [OPTION]... [COMMAND...]\n"
           "\n"
           "  --usb VID:PID   bootloader identity (default 0x15a2:0x0073)\n"
+          "  --port NAME[,BAUD]\n"
+          "                  a serial line instead of USB; NAME without a leading / is under\n"
+          "                  /dev/ (ttyUSB0); BAUD defaults to 115200\n"
+          "  --buspal spi[,KHZ[,POLARITY[,PHASE[,DIRECTION]]]]  (default spi,100,1,1,0)\n"
+          "  --buspal i2c[,ADDRESS[,KHZ]]                       (default i2c,0x10,100)\n"
+          "  --buspal can[,SPEED[,TXID[,RXID]]]                 (default can,4,0x321,0x123)\n"
+          "                  reach the bootloader through a bus-bridge adapter on the port;\n"
+          "                  an empty field keeps its default (spi,,0)\n"
+          "  --ping          report the target's framing protocol version (a command may follow)\n"
           "  --timeout MS    packet time limit in milliseconds (default 5000)\n"
           "  --json          print only the command's result as JSON\n"
           "  -v              more detail; repeat up to -vvvv for byte traces\n"

@@ -2,6 +2,8 @@
 // The command line of tarvel-bl: options first, then the command and its arguments exactly
 // as the command factory takes them.
 
+#include "blfwk/bootloader.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,7 +18,17 @@ struct Options {
     int verbosity = 0; // one per -v
     bool help = false;
     std::vector<std::string> command; // name, then arguments
+    // A serial line in place of USB: the port, its speed and the bus bridge in front of it.
+    std::string port; // empty: USB
+    int baudRate = 115200;
+    bool busPal = false;
+    blfwk::BusPalSettings busPalSettings;
+    bool ping = false; // report the framing protocol version
 };
+
+// --port NAME[,BAUD] and --buspal spi|i2c|can[,SETTINGS]; false with a message in *error.
+bool parsePortOption(const std::string& value, Options* options, std::string* error);
+bool parseBusPalOption(const std::string& value, Options* options, std::string* error);
 
 // Fills options from argv (without the program name). false with a message in *error when
 // the line cannot be used.

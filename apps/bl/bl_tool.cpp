@@ -36,6 +36,35 @@ private:
     int m_level = Info;
 };
 
+// A serial line: the bootloader there is pinged while the connection opens (a bridge gives
+// it three retries), which also tells its framing protocol version.
+void configureSerial(const Options& options, blfwk::PeripheralConfig* config)
+{
+    config->peripheralKind = options.busPal ? blfwk::PeripheralConfig::PeripheralBusPalUart
+                                            : blfwk::PeripheralConfig::PeripheralUart;
+    config->portName = options.port;
+    config->baudRate = options.baudRate;
+    config->busPal = options.busPalSettings;
+    config->pingOnOpen = true;
+}
+
+void reportFramingVersion(blfwk::Bootloader& connection, const Options& options)
+{
+    const blfwk::Packetizer* packetizer = connection.getPacketizer();
+    const uint32_t version = packetizer->getVersion();
+    const char letter = char(version >> 24);
+    char text[160];
+    if (options.json)
+        std::snprintf(text, sizeof text,
+            "{\n   \"command\" : \"ping\",\n   \"framing_version\" : %u,\n   \"options\" : %u\n}\n", version,
+            unsigned(packetizer->getOptions()));
+    else
+        std::snprintf(text, sizeof text, "Framing protocol version = %c%u.%u.%u (0x%08x), options = 0x%x\n",
+            letter >= 0x20 && letter < 0x7F ? letter : '?', (version >> 16) & 0xFF, (version >> 8) & 0xFF,
+            version & 0xFF, version, unsigned(packetizer->getOptions()));
+    std::fputs(text, stdout);
+}
+
 } // namespace
 
 int runTool(const std::vector<std::string>& args)
@@ -51,8 +80,10 @@ int runTool(const std::vector<std::string>& args)
         return 0;
     }
 
-    std::unique_ptr<blfwk::Command> command = blfwk::Command::create(options.command);
-    if (!command) {
+    std::unique_ptr<blfwk::Command> command;
+    if (!options.command.empty())
+        command = blfwk::Command::create(options.command);
+    if (!command && !options.command.empty()) {
         const char* usage = blfwk::Command::usage(options.command[0]);
         if (usage)
             std::fprintf(stderr, "usage: tarvel-bl [OPTION]... %s\n", usage);
@@ -81,6 +112,8 @@ int runTool(const std::vector<std::string>& args)
         config.packetTimeoutMs = options.timeoutMs;
         config.baudRate = 0;
         config.pingOnOpen = false;
+        if (!options.port.empty())
+            configureSerial(options, &config);
         std::unique_ptr<blfwk::Bootloader> connection;
         try {
             connection = std::make_unique<blfwk::Bootloader>(config);
@@ -88,6 +121,14 @@ int runTool(const std::vector<std::string>& args)
             std::fprintf(stderr, "%s\n", e.what());
             blfwk::Log::setLogger(previous);
             return 3;
+        }
+        if (options.ping)
+            reportFramingVersion(*connection, options);
+        if (!command) {
+            connection->flush();
+            std::fflush(stdout);
+            blfwk::Log::setLogger(previous);
+            return 0;
         }
         connection->inject(*command);
         connection->flush();

@@ -1,6 +1,7 @@
 // tarvel-devsim: serves one simulated Tarvel device on a virtual USB bus socket until it is
 // stopped with SIGINT or SIGTERM.
 
+#include "serial_face.h"
 #include "simulator.h"
 
 #include "platform/clock.h"
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -41,6 +43,11 @@ const char kUsage[]
       "  --no-user-data         start with an empty Tarvel folder\n"
       "  --nrf-end-text T       Succus!!, complete or file clo (default Succus!!)\n"
       "  --time-scale F         multiply every pause of the device by F (default 1)\n"
+      "  --serial PATH          also serve the bootloader face on a serial line: a\n"
+      "                         pseudo-terminal, its slave path printed and linked at PATH\n"
+      "                         (--socket may then be left out: a private one is used)\n"
+      "  --buspal               put a bus-bridge adapter (SPI, I2C or CAN) in front of it\n"
+      "  --serial-baud N        pace the serial line at N bit/s (default: unpaced)\n"
       "  --help                 this text\n"
       "\n"
       "Control ops for tests and demos are described in apps/devsim/README.md.\n";
@@ -61,6 +68,8 @@ int main(int argc, char** argv)
 {
     devsim::DeviceConfig config;
     std::string socketPath;
+    devsim::SerialFaceConfig serial;
+    std::string privateDir; // holds the bus socket when only --serial was asked for
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         std::string value;
@@ -91,9 +100,14 @@ int main(int argc, char** argv)
             config.seedUserData = false;
             continue;
         }
+        if (option == "--buspal") {
+            serial.busPal = true;
+            continue;
+        }
         if (option != "--socket" && option != "--model" && option != "--variant" && option != "--version"
             && option != "--nrf-version" && option != "--face" && option != "--drive"
-            && option != "--drive-dir" && option != "--time-scale" && option != "--nrf-end-text") {
+            && option != "--drive-dir" && option != "--time-scale" && option != "--nrf-end-text"
+            && option != "--serial" && option != "--serial-baud") {
             std::fprintf(stderr, "tarvel-devsim: unknown option %s\n%s", option.c_str(), kUsage);
             return 2;
         }
@@ -128,6 +142,11 @@ int main(int argc, char** argv)
             if (value != "Succus!!" && value != "complete" && value != "file clo")
                 return bad();
             config.nordicEndText = value;
+        } else if (option == "--serial") {
+            serial.linkPath = value;
+        } else if (option == "--serial-baud") {
+            if (!parseInt(value.c_str(), serial.baudRate) || serial.baudRate < 300)
+                return bad();
         } else if (option == "--time-scale") {
             char* end = nullptr;
             double scale = std::strtod(value.c_str(), &end);
@@ -136,7 +155,16 @@ int main(int argc, char** argv)
             platform::setTimeScale(scale);
         }
     }
-    if (socketPath.empty()) {
+    if (socketPath.empty() && !serial.linkPath.empty()) {
+        char dir[] = "/tmp/tarvel-devsim-XXXXXX";
+        if (!::mkdtemp(dir)) {
+            std::perror("tarvel-devsim: mkdtemp");
+            return 1;
+        }
+        privateDir = dir;
+        socketPath = privateDir + "/bus.sock";
+    }
+    if (socketPath.empty() || (serial.busPal && serial.linkPath.empty())) {
         std::fputs(kUsage, stderr);
         return 2;
     }
@@ -157,6 +185,17 @@ int main(int argc, char** argv)
     std::fprintf(stderr, "tarvel-devsim: model %d %s %d.%02d, %s face, drive %s, bus %s\n", config.model,
         config.japanese ? "japanese" : "standard", config.major, config.minor, devsim::faceName(config.face),
         simulator.device().driveRoot().c_str(), socketPath.c_str());
+    std::unique_ptr<devsim::SerialFace> serialFace;
+    if (!serial.linkPath.empty()) {
+        serialFace = std::make_unique<devsim::SerialFace>(simulator.device(), serial);
+        if (!serialFace->start(&error)) {
+            std::fprintf(stderr, "tarvel-devsim: %s\n", error.c_str());
+            simulator.stop();
+            return 1;
+        }
+        std::fprintf(stderr, "tarvel-devsim: serial line %s (%s), linked at %s\n",
+            serialFace->slavePath().c_str(), serial.busPal ? "bus bridge" : "UART", serial.linkPath.c_str());
+    }
     // Tell whoever watches what the device shows now, each time that changes.
     std::string shown;
     while (!g_stop) {
@@ -177,7 +216,10 @@ int main(int argc, char** argv)
         }
         ::usleep(100000);
     }
+    serialFace.reset();
     simulator.stop();
+    if (!privateDir.empty())
+        ::rmdir(privateDir.c_str());
     std::fprintf(stderr, "tarvel-devsim: stopped\n");
     return 0;
 }

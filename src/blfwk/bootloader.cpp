@@ -1,7 +1,9 @@
 #include "blfwk/bootloader.h"
 
+#include "blfwk/bus_pal.h"
 #include "blfwk/memory_commands.h"
 #include "blfwk/property_commands.h"
+#include "blfwk/serial_packetizer.h"
 #include "blfwk/usb_hid_packetizer.h"
 #include "blfwk/usb_hid_peripheral.h"
 
@@ -44,9 +46,30 @@ Bootloader::Bootloader(const PeripheralConfig& config)
         break;
     }
     case PeripheralConfig::PeripheralUart:
-    case PeripheralConfig::PeripheralBusPalUart:
-        // The serial transports are not built yet; they join here, each followed by the
-        // initial ping when pingOnOpen asks for it ("Error: Initial ping failure: %s").
+    case PeripheralConfig::PeripheralBusPalUart: {
+        const bool bridge = config.peripheralKind == PeripheralConfig::PeripheralBusPalUart;
+        UartPeripheral* peripheral = bridge
+            ? new BusPalUartPeripheral(config.portName.c_str(), config.baudRate, config.busPal)
+            : new UartPeripheral(config.portName.c_str(), config.baudRate);
+        m_packetizer = new SerialPacketizer(peripheral, uint32_t(config.packetTimeoutMs));
+        if (config.pingOnOpen) {
+            try {
+                // A bridge gives the target a few tries; a UART line waits for the answer's
+                // bytes at its own speed.
+                if (bridge)
+                    ping(3, 0, 0);
+                else
+                    ping(0, 0, config.baudRate);
+            } catch (const std::exception& e) {
+                delete m_packetizer;
+                m_packetizer = nullptr;
+                char text[320];
+                std::snprintf(text, sizeof text, "Error: Initial ping failure: %s", e.what());
+                throw std::runtime_error(text);
+            }
+        }
+        break;
+    }
     default: {
         char text[64];
         std::snprintf(text, sizeof text, "Error: Unsupported peripheral type(%d).", config.peripheralKind);
@@ -78,11 +101,16 @@ void Bootloader::flush()
 
 void Bootloader::ping(int retries, unsigned int delay, int comSpeed)
 {
-    (void)retries;
-    (void)delay;
-    (void)comSpeed;
     flush();
     // Only a serial packetizer pings; a USB-HID connection has nothing to do.
+    auto* serial = dynamic_cast<SerialPacketizer*>(m_packetizer);
+    if (!serial)
+        return;
+    const status_t status = serial->ping(retries, delay, nullptr, comSpeed);
+    if (status != kStatus_Success) {
+        flush();
+        throwStatus(status);
+    }
 }
 
 void Bootloader::execute(uint32_t entry_point, uint32_t param, uint32_t stack_pointer)

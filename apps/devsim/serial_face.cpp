@@ -1,0 +1,266 @@
+#include "serial_face.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace devsim {
+
+namespace {
+
+uint32_t le16(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8;
+}
+
+} // namespace
+
+BusPalBridge::BusPalBridge(FramingTarget& target)
+    : m_target(target)
+{ }
+
+void BusPalBridge::receive(const uint8_t* data, size_t length)
+{
+    m_input.insert(m_input.end(), data, data + length);
+    while (!m_input.empty()) {
+        const size_t used = parseOne();
+        if (used == 0)
+            break;
+        m_input.erase(m_input.begin(), m_input.begin() + long(used));
+    }
+}
+
+void BusPalBridge::reply(const char* text)
+{
+    m_output.insert(m_output.end(), text, text + std::strlen(text));
+}
+
+size_t BusPalBridge::parseOne()
+{
+    const uint8_t command = m_input[0];
+    const size_t have = m_input.size();
+    // A command with n value bytes after it, answered 0x01.
+    auto withValue = [&](size_t n) -> size_t {
+        if (have < 1 + n)
+            return 0;
+        replyByte(0x01);
+        return 1 + n;
+    };
+    if (command == 0x00) {
+        m_mode = Mode::BitBang; // from any mode
+        reply("BBIO1");
+        return 1;
+    }
+    switch (m_mode) {
+    case Mode::Off:
+        return 1; // the adapter listens for nothing else until bit-bang mode
+    case Mode::BitBang:
+        switch (command) {
+        case 0x0F:
+            replyByte(0x01);
+            return 1;
+        case 0x01:
+            m_mode = Mode::Spi;
+            reply("SPI1");
+            return 1;
+        case 0x02:
+            m_mode = Mode::I2c;
+            reply("I2C1");
+            return 1;
+        case 0x07:
+            m_mode = Mode::Can;
+            reply("CAN1");
+            return 1;
+        case 0x40: // GPIO configure: port, pin, mux
+        case 0x80: // GPIO set: port, pin, level
+            return withValue(3);
+        case 0x20: // FPGA clock
+            return withValue(4);
+        default:
+            replyByte(0x00);
+            return 1;
+        }
+    default:
+        break;
+    }
+
+    const uint8_t transfer = m_mode == Mode::Spi ? 0x04 : m_mode == Mode::I2c ? 0x08 : 0x03;
+    if (command == transfer) {
+        if (have < 5)
+            return 0;
+        const size_t writeLength = le16(&m_input[1]);
+        const size_t readLength = le16(&m_input[3]);
+        if (writeLength > 4096 || readLength > 4096) {
+            replyByte(0x00);
+            return 1;
+        }
+        if (have < 5 + writeLength)
+            return 0;
+        m_target.receive(m_input.data() + 5, writeLength);
+        m_target.poll();
+        replyByte(0x01);
+        // The bus clocks out what the target has; an idle target reads as zeros.
+        std::deque<uint8_t>& from = m_target.output();
+        for (size_t i = 0; i < readLength; ++i) {
+            if (from.empty()) {
+                replyByte(0x00);
+            } else {
+                replyByte(from.front());
+                from.pop_front();
+            }
+        }
+        return 5 + writeLength;
+    }
+    switch (m_mode) {
+    case Mode::Spi:
+        if (command == 0x60)
+            return withValue(4); // speed
+        if ((command & 0xF8) == 0x80) {
+            replyByte(0x01); // polarity, phase, direction
+            return 1;
+        }
+        break;
+    case Mode::I2c:
+        if (command == 0x70)
+            return withValue(1); // address
+        if (command == 0x60)
+            return withValue(4); // speed
+        break;
+    case Mode::Can:
+        if (command == 0x40 || command == 0x30 || command == 0x20)
+            return withValue(4); // speed, transmit and receive identifiers
+        break;
+    default:
+        break;
+    }
+    replyByte(0x00);
+    return 1;
+}
+
+SerialFace::SerialFace(Device& device, SerialFaceConfig config)
+    : m_device(device)
+    , m_config(std::move(config))
+{ }
+
+SerialFace::~SerialFace()
+{
+    stop();
+}
+
+bool SerialFace::start(std::string* error)
+{
+    auto fail = [&](const std::string& what) {
+        if (error)
+            *error = what + ": " + std::strerror(errno);
+        stop();
+        return false;
+    };
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0)
+        return fail("cannot open a pseudo-terminal");
+    if (::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
+        return fail("cannot unlock the pseudo-terminal");
+    char name[128] = {};
+    if (::ptsname_r(m_master, name, sizeof name) != 0)
+        return fail("cannot name the pseudo-terminal");
+    m_slavePath = name;
+    m_slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_slave < 0)
+        return fail("cannot open " + m_slavePath);
+    // Raw from the start: no echo, no line editing, before any host sets it.
+    termios tio {};
+    if (::tcgetattr(m_slave, &tio) == 0) {
+        ::cfmakeraw(&tio);
+        ::tcsetattr(m_slave, TCSANOW, &tio);
+    }
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+
+    if (!m_config.linkPath.empty()) {
+        struct stat st { };
+        if (::lstat(m_config.linkPath.c_str(), &st) == 0) {
+            if (!S_ISLNK(st.st_mode)) {
+                errno = EEXIST;
+                return fail("will not replace " + m_config.linkPath);
+            }
+            ::unlink(m_config.linkPath.c_str());
+        }
+        if (::symlink(m_slavePath.c_str(), m_config.linkPath.c_str()) != 0)
+            return fail("cannot link " + m_config.linkPath);
+        m_linked = true;
+    }
+    m_stop = false;
+    m_thread = std::thread([this] { run(); });
+    return true;
+}
+
+void SerialFace::stop()
+{
+    m_stop = true;
+    if (m_thread.joinable())
+        m_thread.join();
+    if (m_linked)
+        ::unlink(m_config.linkPath.c_str());
+    m_linked = false;
+    if (m_slave >= 0)
+        ::close(m_slave);
+    if (m_master >= 0)
+        ::close(m_master);
+    m_slave = m_master = -1;
+}
+
+void SerialFace::pace(size_t bytes)
+{
+    if (m_config.baudRate <= 0 || bytes == 0)
+        return;
+    // Ten bits a byte on the line (start, eight data, stop).
+    std::this_thread::sleep_for(std::chrono::microseconds(int64_t(bytes) * 10'000'000 / m_config.baudRate));
+}
+
+void SerialFace::run()
+{
+    FramingTarget target(m_device);
+    BusPalBridge bridge(target);
+    std::deque<uint8_t>& out = m_config.busPal ? bridge.output() : target.output();
+    uint8_t buffer[512];
+    while (!m_stop) {
+        pollfd p { m_master, short(POLLIN | (out.empty() ? 0 : POLLOUT)), 0 };
+        if (::poll(&p, 1, 10) < 0 && errno != EINTR)
+            break;
+        if (p.revents & POLLIN) {
+            const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+            if (n > 0) {
+                pace(size_t(n));
+                if (m_config.busPal)
+                    bridge.receive(buffer, size_t(n));
+                else
+                    target.receive(buffer, size_t(n));
+            }
+        }
+        if (!m_config.busPal)
+            target.poll();
+        while (!out.empty()) {
+            size_t n = 0;
+            // A paced line goes out in small pieces, so a reply never waits for a whole block.
+            const size_t limit = m_config.baudRate > 0 ? 16 : sizeof buffer;
+            for (; n < limit && !out.empty(); ++n) {
+                buffer[n] = out.front();
+                out.pop_front();
+            }
+            pace(n);
+            const ssize_t written = ::write(m_master, buffer, n);
+            const size_t done = written > 0 ? size_t(written) : 0;
+            if (done < n) {
+                // The host is not reading: keep the rest for later.
+                out.insert(out.begin(), buffer + done, buffer + n);
+                break;
+            }
+        }
+    }
+}
+
+} // namespace devsim
