@@ -2,12 +2,16 @@
 #   make demo   the updater's main job, on the built-in simulated device when no real one is present
 #   make test   installs what is missing, builds with warnings as errors, runs every test
 #   make bench  builds and runs the benchmarks
+#   make install    installs into $(DESTDIR)$(PREFIX) (PREFIX defaults to /usr/local)
+#   make uninstall  removes what the last install into $(DESTDIR)$(PREFIX) put there
+#   make package    builds the Debian package into $(BUILD)/
 
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
 
-.PHONY: all build deps configure test demo bench clean
+.PHONY: all build deps configure test demo bench clean install uninstall package
 
 all: build
 
@@ -15,7 +19,7 @@ deps:
 	@bash scripts/install-deps.sh
 
 configure: deps
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -30,6 +34,15 @@ demo: build
 
 bench: build
 	@bash scripts/bench.sh $(BUILD)
+
+install: build
+	@cmake --install $(BUILD)
+
+uninstall:
+	@bash scripts/uninstall.sh "$(DESTDIR)" "$(PREFIX)"
+
+package: build
+	@cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)

@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev libqt6dbus6 libqt6test6 libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth
+  desktop-file-utils appstream man-db dpkg-dev file lintian
 )
 
 missing=()
