@@ -14,7 +14,6 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -82,10 +81,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "tarvel-updater: %s\n", error.c_str());
         return kExitFailure;
     }
+    // Returns only when the run cannot start; otherwise it ends the process itself.
     const int status = runHeadless(options.console, cleanUp);
     cleanUp();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    // Detached workers may still be inside a device operation: end without running them down.
-    ::_exit(status);
+    return status;
 }

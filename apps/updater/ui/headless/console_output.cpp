@@ -225,7 +225,7 @@ void ConsoleOutput::question(const std::string& caption, const std::string& text
         writeEventLocked(oneLine(event));
         return;
     }
-    std::string line = "[" + caption + "] " + text;
+    std::string line = caption.empty() ? text : "[" + caption + "] " + text;
     while (!line.empty() && (line.back() == '\n' || line.back() == ' '))
         line.pop_back();
     std::string choices = "  ";

@@ -39,9 +39,9 @@ bool alwaysAvailable(int commandId) { return commandId == kCommandAbout || comma
 
 HeadlessWindow::HeadlessWindow(const HeadlessSettings& settings, ConsoleOutput& console, WindowThread& loop,
     ConsoleInput* input, std::function<void(int)> endProcess)
-    : m_settings(settings)
+    : ThreadedWindow(loop)
+    , m_settings(settings)
     , m_console(console)
-    , m_loop(loop)
     , m_input(input)
     , m_endProcess(std::move(endProcess))
 {
@@ -68,7 +68,8 @@ void HeadlessWindow::showControl(WindowControl control, bool visible)
         }
         if (!visible)
             m_pressedOffer = false;
-        m_console.button(visible, text, buttonHint());
+        if (m_settings.json)
+            m_console.button(visible, text, buttonHint());
         break;
     }
     case WindowControl::ProgressBar:
@@ -91,7 +92,7 @@ void HeadlessWindow::setButtonText(const char* text)
         m_buttonText = text ? text : "";
         visible = m_buttonVisible;
     }
-    if (visible)
+    if (visible && m_settings.json)
         m_console.button(true, text ? text : "", buttonHint());
     requestCheck();
 }
@@ -198,17 +199,6 @@ void HeadlessWindow::enableMenuItem(int commandId, bool enabled)
     requestCheck();
 }
 
-void HeadlessWindow::sendMessage(int message, long wParam)
-{
-    m_loop.send([message, wParam] { onWindowMessage(message, wParam); });
-}
-
-void HeadlessWindow::quit() { m_loop.quit(); }
-
-void HeadlessWindow::startTimer(int timerId, int milliseconds) { m_loop.startTimer(timerId, milliseconds); }
-
-void HeadlessWindow::killTimer(int timerId) { m_loop.killTimer(timerId); }
-
 void HeadlessWindow::openWebPage(const char* url)
 {
     // No browser is started from a console: the person opens the page where they like.
@@ -232,9 +222,8 @@ void HeadlessWindow::createRecoveryDialog()
         m_dialogOpen = true;
         m_ticks.clear();
     }
-    // The dialog's own initialisation runs as it is created, as with a dialog of the window.
-    onRecoveryDialogInit();
-    m_loop.post([this] { askRecovery(); });
+    // The shell runs the dialog's initialisation once this returns; the prompt comes after it.
+    loop().post([this] { askRecovery(); });
 }
 
 void HeadlessWindow::destroyRecoveryDialog()
@@ -409,7 +398,7 @@ void HeadlessWindow::requestCheck()
             return;
         m_checkPosted = true;
     }
-    m_loop.post([this] { check(); });
+    loop().post([this] { check(); });
 }
 
 bool HeadlessWindow::workUnderway() const
@@ -447,6 +436,11 @@ void HeadlessWindow::check()
         buttonVisible = m_buttonVisible;
         buttonText = m_buttonText;
     }
+
+    // A person reads the button once the events have settled and no work is under way; the
+    // JSON events tell every show and hide as it happens.
+    if (!m_settings.json)
+        m_console.button(buttonVisible && !workUnderway(), buttonText, buttonHint());
 
     if (!failure.empty() && unattended && !workUnderway()) {
         finish(1, "failure", failure);
@@ -538,7 +532,7 @@ bool HeadlessWindow::finish(int status, const std::string& result, const std::st
     }
     m_console.progress(false);
     m_console.outcome(status, result, message);
-    m_loop.quit();
+    loop().postQuit(status);
     return true;
 }
 

@@ -7,9 +7,7 @@
 #include "console_input.h"
 #include "console_output.h"
 #include "headless_settings.h"
-#include "window_thread.h"
-
-#include "state/window_port.h"
+#include "shell/window_thread.h"
 
 #include <atomic>
 #include <functional>
@@ -17,7 +15,7 @@
 #include <mutex>
 #include <string>
 
-class HeadlessWindow : public WindowPort {
+class HeadlessWindow : public ThreadedWindow {
 public:
     // input may be nullptr (nothing can be typed: every question takes its safe answer).
     HeadlessWindow(const HeadlessSettings& settings, ConsoleOutput& console, WindowThread& loop,
@@ -31,10 +29,6 @@ public:
     MessageBoxAnswer messageBox(const char* text, const char* caption, MessageBoxKind kind,
         MessageBoxIcon icon) override;
     void enableMenuItem(int commandId, bool enabled) override;
-    void sendMessage(int message, long wParam) override;
-    void quit() override;
-    void startTimer(int timerId, int milliseconds) override;
-    void killTimer(int timerId) override;
     void openWebPage(const char* url) override;
     void exitProcess(int status) override;
     void createRecoveryDialog() override;
@@ -74,7 +68,6 @@ private:
 
     HeadlessSettings m_settings;
     ConsoleOutput& m_console;
-    WindowThread& m_loop;
     ConsoleInput* m_input;
     std::function<void(int)> m_endProcess;
 
