@@ -88,17 +88,40 @@ TEST(ConsoleInput, ALineTypedWhileAQuestionWaitsAnswersIt)
     Seen seen;
     ConsoleInput input(pipe.readEnd, [&](const std::string& l) { seen.line(l); }, [&] { seen.end(); });
     input.start();
+    input.openQuestion();
     std::string answer;
     std::thread asker([&] { EXPECT_TRUE(input.nextAnswer(answer)); });
-    while (!input.questionWaiting())
-        std::this_thread::yield();
-    pipe.write("2\n");
+    // A refused answer and the next one typed at once: both are kept for the question.
+    pipe.write("perhaps\n2\n");
     asker.join();
+    EXPECT_EQ(answer, "perhaps");
+    ASSERT_TRUE(input.nextAnswer(answer));
     EXPECT_EQ(answer, "2");
+    input.closeQuestion();
     pipe.write("exit\n");
     pipe.closeWriter();
     ASSERT_TRUE(seen.waitFor(1, 1));
     EXPECT_EQ(seen.lines, (std::vector<std::string> { "exit" }));
+}
+
+TEST(ConsoleInput, LinesLeftOverWhenTheQuestionClosesGoToTheHandler)
+{
+    Pipe pipe;
+    Seen seen;
+    ConsoleInput input(pipe.readEnd, [&](const std::string& l) { seen.line(l); }, [&] { seen.end(); });
+    input.start();
+    input.openQuestion();
+    pipe.write("yes\nabout\n");
+    std::string answer;
+    ASSERT_TRUE(input.nextAnswer(answer));
+    EXPECT_EQ(answer, "yes");
+    // "about" may still be on its way; the input's end comes after it either way.
+    pipe.closeWriter();
+    while (!input.closed())
+        std::this_thread::yield();
+    input.closeQuestion();
+    ASSERT_TRUE(seen.waitFor(1, 1));
+    EXPECT_EQ(seen.lines, (std::vector<std::string> { "about" }));
 }
 
 TEST(ConsoleInput, ClosedInputAnswersNoQuestionNowOrLater)
@@ -107,16 +130,16 @@ TEST(ConsoleInput, ClosedInputAnswersNoQuestionNowOrLater)
     Seen seen;
     ConsoleInput input(pipe.readEnd, [&](const std::string& l) { seen.line(l); }, [&] { seen.end(); });
     input.start();
+    input.openQuestion();
     std::string answer = "untouched";
     bool got = true;
     std::thread asker([&] { got = input.nextAnswer(answer); });
-    while (!input.questionWaiting())
-        std::this_thread::yield();
-    pipe.closeWriter(); // while the question waits
+    pipe.closeWriter(); // while the question waits, or before it starts to
     asker.join();
     EXPECT_FALSE(got);
     EXPECT_EQ(answer, "untouched");
     ASSERT_TRUE(seen.waitFor(0, 1));
     EXPECT_FALSE(input.nextAnswer(answer)); // and at once afterwards
+    input.closeQuestion();
     EXPECT_TRUE(seen.lines.empty());
 }

@@ -7,6 +7,8 @@
 #include "shell/window_procedure.h"
 #include "shell/window_thread.h"
 
+#include "platform/debug_output.h"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -18,6 +20,10 @@
 namespace {
 
 std::atomic<bool> g_ending { false };
+ConsoleOutput* g_console = nullptr;
+
+// The developer's lines join the log: standard error is the person's here.
+void debugToLog(const char* text) { g_console->log(text, std::strlen(text)); }
 
 // Ends the process once, whichever thread gets here first; a later caller waits for it.
 [[noreturn]] void endProcess(int status, const std::function<void()>& cleanUp)
@@ -54,6 +60,8 @@ int runHeadless(const HeadlessSettings& settings, std::function<void()> cleanUp)
     // The console, the loop and the window live until the process ends: detached workers may
     // report to them up to the last moment.
     auto* console = new ConsoleOutput(sinks);
+    g_console = console;
+    platform::setDebugOutputSink(debugToLog);
 
     if (!startUpdater()) {
         console->notice("[Tarvel GPS Updater Message] You already have updater running.");

@@ -134,6 +134,8 @@ MessageBoxAnswer HeadlessWindow::messageBox(const char* text, const char* captio
             answer = autoAnswer(text, caption, kind);
             m_console.answer(answer, AnswerSource::Auto);
         } else {
+            if (m_input)
+                m_input->openQuestion();
             for (;;) {
                 std::string line;
                 if (m_inputClosed || !m_input || !m_input->nextAnswer(line)) {
@@ -151,8 +153,19 @@ MessageBoxAnswer HeadlessWindow::messageBox(const char* text, const char* captio
                     buttons += std::string(buttons.empty() ? "" : " or ") + answerName(button);
                 m_console.notice("Please answer " + buttons + " (or the button's number).");
             }
+            if (m_input)
+                m_input->closeQuestion();
         }
     }
+    // The recovery prompt stays open behind a question: ask it again, so that the next line
+    // typed is read as its answer by whoever reads the screen.
+    bool prompt;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        prompt = m_promptOpen;
+    }
+    if (prompt)
+        m_console.recoveryPrompt(recoveryPromptText());
 
     // What the answer means for the run.
     const bool no = answer == MessageBoxAnswer::No || answer == MessageBoxAnswer::Cancel;
