@@ -307,3 +307,45 @@ TEST(UpdaterProgram, MenuCommandsAboutAndShowLog)
     EXPECT_NE(verbose.err.find("deviceScan BEGIN"), std::string::npos);
     EXPECT_EQ(verbose.out.find("deviceScan BEGIN"), std::string::npos);
 }
+
+TEST(UpdaterProgram, DeviceCommandsCompleteOrSayWhyNot)
+{
+    TempFolder home;
+    const std::string japanese12 = "--simulate=model=12,variant=japanese,version=14.51";
+    const std::vector<std::pair<std::string, std::string>> commands = {
+        { "erase-keys", "The encryption keys were erased." },
+        { "language-packs", "The command language-packs completed." },
+        { "force-update", "The command force-update completed." },
+    };
+    for (const auto& [command, said] : commands) {
+        const ProgramResult result
+            = runProgram(home.path(), { "--headless", "--auto", "--time-scale=0", "--command=" + command, japanese12 });
+        EXPECT_EQ(result.status, 0) << command << "\n" << result.out;
+        EXPECT_NE(result.out.find(said), std::string::npos) << result.out;
+    }
+    // The force update went through the flash and the wireless update once more.
+    const ProgramResult force
+        = runProgram(home.path(), { "--headless", "--auto", "--time-scale=0", "--command=force-update", japanese12 });
+    EXPECT_TRUE(inOrder(force.out, { "Summit Color connected / Erasing", "Summit Color Flashing success",
+                                       "Latest software is installed on device", "The command force-update completed." }));
+
+    // The language packs are for Japanese builds only: the menu entry stays disabled.
+    const ProgramResult standard = runProgram(
+        home.path(), { "--headless", "--auto", "--time-scale=0", "--command=language-packs", kUpToDate11 });
+    EXPECT_EQ(standard.status, 1);
+    EXPECT_NE(standard.out.find("The command language-packs is not available for this device."), std::string::npos);
+    EXPECT_EQ(standard.out.find("Sending Command to appy NEW Language Pack"), std::string::npos);
+
+    // Erasing the keys answered No: nothing is sent.
+    ProgramRun refused(home.path(), { "--json", "--time-scale=0", "--command=erase-keys", japanese12 });
+    Json::Value event;
+    while (refused.nextEvent(event)) {
+        if (event["event"] == "question")
+            refused.write("No\n");
+        if (event["event"] == "outcome")
+            break;
+    }
+    EXPECT_EQ(event["result"], "command-refused") << refused.output();
+    EXPECT_EQ(refused.finish(), 1);
+    EXPECT_EQ(refused.output().find("Make sure to restart your GPS"), std::string::npos);
+}

@@ -472,14 +472,18 @@ void HeadlessWindow::check()
         const int id = headlessCommandId(command);
         if (!m_commandIssued) {
             bool enabled;
+            bool deviceMenu; // the menu shows a device's entries (the factory reset's is always among them)
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 enabled = alwaysAvailable(id) || m_menu[id];
+                deviceMenu = m_menu[kCommandFactoryReset];
             }
             if (enabled && !workUnderway()) {
                 m_commandIssued = true;
                 onCommand(id);
                 requestCheck();
+            } else if (!enabled && deviceMenu && !workUnderway()) {
+                finish(1, "command-unavailable", "The command " + name + " is not available for this device.");
             }
             return;
         }
