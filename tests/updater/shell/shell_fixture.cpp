@@ -9,6 +9,7 @@
 #include "platform/virtual_bus.h"
 #include "state/app_callbacks.h"
 #include "state/shared_state.h"
+#include "state/window_messages.h"
 #include "storage/gps_drive.h"
 
 #include <gtest/gtest.h>
@@ -35,8 +36,18 @@ struct PauseAction {
 std::mutex g_pauseMutex;
 std::vector<PauseAction> g_pauseActions;
 
+// The updater's pauses return at once. The device's own take a moment of real time, so that
+// it leaves and comes back after the host's command as a device does, not before the host has
+// finished the call that sent it: its slices of 250 ms take 1 ms, its pause before leaving 10.
+constexpr int kDeviceSlice = 250;
+constexpr int kDeviceBeforeLeaving = 249;
+
 void testPause(platform::Milliseconds requested)
 {
+    if (requested.count() == kDeviceSlice)
+        std::this_thread::sleep_for(1ms);
+    else if (requested.count() == kDeviceBeforeLeaving)
+        std::this_thread::sleep_for(10ms);
     std::function<void()> action;
     {
         std::lock_guard<std::mutex> lock(g_pauseMutex);
@@ -180,6 +191,7 @@ void ShellTest::plugDevice(const std::string& description)
         config.driveDir = home.sub("drive");
     sim = std::make_unique<devsim::Simulator>(config);
     ASSERT_TRUE(sim->start(home.sub("bus.sock"), &error)) << error;
+    sim->device().timings().beforeLeaving = kDeviceBeforeLeaving;
     platform::selectVirtualBus(sim->socketPath());
     ASSERT_TRUE(sim->device().waitIdle(20000));
 }
