@@ -118,12 +118,14 @@ void TestWindow::killTimer(int timerId)
 MessageBoxAnswer TestWindow::messageBox(const char* text, const char* caption, MessageBoxKind kind, MessageBoxIcon icon)
 {
     RecordingWindow::messageBox(text, caption, kind, icon);
+    Answerer answerer;
     {
         std::lock_guard<std::mutex> lock(m_screenMutex);
         m_boxes.push_back(std::string(caption) + "|" + text);
+        answerer = m_answer;
     }
-    if (answer)
-        return answer(caption, text, kind);
+    if (answerer)
+        return answerer(caption, text, kind);
     switch (kind) {
     case MessageBoxKind::Ok:
         return MessageBoxAnswer::Ok;
@@ -133,6 +135,12 @@ MessageBoxAnswer TestWindow::messageBox(const char* text, const char* caption, M
         return MessageBoxAnswer::No;
     }
     return MessageBoxAnswer::Cancel;
+}
+
+void TestWindow::setAnswers(Answerer answerer)
+{
+    std::lock_guard<std::mutex> lock(m_screenMutex);
+    m_answer = std::move(answerer);
 }
 
 std::vector<std::pair<std::string, std::string>> TestWindow::screens() const
@@ -196,10 +204,18 @@ void ShellTest::plugDevice(const std::string& description)
     ASSERT_TRUE(sim->device().waitIdle(20000));
 }
 
+void ShellTest::setAnswers(Answerer answerer)
+{
+    answers = answerer;
+    if (window)
+        window->setAnswers(std::move(answerer));
+}
+
 bool ShellTest::startUpdater()
 {
     loop = std::make_unique<WindowThread>();
     window = std::make_unique<TestWindow>(*loop);
+    window->setAnswers(answers);
     loop->start();
     bool started = false;
     loop->invoke([&] { started = ::startUpdater(); });

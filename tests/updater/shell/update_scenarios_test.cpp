@@ -201,9 +201,9 @@ TEST_F(UpdateScenarios, NewerFirmwareAsksAndCancelChangesNothing)
     plugDevice("model=11,version=15.10");
     ASSERT_TRUE(startUpdater());
     ASSERT_TRUE(waitOffer()) << log();
-    window->answer = [](const std::string& caption, const std::string&, MessageBoxKind kind) {
+    setAnswers([](const std::string& caption, const std::string&, MessageBoxKind kind) {
         return caption.empty() && kind == MessageBoxKind::OkCancel ? MessageBoxAnswer::Cancel : MessageBoxAnswer::No;
-    };
+    });
     press(kCommandUpdateButton);
     ASSERT_TRUE(settled());
     ASSERT_FALSE(window->boxes().empty());
