@@ -219,7 +219,7 @@ protected:
         cut.comesBack = false;
         sim->device().injectFault(cut);
         press(kCommandUpdateButton);
-        ASSERT_TRUE(waitFor([this] { return logCount("startOnBootloaderModeThread FAILED") == 1; })) << log();
+        ASSERT_TRUE(waitFor([this] { return logCount("Bootloader mode FAILED") == 1; })) << log();
         EXPECT_TRUE(isSet(backupHeld));
         EXPECT_TRUE(warningShown());
         press(kCommandExit);
