@@ -120,7 +120,7 @@ void startOnBootloaderModeThread()
         // The programming gave up (the device left, or would not take the image). The device
         // still shows its bootloader when it comes back, and no worker runs for it any more:
         // let the next scan that finds it start one again.
-        logLine("\r\n- startOnBootloaderModeThread FAILED - the next scan may start it again\r\n");
+        logLine("\r\n- Bootloader mode FAILED - the next scan may start it again\r\n");
         jbl = 0;
     }
 }
