@@ -12,8 +12,10 @@
 
 class ProgramRun {
 public:
-    // home: the test's own folder; it gets run/, state/, data/ and tmp/ below it.
-    ProgramRun(const std::string& home, const std::vector<std::string>& args);
+    // home: the test's own folder; it gets run/, state/, data/ and tmp/ below it. env: more
+    // NAME=VALUE entries (TARVEL_VBUS); program: another program than tarvel-updater.
+    ProgramRun(const std::string& home, const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+        const std::string& program = TARVEL_UPDATER_PROGRAM);
     ~ProgramRun(); // kills the child when it still runs
 
     void write(const std::string& text);

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using testsupport::TempFolder;
@@ -348,4 +349,44 @@ TEST(UpdaterProgram, DeviceCommandsCompleteOrSayWhyNot)
     EXPECT_EQ(event["result"], "command-refused") << refused.output();
     EXPECT_EQ(refused.finish(), 1);
     EXPECT_EQ(refused.output().find("Make sure to restart your GPS"), std::string::npos);
+}
+
+// A device served by tarvel-devsim in its own process outlives the updater, as a real one does:
+// Ctrl-C in the middle of programming leaves it in its bootloader with the rider's data held on
+// this computer, and the next run finishes the update and puts the data back.
+TEST(UpdaterProgram, TheRunAfterCtrlCInProgrammingFinishesTheUpdateWithTheRidersFiles)
+{
+    TempFolder home;
+    const std::string bus = home.sub("bus.sock");
+    ProgramRun device(home.path(),
+        { "--socket", bus, "--model", "13", "--version", "12.40", "--drive-dir", home.sub("drive"), "--time-scale", "0.05" },
+        {}, TARVEL_DEVSIM_PROGRAM);
+    for (int i = 0; i < 500 && !fs::exists(bus); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(fs::exists(bus));
+    const std::string settings = fileText(home.sub("drive/Tarvel/Settings.fit"));
+    const std::string ride = fileText(home.sub("drive/Tarvel/Rides/2026-05-01-0930.fit"));
+    ASSERT_FALSE(settings.empty());
+
+    ProgramRun first(home.path(), { "--json", "--auto", "--time-scale=0.05" }, { "TARVEL_VBUS=" + bus });
+    Json::Value event;
+    bool programming = false;
+    while (!programming && first.nextEvent(event))
+        programming = event["event"] == "status"
+            && event["line1"].asString().find("Programming GPS Firmware") != std::string::npos;
+    ASSERT_TRUE(programming) << first.output();
+    first.signal(SIGINT);
+    EXPECT_EQ(first.finish(), 130);
+    EXPECT_NE(first.output().find("the next run puts it back"), std::string::npos) << first.output();
+    EXPECT_TRUE(fs::exists(home.sub("state/Tarvel.held")));
+
+    ProgramRun next(home.path(), { "--headless", "--auto", "--time-scale=0.05" }, { "TARVEL_VBUS=" + bus });
+    next.closeInput();
+    EXPECT_EQ(next.finish(), 0) << next.output();
+    EXPECT_TRUE(inOrder(next.output(), { "Restoring Data...", "Latest software is installed on device" }));
+    EXPECT_EQ(fileText(home.sub("drive/Tarvel/Settings.fit")), settings);
+    EXPECT_EQ(fileText(home.sub("drive/Tarvel/Rides/2026-05-01-0930.fit")), ride);
+    EXPECT_FALSE(fs::exists(home.sub("state/Tarvel.held")));
+    device.signal(SIGTERM);
+    EXPECT_EQ(device.finish(), 0);
 }
