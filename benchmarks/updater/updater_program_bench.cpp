@@ -46,12 +46,12 @@ struct Home {
 
 struct Child {
     pid_t pid = -1;
-    int in = -1;  // its standard input
+    int in = -1; // its standard input
     int out = -1; // its standard output
 };
 
-Child spawn(const Home& home, const std::vector<std::string>& args, const std::string& program = TARVEL_UPDATER_PROGRAM,
-    const std::string& bus = "")
+Child spawn(const Home& home, const std::vector<std::string>& args,
+    const std::string& program = TARVEL_UPDATER_PROGRAM, const std::string& bus = "")
 {
     int in[2];
     int out[2];
@@ -91,7 +91,8 @@ Child spawn(const Home& home, const std::vector<std::string>& args, const std::s
 
 // Reads output lines until one contains every text of wanted (in any order, each once), writing
 // reply to the child whenever a line contains ask. False on the end of the output or timeout.
-bool readUntil(Child& child, std::vector<std::string> wanted, const std::string& ask, const std::string& reply)
+bool readUntil(
+    Child& child, std::vector<std::string> wanted, const std::string& ask, const std::string& reply)
 {
     std::string buffer;
     const auto deadline = Clock::now() + std::chrono::seconds(60);
@@ -151,7 +152,8 @@ void WholeUpdateOfLargestImage(benchmark::State& state)
         Home home;
         const auto start = Clock::now();
         // Model 11's standard image is the largest the updater carries.
-        Child child = spawn(home, { "--headless", "--auto", "--time-scale=0", "--simulate=model=11,version=7.63" });
+        Child child
+            = spawn(home, { "--headless", "--auto", "--time-scale=0", "--simulate=model=11,version=7.63" });
         ::close(child.in);
         char sink[4096];
         while (::read(child.out, sink, sizeof sink) > 0) { }
@@ -180,8 +182,8 @@ BENCHMARK(WholeUpdateOfLargestImage)->UseManualTime()->Unit(benchmark::kMillisec
 // and measures its CPU over 10 s of idling. Ctrl-C ends it (status 130).
 void measureIdle(benchmark::State& state, Child child)
 {
-    if (!readUntil(child, { "Latest software is installed on device", "\"event\":\"answer\"" }, "Update Alert",
-            "no\n")) {
+    if (!readUntil(child, { "Latest software is installed on device", "\"event\":\"answer\"" },
+            "Update Alert", "no\n")) {
         state.SkipWithError("the updater did not reach its done screen");
         ::kill(child.pid, SIGKILL);
         ::waitpid(child.pid, nullptr, 0);

@@ -66,7 +66,8 @@ TEST(ConsoleAnswers, RecoveryChoiceRefusesWhatTheDialogCannotTick)
 {
     RecoveryChoice choice;
     choice.deviceType = 7;
-    for (const char* line : { "", "3", "17", "0", "Q3Peak", "Peak Pro", "13,german", "13,", "japanese", "13 japanese" })
+    for (const char* line :
+        { "", "3", "17", "0", "Q3Peak", "Peak Pro", "13,german", "13,", "japanese", "13 japanese" })
         EXPECT_FALSE(parseRecoveryChoice(line, choice)) << line;
     EXPECT_EQ(choice.deviceType, 7);
 }

@@ -89,13 +89,17 @@ void ProgramRun::closeInput()
     m_in = -1;
 }
 
-void ProgramRun::signal(int sig) { ::kill(m_pid, sig); }
+void ProgramRun::signal(int sig)
+{
+    ::kill(m_pid, sig);
+}
 
 bool ProgramRun::fill(std::chrono::steady_clock::time_point deadline)
 {
     if (m_eof)
         return false;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left
+        = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0)
         return false;
     pollfd p { m_out, POLLIN, 0 };
@@ -166,7 +170,8 @@ std::string ProgramRun::errorOutput() const
     return all.str();
 }
 
-ProgramResult runProgram(const std::string& home, const std::vector<std::string>& args, const std::string& input)
+ProgramResult runProgram(
+    const std::string& home, const std::vector<std::string>& args, const std::string& input)
 {
     ProgramRun run(home, args);
     run.write(input);

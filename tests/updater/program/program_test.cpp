@@ -29,7 +29,10 @@ std::string fileText(const std::string& path)
     return all.str();
 }
 
-bool emptyFolder(const std::string& path) { return fs::is_empty(path); }
+bool emptyFolder(const std::string& path)
+{
+    return fs::is_empty(path);
+}
 
 // True when the texts appear in this order in text.
 ::testing::AssertionResult inOrder(const std::string& text, const std::vector<std::string>& pieces)
@@ -38,7 +41,9 @@ bool emptyFolder(const std::string& path) { return fs::is_empty(path); }
     for (const std::string& piece : pieces) {
         const size_t found = text.find(piece, at);
         if (found == std::string::npos)
-            return ::testing::AssertionFailure() << "\"" << piece << "\" missing after offset " << at << " in:\n" << text;
+            return ::testing::AssertionFailure()
+                << "\"" << piece << "\" missing after offset " << at << " in:\n"
+                << text;
         at = found + piece.size();
     }
     return ::testing::AssertionSuccess();
@@ -109,8 +114,10 @@ TEST(UpdaterProgram, WholeUpdateOfTheBuiltInPeakProEndsUpToDateWithTheRidersFile
 
     // The rider's files as the simulated device had them before the update.
     EXPECT_EQ(fileText(home.sub("drive/Tarvel/Settings.fit")), "TARVEL-SETTINGS rider=demo units=metric\n");
-    EXPECT_EQ(fileText(home.sub("drive/Tarvel/Rides/2026-05-01-0930.fit")), std::string(2048, '\x5A') + "ride-1\n");
-    EXPECT_EQ(fileText(home.sub("drive/Tarvel/Rides/2026-05-03-1712.fit")), std::string(1024, '\xA5') + "ride-2\n");
+    EXPECT_EQ(
+        fileText(home.sub("drive/Tarvel/Rides/2026-05-01-0930.fit")), std::string(2048, '\x5A') + "ride-1\n");
+    EXPECT_EQ(
+        fileText(home.sub("drive/Tarvel/Rides/2026-05-03-1712.fit")), std::string(1024, '\xA5') + "ride-2\n");
     // The simulated run's staging, backup and socket were private, and are gone.
     EXPECT_TRUE(emptyFolder(home.sub("tmp")));
     EXPECT_TRUE(emptyFolder(home.sub("state")));
@@ -120,7 +127,8 @@ TEST(UpdaterProgram, WholeUpdateOfTheBuiltInPeakProEndsUpToDateWithTheRidersFile
 TEST(UpdaterProgram, JsonIsOneEventPerLineFromFirstStatusToOutcome)
 {
     TempFolder home;
-    const ProgramResult result = runProgram(home.path(), { "--json", "--auto", "--time-scale=0", kUpToDate11 });
+    const ProgramResult result
+        = runProgram(home.path(), { "--json", "--auto", "--time-scale=0", kUpToDate11 });
     ASSERT_EQ(result.status, 0) << result.out << result.err;
     const std::vector<Json::Value> events = jsonEvents(result.out);
     ASSERT_GE(events.size(), 4u);
@@ -186,8 +194,9 @@ TEST(UpdaterProgram, QuestionsAreAnsweredOnStandardInputByNumberOrName)
     EXPECT_NE(std::find(answers.begin(), answers.end(), "No/input"), answers.end());
     EXPECT_NE(std::find(answers.begin(), answers.end(), "Yes/input"), answers.end());
     EXPECT_NE(std::find(answers.begin(), answers.end(), "OK/input"), answers.end());
-    EXPECT_TRUE(inOrder(run.output(), { "FACTORY RESET", "Please answer Yes or No", "\"answer\":\"Yes\"",
-                                          "Sending Factory Reset", "Wait for Device to Reconnect" }));
+    EXPECT_TRUE(inOrder(run.output(),
+        { "FACTORY RESET", "Please answer Yes or No", "\"answer\":\"Yes\"", "Sending Factory Reset",
+            "Wait for Device to Reconnect" }));
 }
 
 TEST(UpdaterProgram, ClosedInputTakesTheSafeAnswerAndSaysSo)
@@ -233,18 +242,21 @@ TEST(UpdaterProgram, SecondInstanceIsRefusedAndCtrlCEndsTheFirst)
     EXPECT_EQ(events.back()["result"], "interrupted");
 
     // The lock went with the first process: a new run starts.
-    const ProgramResult third = runProgram(home.path(), { "--headless", "--auto", "--time-scale=0", kUpToDate11 });
+    const ProgramResult third
+        = runProgram(home.path(), { "--headless", "--auto", "--time-scale=0", kUpToDate11 });
     EXPECT_EQ(third.status, 0) << third.out;
 }
 
 TEST(UpdaterProgram, CtrlCInTheMiddleOfProgrammingSaysTheNextRunFinishesIt)
 {
     TempFolder home;
-    ProgramRun run(home.path(), { "--json", "--auto", "--time-scale=0.05", "--simulate=model=11,version=7.63" });
+    ProgramRun run(
+        home.path(), { "--json", "--auto", "--time-scale=0.05", "--simulate=model=11,version=7.63" });
     Json::Value event;
     bool programming = false;
     while (!programming && run.nextEvent(event))
-        programming = event["event"] == "status" && event["line1"].asString().find("connected\nErasing") != std::string::npos;
+        programming = event["event"] == "status"
+            && event["line1"].asString().find("connected\nErasing") != std::string::npos;
     ASSERT_TRUE(programming) << run.output();
     run.signal(SIGINT);
     EXPECT_EQ(run.finish(), 130);
@@ -261,18 +273,20 @@ TEST(UpdaterProgram, CtrlCInTheMiddleOfProgrammingSaysTheNextRunFinishesIt)
 TEST(UpdaterProgram, RecoveryTakesItsAnswerFromTheCommandLineOrThePrompt)
 {
     TempFolder home;
-    const ProgramResult given = runProgram(home.path(),
-        { "--json", "--auto", "--time-scale=0", "--recover=13", "--simulate=face=rom" });
+    const ProgramResult given = runProgram(
+        home.path(), { "--json", "--auto", "--time-scale=0", "--recover=13", "--simulate=face=rom" });
     EXPECT_EQ(given.status, 0) << given.out;
-    EXPECT_TRUE(inOrder(given.out, { "Recovery Mode Carefully Choose Your Device", "\"answer\":\"13,english\"",
-                                       "\"by\":\"option\"", "Latest software is installed on device" }));
+    EXPECT_TRUE(inOrder(given.out,
+        { "Recovery Mode Carefully Choose Your Device", "\"answer\":\"13,english\"", "\"by\":\"option\"",
+            "Latest software is installed on device" }));
 
     const ProgramResult unanswered
         = runProgram(home.path(), { "--headless", "--auto", "--time-scale=0", "--simulate=face=rom" });
     EXPECT_EQ(unanswered.status, 1);
     EXPECT_NE(unanswered.out.find("--recover=TYPE"), std::string::npos);
 
-    ProgramRun typed(home.path(), { "--json", "--time-scale=0", "--simulate=face=rom,model=12,variant=japanese" });
+    ProgramRun typed(
+        home.path(), { "--json", "--time-scale=0", "--simulate=face=rom,model=12,variant=japanese" });
     Json::Value event;
     while (typed.nextEvent(event)) {
         if (event["event"] == "question" && event["caption"] == "Emergency Recovery Mode") {
@@ -285,14 +299,15 @@ TEST(UpdaterProgram, RecoveryTakesItsAnswerFromTheCommandLineOrThePrompt)
     }
     typed.closeInput(); // nobody is left to press the done screen's OK
     EXPECT_EQ(typed.finish(), 0) << typed.output();
-    EXPECT_TRUE(inOrder(typed.output(), { "Please type a device number 4 to 16", "\"answer\":\"12,japanese\"",
-                                            "Summit Color connected" }));
+    EXPECT_TRUE(inOrder(typed.output(),
+        { "Please type a device number 4 to 16", "\"answer\":\"12,japanese\"", "Summit Color connected" }));
 }
 
 TEST(UpdaterProgram, MenuCommandsAboutAndShowLog)
 {
     TempFolder home;
-    const ProgramResult about = runProgram(home.path(), { "--headless", "--auto", "--time-scale=0", "--command=about", kUpToDate11 });
+    const ProgramResult about = runProgram(
+        home.path(), { "--headless", "--auto", "--time-scale=0", "--command=about", kUpToDate11 });
     EXPECT_EQ(about.status, 0) << about.out;
     EXPECT_TRUE(inOrder(about.out, { "[About]", "-> OK", "The command about completed." }));
 
@@ -303,7 +318,8 @@ TEST(UpdaterProgram, MenuCommandsAboutAndShowLog)
     EXPECT_NE(fileText(home.sub("u.log")).find("deviceScan BEGIN"), std::string::npos);
     EXPECT_EQ(log.err, "");
 
-    const ProgramResult verbose = runProgram(home.path(), { "--headless", "--auto", "--verbose", "--time-scale=0", kUpToDate11 });
+    const ProgramResult verbose
+        = runProgram(home.path(), { "--headless", "--auto", "--verbose", "--time-scale=0", kUpToDate11 });
     EXPECT_EQ(verbose.status, 0);
     EXPECT_NE(verbose.err.find("deviceScan BEGIN"), std::string::npos);
     EXPECT_EQ(verbose.out.find("deviceScan BEGIN"), std::string::npos);
@@ -319,22 +335,24 @@ TEST(UpdaterProgram, DeviceCommandsCompleteOrSayWhyNot)
         { "force-update", "The command force-update completed." },
     };
     for (const auto& [command, said] : commands) {
-        const ProgramResult result
-            = runProgram(home.path(), { "--headless", "--auto", "--time-scale=0", "--command=" + command, japanese12 });
+        const ProgramResult result = runProgram(
+            home.path(), { "--headless", "--auto", "--time-scale=0", "--command=" + command, japanese12 });
         EXPECT_EQ(result.status, 0) << command << "\n" << result.out;
         EXPECT_NE(result.out.find(said), std::string::npos) << result.out;
     }
     // The force update went through the flash and the wireless update once more.
-    const ProgramResult force
-        = runProgram(home.path(), { "--headless", "--auto", "--time-scale=0", "--command=force-update", japanese12 });
-    EXPECT_TRUE(inOrder(force.out, { "Summit Color connected / Erasing", "Summit Color Flashing success",
-                                       "Latest software is installed on device", "The command force-update completed." }));
+    const ProgramResult force = runProgram(
+        home.path(), { "--headless", "--auto", "--time-scale=0", "--command=force-update", japanese12 });
+    EXPECT_TRUE(inOrder(force.out,
+        { "Summit Color connected / Erasing", "Summit Color Flashing success",
+            "Latest software is installed on device", "The command force-update completed." }));
 
     // The language packs are for Japanese builds only: the menu entry stays disabled.
     const ProgramResult standard = runProgram(
         home.path(), { "--headless", "--auto", "--time-scale=0", "--command=language-packs", kUpToDate11 });
     EXPECT_EQ(standard.status, 1);
-    EXPECT_NE(standard.out.find("The command language-packs is not available for this device."), std::string::npos);
+    EXPECT_NE(
+        standard.out.find("The command language-packs is not available for this device."), std::string::npos);
     EXPECT_EQ(standard.out.find("Sending Command to appy NEW Language Pack"), std::string::npos);
 
     // Erasing the keys answered No: nothing is sent.
@@ -359,7 +377,8 @@ TEST(UpdaterProgram, TheRunAfterCtrlCInProgrammingFinishesTheUpdateWithTheRiders
     TempFolder home;
     const std::string bus = home.sub("bus.sock");
     ProgramRun device(home.path(),
-        { "--socket", bus, "--model", "13", "--version", "12.40", "--drive-dir", home.sub("drive"), "--time-scale", "0.05" },
+        { "--socket", bus, "--model", "13", "--version", "12.40", "--drive-dir", home.sub("drive"),
+            "--time-scale", "0.05" },
         {}, TARVEL_DEVSIM_PROGRAM);
     for (int i = 0; i < 500 && !fs::exists(bus); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
