@@ -200,6 +200,27 @@ TEST_F(RecoveryAndMenus, TheUpdateAlertOffersTheBackupGuide)
     EXPECT_TRUE(window->timers.empty()); // it fired once and was killed
 }
 
+TEST_F(RecoveryAndMenus, ShowLogTogglesAndAboutListsTheCarriedVersions)
+{
+    plugDevice("model=14,version=14.51");
+    ASSERT_TRUE(startUpdater());
+    ASSERT_TRUE(waitDone()) << log();
+    EXPECT_FALSE(window->visible(WindowControl::LogWindow));
+    press(kCommandShowLog);
+    ASSERT_TRUE(settled());
+    EXPECT_TRUE(window->visible(WindowControl::LogWindow));
+    press(kCommandShowLog);
+    ASSERT_TRUE(settled());
+    EXPECT_FALSE(window->visible(WindowControl::LogWindow));
+    press(kCommandAbout);
+    ASSERT_TRUE(settled());
+    ASSERT_EQ(window->boxes().back().rfind("About|", 0), 0u);
+    EXPECT_NE(window->boxes().back().find("14.51"), std::string::npos);
+    press(kCommandExit);
+    ASSERT_TRUE(loop->waitEnded(std::chrono::seconds(5)));
+    EXPECT_EQ(window->quits, 1);
+}
+
 // The rider's data backed up in one run and restored in the next, after the rider agreed to a
 // question that names the device and the date of the backup.
 class HeldBackup : public RecoveryAndMenus {
