@@ -68,7 +68,7 @@ TEST_F(RecoveryAndMenus, ARomBootloaderDeviceIsRecoveredAsTheTickedModel)
 {
     plugDevice("model=13,face=rom");
     ASSERT_TRUE(startUpdater());
-    ASSERT_TRUE(waitFor([this] { return window->recoveryDialogOpen; })) << log();
+    ASSERT_TRUE(waitFor([this] { return onWindowThread([this] { return window->recoveryDialogOpen; }); })) << log();
     // Two scans at start-up, one dialog.
     EXPECT_GE(logCount("idx:(0)-VID_15A2"), 2u);
     EXPECT_EQ(window->recoveryDialogsCreated, 1);
@@ -113,12 +113,12 @@ TEST_F(RecoveryAndMenus, TheDialogClosesWhenTheDeviceGoesOrOnCancel)
 {
     plugDevice("model=10,face=rom");
     ASSERT_TRUE(startUpdater());
-    ASSERT_TRUE(waitFor([this] { return window->recoveryDialogOpen; })) << log();
+    ASSERT_TRUE(waitFor([this] { return onWindowThread([this] { return window->recoveryDialogOpen; }); })) << log();
     sim->device().unplug();
-    ASSERT_TRUE(waitFor([this] { return !window->recoveryDialogOpen; })) << log();
+    ASSERT_TRUE(waitFor([this] { return onWindowThread([this] { return !window->recoveryDialogOpen; }); })) << log();
     EXPECT_FALSE(isSet(recoveryDialogActive));
     sim->device().plug();
-    ASSERT_TRUE(waitFor([this] { return window->recoveryDialogOpen; })) << log();
+    ASSERT_TRUE(waitFor([this] { return onWindowThread([this] { return window->recoveryDialogOpen; }); })) << log();
     EXPECT_EQ(window->recoveryDialogsCreated, 2);
     click(kRecoveryCancel);
     EXPECT_FALSE(window->recoveryDialogOpen);
@@ -183,7 +183,7 @@ TEST_F(RecoveryAndMenus, EraseKeysWithTheInstructionPageOpensItAndEnds)
     ASSERT_TRUE(waitDone()) << log();
     answerYesTo({ "Erase Bluetooth Encryption Keys", "page" });
     press(kCommandEraseKeys);
-    ASSERT_TRUE(waitFor([this] { return !window->exits.empty(); })) << log();
+    ASSERT_TRUE(waitFor([this] { return onWindowThread([this] { return !window->exits.empty(); }); })) << log();
     ASSERT_EQ(window->webPages.size(), 1u);
     EXPECT_EQ(window->webPages[0], "https://support.tarvelgps.com/hc/en-us/articles/360052251793");
     EXPECT_EQ(window->exits, std::vector<int> { 0 });

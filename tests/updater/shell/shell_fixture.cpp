@@ -280,6 +280,13 @@ bool ShellTest::waitOffer()
 
 void ShellTest::press(int commandId) { loop->postCommand(commandId); }
 
+bool ShellTest::onWindowThread(const std::function<bool()>& ask)
+{
+    bool answer = false;
+    loop->invoke([&] { answer = ask(); });
+    return answer;
+}
+
 std::map<std::string, std::string> ShellTest::ridersFiles()
 {
     std::map<std::string, std::string> files;
