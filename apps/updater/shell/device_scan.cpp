@@ -129,12 +129,20 @@ void onDeviceChange(int event)
         jbl = 0;
         deviceScan();
         updateMenuState();
-        if (isSet(factoryResetActive))
+        if (isSet(factoryResetActive)) {
             factoryResetReturn();
-        else if (isSet(updateActive))
-            autoUpdateContinuation();
-        else
+        } else if (isSet(updateActive)) {
+            // The continuation picks the update up after a flash. While an update or wireless
+            // worker runs the device has not been sent anywhere yet (its drive arrived late, or
+            // came back after the wireless restart): the worker carries on by itself, and a
+            // continuation now would reset the disk or start a second worker under it.
+            if (isSet(updateThreadActive))
+                logLine("\r\n Start Auto Update - not now, a worker runs\r\n");
+            else
+                autoUpdateContinuation();
+        } else {
             showButton(true);
+        }
         return;
     case DBT_DEVICEREMOVECOMPLETE:
         logLine("\r\n DBT_DEVICEREMOVECOMPLETE\r\n");

@@ -33,6 +33,7 @@ bool startUpdater()
 
 void onWindowCreated()
 {
+    resetMenuState();
     showProgress(false);
     showButton(false);
     if (WindowPort* window = mainWindow())

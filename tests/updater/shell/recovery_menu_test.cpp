@@ -68,7 +68,7 @@ TEST_F(RecoveryAndMenus, ARomBootloaderDeviceIsRecoveredAsTheTickedModel)
 {
     plugDevice("model=13,face=rom");
     ASSERT_TRUE(startUpdater());
-    ASSERT_TRUE(waitFor([this] { return window->recoveryDialogOpen; })) << log();
+    ASSERT_TRUE(waitFor([this] { return onWindowThread([this] { return window->recoveryDialogOpen; }); })) << log();
     // Two scans at start-up, one dialog.
     EXPECT_GE(logCount("idx:(0)-VID_15A2"), 2u);
     EXPECT_EQ(window->recoveryDialogsCreated, 1);
@@ -113,12 +113,12 @@ TEST_F(RecoveryAndMenus, TheDialogClosesWhenTheDeviceGoesOrOnCancel)
 {
     plugDevice("model=10,face=rom");
     ASSERT_TRUE(startUpdater());
-    ASSERT_TRUE(waitFor([this] { return window->recoveryDialogOpen; })) << log();
+    ASSERT_TRUE(waitFor([this] { return onWindowThread([this] { return window->recoveryDialogOpen; }); })) << log();
     sim->device().unplug();
-    ASSERT_TRUE(waitFor([this] { return !window->recoveryDialogOpen; })) << log();
+    ASSERT_TRUE(waitFor([this] { return onWindowThread([this] { return !window->recoveryDialogOpen; }); })) << log();
     EXPECT_FALSE(isSet(recoveryDialogActive));
     sim->device().plug();
-    ASSERT_TRUE(waitFor([this] { return window->recoveryDialogOpen; })) << log();
+    ASSERT_TRUE(waitFor([this] { return onWindowThread([this] { return window->recoveryDialogOpen; }); })) << log();
     EXPECT_EQ(window->recoveryDialogsCreated, 2);
     click(kRecoveryCancel);
     EXPECT_FALSE(window->recoveryDialogOpen);
@@ -183,7 +183,7 @@ TEST_F(RecoveryAndMenus, EraseKeysWithTheInstructionPageOpensItAndEnds)
     ASSERT_TRUE(waitDone()) << log();
     answerYesTo({ "Erase Bluetooth Encryption Keys", "page" });
     press(kCommandEraseKeys);
-    ASSERT_TRUE(waitFor([this] { return !window->exits.empty(); })) << log();
+    ASSERT_TRUE(waitFor([this] { return onWindowThread([this] { return !window->exits.empty(); }); })) << log();
     ASSERT_EQ(window->webPages.size(), 1u);
     EXPECT_EQ(window->webPages[0], "https://support.tarvelgps.com/hc/en-us/articles/360052251793");
     EXPECT_EQ(window->exits, std::vector<int> { 0 });
@@ -198,6 +198,27 @@ TEST_F(RecoveryAndMenus, TheUpdateAlertOffersTheBackupGuide)
     ASSERT_EQ(window->webPages.size(), 1u);
     EXPECT_EQ(window->webPages[0], "https://www.tarvelgps.com/support-gps-devicebackup.php");
     EXPECT_TRUE(window->timers.empty()); // it fired once and was killed
+}
+
+TEST_F(RecoveryAndMenus, ShowLogTogglesAndAboutListsTheCarriedVersions)
+{
+    plugDevice("model=14,version=14.51");
+    ASSERT_TRUE(startUpdater());
+    ASSERT_TRUE(waitDone()) << log();
+    EXPECT_FALSE(window->visible(WindowControl::LogWindow));
+    press(kCommandShowLog);
+    ASSERT_TRUE(settled());
+    EXPECT_TRUE(window->visible(WindowControl::LogWindow));
+    press(kCommandShowLog);
+    ASSERT_TRUE(settled());
+    EXPECT_FALSE(window->visible(WindowControl::LogWindow));
+    press(kCommandAbout);
+    ASSERT_TRUE(settled());
+    ASSERT_EQ(window->boxes().back().rfind("About|", 0), 0u);
+    EXPECT_NE(window->boxes().back().find("14.51"), std::string::npos);
+    press(kCommandExit);
+    ASSERT_TRUE(loop->waitEnded(std::chrono::seconds(5)));
+    EXPECT_EQ(window->quits, 1);
 }
 
 // The rider's data backed up in one run and restored in the next, after the rider agreed to a

@@ -246,7 +246,15 @@ void ShellTest::stopUpdater()
 
 bool ShellTest::settled()
 {
-    return loop->waitIdle(5s) && (!sim || sim->device().waitIdle(20000));
+    // Device events travel through the bus to the loop: a quiet moment after both are idle
+    // lets the last of them arrive and be handled.
+    for (int round = 0; round < 2; ++round) {
+        if (!loop->waitIdle(5s) || (sim && !sim->device().waitIdle(20000)))
+            return false;
+        if (round == 0)
+            std::this_thread::sleep_for(20ms);
+    }
+    return true;
 }
 
 bool ShellTest::waitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit)
@@ -271,6 +279,13 @@ bool ShellTest::waitOffer()
 }
 
 void ShellTest::press(int commandId) { loop->postCommand(commandId); }
+
+bool ShellTest::onWindowThread(const std::function<bool()>& ask)
+{
+    bool answer = false;
+    loop->invoke([&] { answer = ask(); });
+    return answer;
+}
 
 std::map<std::string, std::string> ShellTest::ridersFiles()
 {

@@ -80,6 +80,8 @@ protected:
     // The offered update shows on the button.
     bool waitOffer();
     void press(int commandId);
+    // Asks on the window thread (what the recording window keeps in plain members is written there).
+    bool onWindowThread(const std::function<bool()>& ask);
 
     std::map<std::string, std::string> ridersFiles();
     std::string deviceFace();

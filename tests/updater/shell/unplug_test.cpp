@@ -81,6 +81,12 @@ TEST_F(Unplugged, WhileTheDeviceIsShown)
     EXPECT_FALSE(window->visible(WindowControl::ProgressBar));
     EXPECT_FALSE(window->menu[kCommandForceUpdate]);
     EXPECT_FALSE(warningShown());
+    // Entries that cannot be chosen do nothing even when a front end passes them on.
+    press(kCommandForceUpdate);
+    press(kCommandLoadJapanFirmware);
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(logCount("Force -=FORCE REVERSE UPGRADE=-"), 0u);
+    EXPECT_EQ(runningWorkers(), 0);
     plugNow();
     ASSERT_TRUE(waitOffer()) << log();
     EXPECT_EQ(logCount("startUpdateWorkerThread"), 0u);
@@ -224,6 +230,21 @@ TEST_F(Unplugged, DuringTheLanguagePacksTheMenuLoadsThemLater)
     EXPECT_EQ(ridersFiles(), riders);
     EXPECT_FALSE(warningShown());
     expectNoWorkerTwice();
+}
+
+TEST_F(Unplugged, ADriveArrivingWhileTheUpdateWorkerRunsStartsNothingElse)
+{
+    start("model=11,version=7.63,nrf=1.10.31.39");
+    // The drive's arrival is handled while the worker is still before its jump.
+    actAtPause(3000, [] { return isSet(updateThreadActive) && isSet(reverseUpgrade); },
+        [this] { loop->invoke([] { onDeviceChange(DBT_DEVICEARRIVAL); }); });
+    press(kCommandUpdateButton);
+    ASSERT_TRUE(waitDone()) << log();
+    EXPECT_GE(logCount("Start Auto Update - not now, a worker runs"), 1u);
+    EXPECT_EQ(logCount("Nordic Already Update Thread Active"), 0u);
+    EXPECT_EQ(logCount("- Nordic Thread"), 1u);
+    EXPECT_EQ(logCount("- startOnBootloaderModeThread"), 1u);
+    expectFinished("14.51");
 }
 
 TEST_F(Unplugged, OnTheDoneScreen)
