@@ -138,13 +138,15 @@ MessageBoxAnswer HeadlessWindow::messageBox(
     MessageBoxAnswer answer = safeAnswer(kind);
     {
         std::lock_guard<std::mutex> questions(m_questionMutex);
+        const bool typed = !runOptions().autoAnswer && m_input;
+        // Open before it shows: a line typed the moment the question is read belongs to it.
+        if (typed)
+            m_input->openQuestion();
         m_console.question(title, body, kind);
         if (runOptions().autoAnswer) {
             answer = autoAnswer(text, caption, kind);
             m_console.answer(answer, AnswerSource::Auto);
         } else {
-            if (m_input)
-                m_input->openQuestion();
             for (;;) {
                 std::string line;
                 if (m_inputClosed || !m_input || !m_input->nextAnswer(line)) {
@@ -162,9 +164,9 @@ MessageBoxAnswer HeadlessWindow::messageBox(
                     buttons += std::string(buttons.empty() ? "" : " or ") + answerName(button);
                 m_console.notice("Please answer " + buttons + " (or the button's number).");
             }
-            if (m_input)
-                m_input->closeQuestion();
         }
+        if (typed)
+            m_input->closeQuestion();
     }
     // The recovery prompt stays open behind a question: ask it again, so that the next line
     // typed is read as its answer by whoever reads the screen.
