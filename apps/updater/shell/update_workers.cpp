@@ -21,14 +21,19 @@ namespace {
 
 constexpr int kAttempts = 3;
 constexpr const char* kWirelessCaption = "Wireless Firmware Update Problem";
-constexpr const char* kNoCommunication = "We could not begin communication with the Tarvel GPS. Disconnect the GPS from "
-                                         "computer , turn off GPS and turn back on, then Restart the updater app and "
-                                         "reconnect the GPS.";
-constexpr const char* kWirelessFailed = "Please disconnect the Tarvel GPS device from the computer USB.  Close and "
-                                        "Restart the updater app. Reconnect the Tarvel GPS device and try the update "
-                                        "again.";
+constexpr const char* kNoCommunication
+    = "We could not begin communication with the Tarvel GPS. Disconnect the GPS from "
+      "computer , turn off GPS and turn back on, then Restart the updater app and "
+      "reconnect the GPS.";
+constexpr const char* kWirelessFailed
+    = "Please disconnect the Tarvel GPS device from the computer USB.  Close and "
+      "Restart the updater app. Reconnect the Tarvel GPS device and try the update "
+      "again.";
 
-void waitMs(int milliseconds) { platform::pause(platform::Milliseconds(milliseconds)); }
+void waitMs(int milliseconds)
+{
+    platform::pause(platform::Milliseconds(milliseconds));
+}
 
 bool queryNordicVersion()
 {
@@ -50,7 +55,10 @@ void logIdentity(const char* format)
     logLinef(format, int(GRawDevID.load()), int(GNormDevID.load()), int(gcbn.load()), int(deviceInfo.dlv));
 }
 
-void logBuild(const char* format) { logLinef(format, int(gcbn.load()), int(deviceInfo.dlv)); }
+void logBuild(const char* format)
+{
+    logLinef(format, int(gcbn.load()), int(deviceInfo.dlv));
+}
 
 } // namespace
 
@@ -199,4 +207,7 @@ void nordicThread()
     updateThreadActive = 0;
 }
 
-void eraseKeysThread() { eraseNordicKeys(); }
+void eraseKeysThread()
+{
+    eraseNordicKeys();
+}
