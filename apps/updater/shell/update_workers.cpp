@@ -111,9 +111,11 @@ void startUpdateWorkerThread()
         // could not be backed up): nothing will come back, so the update is over and the
         // device is shown again with its offer.
         logLine("Start D updateFirmware FAILED - update stopped\r\n");
+        updateThreadActive = 0;
+        if (isSet(jbl))
+            return; // a late second worker: the first one's device is being programmed
         updateActive = 0;
         reverseUpgrade = 0;
-        updateThreadActive = 0;
         sendToWindow(WM_ON_DEVICE_INFO_READ);
         return;
     }

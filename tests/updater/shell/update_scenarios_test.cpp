@@ -12,6 +12,7 @@
 #include "storage/backup.h"
 
 #include <filesystem>
+#include <thread>
 
 using namespace shelltest;
 
@@ -225,6 +226,13 @@ TEST_F(UpdateScenarios, TwoQuickForceUpdatesStartOneWorker)
     plugDevice("model=14,version=14.51");
     ASSERT_TRUE(startUpdater());
     ASSERT_TRUE(waitDone()) << log();
+    // The second press comes while the first worker waits its first second.
+    actAtPause(
+        1000, [] { return isSet(updateThreadActive); },
+        [this] {
+            for (int i = 0; i < 1000 && logCount("Already Update Thread Active") == 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        });
     press(kCommandForceUpdate);
     press(kCommandForceUpdate);
     ASSERT_TRUE(waitFor([this] { return logCount("fully upgraded TEST PASS") >= 2 && !isSet(updateActive); }))
