@@ -26,7 +26,8 @@ constexpr int kUnclaimedDeviceWaitMs = 1500;
 int parseProductId(const std::string& hardwareId, size_t at)
 {
     int value = 0;
-    for (size_t i = at; i < hardwareId.size() && std::isxdigit(static_cast<unsigned char>(hardwareId[i])); ++i) {
+    for (size_t i = at; i < hardwareId.size() && std::isxdigit(static_cast<unsigned char>(hardwareId[i]));
+         ++i) {
         if (value > 0xFFFFFF)
             break; // longer than any product id; stop before it overflows
         const char c = char(std::toupper(static_cast<unsigned char>(hardwareId[i])));
@@ -35,7 +36,10 @@ int parseProductId(const std::string& hardwareId, size_t at)
     return value;
 }
 
-bool isFlashBootloaderPid(int pid) { return (pid >= 4 && pid <= 16) || (pid >= 64 && pid <= 76); }
+bool isFlashBootloaderPid(int pid)
+{
+    return (pid >= 4 && pid <= 16) || (pid >= 64 && pid <= 76);
+}
 
 } // namespace
 
@@ -110,7 +114,8 @@ void onDeviceChange(int event)
     switch (event) {
     case DBT_DEVNODES_CHANGED:
         logLine("\r\nDBT_DEVNODES_CHANGED\r\n");
-        if (!isSet(factoryResetActive) && !isSet(languagePackActive) && !isSet(updateActive) && NRFV.load() != 0)
+        if (!isSet(factoryResetActive) && !isSet(languagePackActive) && !isSet(updateActive)
+            && NRFV.load() != 0)
             return;
         scanInProgress = 0;
         NRFV = 0;

@@ -65,11 +65,14 @@ protected:
         EXPECT_FALSE(warningShown());
         EXPECT_EQ(ridersFiles(), riders);
     }
-    bool gone() { return waitFor([this] { return !sim->device().state()["present"].asBool(); }); }
+    bool gone()
+    {
+        return waitFor([this] { return !sim->device().state()["present"].asBool(); });
+    }
 
     std::map<std::string, std::string> riders;
-    std::atomic<bool> fired{false};
-    std::atomic<int> unplugs{0};
+    std::atomic<bool> fired { false };
+    std::atomic<int> unplugs { 0 };
 };
 
 TEST_F(Unplugged, WhileTheDeviceIsShown)
@@ -96,7 +99,8 @@ TEST_F(Unplugged, WhileTheDeviceIsShown)
 TEST_F(Unplugged, DuringTheUpdateWorkerTheUpdateStopsAndIsOfferedAgain)
 {
     start("model=13,version=7.63,nrf=1.10.31.39");
-    actAtPause(3000, [] { return isSet(updateThreadActive) && isSet(reverseUpgrade); }, [this] { unplugNow(); });
+    actAtPause(
+        3000, [] { return isSet(updateThreadActive) && isSet(reverseUpgrade); }, [this] { unplugNow(); });
     press(kCommandUpdateButton);
     ASSERT_TRUE(waitFor([this] { return logCount("updateFirmware FAILED") == 1; })) << log();
     // Nothing was sent into its bootloader: the screen asks for the device again, and the
@@ -123,7 +127,8 @@ TEST_F(Unplugged, WhileFlashingTheReturningBootloaderIsProgrammedAgain)
     press(kCommandUpdateButton);
     ASSERT_TRUE(waitFor([this] { return logCount("Bootloader mode FAILED") == 1; })) << log();
     EXPECT_EQ(statusText.get(),
-        "There was a problem updating your Summit GPS. Please try again or contact Tarvel technical support.");
+        "There was a problem updating your Summit GPS. Please try again or contact Tarvel technical "
+        "support.");
     EXPECT_TRUE(isSet(updateActive));
     EXPECT_TRUE(warningShown());
     EXPECT_FALSE(window->visible(WindowControl::UpdateButton));
@@ -179,8 +184,10 @@ TEST_F(Unplugged, AtTheDiskResetTheResetIsSentOnTheNextArrival)
 TEST_F(Unplugged, DuringTheWirelessUpdateARetryFindsItBack)
 {
     start("model=11,version=7.63,nrf=1.10.31.39");
-    actAtPause(3000, [this] { return logCount("Nordic Start B") == 1; }, [this] { unplugNow(); });
-    actAtPause(6000, [this] { return unplugs.load() == 1; }, [this] { plugNow(); });
+    actAtPause(
+        3000, [this] { return logCount("Nordic Start B") == 1; }, [this] { unplugNow(); });
+    actAtPause(
+        6000, [this] { return unplugs.load() == 1; }, [this] { plugNow(); });
     press(kCommandUpdateButton);
     ASSERT_TRUE(waitDone()) << log();
     EXPECT_EQ(unplugs.load(), 1);
@@ -195,12 +202,14 @@ TEST_F(Unplugged, DuringTheWirelessUpdateARetryFindsItBack)
 TEST_F(Unplugged, GoneForTheWholeWirelessUpdateEndsWithItsMessage)
 {
     start("model=11,version=7.63,nrf=1.10.31.39");
-    actAtPause(3000, [this] { return logCount("Nordic Start B") == 1; }, [this] { unplugNow(); });
+    actAtPause(
+        3000, [this] { return logCount("Nordic Start B") == 1; }, [this] { unplugNow(); });
     press(kCommandUpdateButton);
     ASSERT_TRUE(waitFor([this] { return loop->ended(); })) << log();
     EXPECT_EQ(window->destroys(), 1);
     EXPECT_EQ(window->boxes().back(),
-        "Wireless Firmware Update Problem|Please disconnect the Tarvel GPS device from the computer USB.  Close and "
+        "Wireless Firmware Update Problem|Please disconnect the Tarvel GPS device from the computer USB.  "
+        "Close and "
         "Restart the updater app. Reconnect the Tarvel GPS device and try the update again.");
     EXPECT_EQ(ridersFiles(), riders);
     EXPECT_EQ(deviceVersion(), "14.51"); // the main firmware was done
@@ -223,8 +232,9 @@ TEST_F(Unplugged, DuringTheLanguagePacksTheMenuLoadsThemLater)
     ASSERT_TRUE(waitDone()) << log();
     EXPECT_TRUE(window->menu[kCommandLanguagePacks]);
     press(kCommandLanguagePacks);
-    ASSERT_TRUE(waitFor([this] { return window->boxes().back() == "Language Pack|Successfully Updated Language Packs."; }))
-        << log();
+    ASSERT_TRUE(waitFor([this] {
+        return window->boxes().back() == "Language Pack|Successfully Updated Language Packs.";
+    })) << log();
     EXPECT_TRUE(driveHas("Kanji_19x19.bin"));
     EXPECT_EQ(deviceVersion(), "14.51");
     EXPECT_EQ(ridersFiles(), riders);
@@ -236,7 +246,8 @@ TEST_F(Unplugged, ADriveArrivingWhileTheUpdateWorkerRunsStartsNothingElse)
 {
     start("model=11,version=7.63,nrf=1.10.31.39");
     // The drive's arrival is handled while the worker is still before its jump.
-    actAtPause(3000, [] { return isSet(updateThreadActive) && isSet(reverseUpgrade); },
+    actAtPause(
+        3000, [] { return isSet(updateThreadActive) && isSet(reverseUpgrade); },
         [this] { loop->invoke([] { onDeviceChange(DBT_DEVICEARRIVAL); }); });
     press(kCommandUpdateButton);
     ASSERT_TRUE(waitDone()) << log();
@@ -265,7 +276,11 @@ TEST_F(Unplugged, OnTheDoneScreen)
 // A second device on the bus: what the platform lists after the first.
 class SecondDevice : public platform::UsbDeviceService {
 public:
-    explicit SecondDevice(platform::UsbDeviceService& bus) : m_bus(bus) { platform::setUsbDeviceService(this); }
+    explicit SecondDevice(platform::UsbDeviceService& bus)
+        : m_bus(bus)
+    {
+        platform::setUsbDeviceService(this);
+    }
     ~SecondDevice() override { platform::setUsbDeviceService(nullptr); }
     bool presentHardwareIds(std::vector<std::string>& ids) override
     {
