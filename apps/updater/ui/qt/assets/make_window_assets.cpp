@@ -1,0 +1,172 @@
+// Draws the window's background picture (1080 x 1922) and the program icon in its PNG sizes.
+// Everything is drawn here from shapes and gradients, so the build makes its own artwork and
+// the result is the same on every machine. The icon follows tarvel-updater.svg.
+//
+//   make_window_assets OUTDIR    writes OUTDIR/background.png and OUTDIR/icon-N.png
+
+#include <QColor>
+#include <QImage>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRadialGradient>
+#include <QString>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kWidth = 1080;
+constexpr int kHeight = 1922;
+
+// A ridge line through the given heights, closed down to the bottom of the picture.
+QPainterPath ridge(std::initializer_list<QPointF> points)
+{
+    QPainterPath path;
+    auto it = points.begin();
+    path.moveTo(it->x(), kHeight);
+    path.lineTo(*it);
+    QPointF previous = *it;
+    for (++it; it != points.end(); ++it) {
+        const QPointF middle = (previous + *it) / 2;
+        path.quadTo(previous, middle);
+        previous = *it;
+    }
+    path.lineTo(previous);
+    path.lineTo(previous.x(), kHeight);
+    path.closeSubpath();
+    return path;
+}
+
+QImage drawBackground()
+{
+    QImage image(kWidth, kHeight, QImage::Format_RGB32);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+
+    // Night sky going over into dawn near the horizon: dark enough for white text.
+    QLinearGradient sky(0, 0, 0, kHeight);
+    sky.setColorAt(0.0, QColor(8, 14, 34));
+    sky.setColorAt(0.45, QColor(18, 40, 78));
+    sky.setColorAt(0.62, QColor(40, 86, 120));
+    sky.setColorAt(0.70, QColor(96, 120, 128));
+    sky.setColorAt(1.0, QColor(14, 22, 30));
+    p.fillRect(image.rect(), sky);
+
+    // Stars from a fixed linear congruential sequence.
+    uint32_t seed = 20261209;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    for (int i = 0; i < 420; ++i) {
+        const int x = int(next() % kWidth);
+        const int y = int(next() % 1100);
+        const int size = 2 + int(next() % 3);
+        const int alpha = 90 + int(next() % 160);
+        p.fillRect(x, y, size, size, QColor(230, 236, 255, alpha));
+    }
+
+    // A low moon glow.
+    QRadialGradient glow(780, 980, 260);
+    glow.setColorAt(0.0, QColor(200, 220, 230, 140));
+    glow.setColorAt(1.0, QColor(200, 220, 230, 0));
+    p.setPen(Qt::NoPen);
+    p.setBrush(glow);
+    p.drawEllipse(QPointF(780, 980), 260, 260);
+
+    // Three mountain ranges, farther ones lighter.
+    p.setBrush(QColor(44, 70, 96));
+    p.drawPath(ridge({{0, 1180}, {160, 1060}, {330, 1150}, {520, 990}, {700, 1120}, {880, 1030}, {1080, 1140}}));
+    p.setBrush(QColor(26, 46, 62));
+    p.drawPath(ridge({{0, 1330}, {200, 1210}, {420, 1300}, {610, 1190}, {820, 1290}, {1080, 1220}}));
+    p.setBrush(QColor(14, 28, 36));
+    p.drawPath(ridge({{0, 1480}, {240, 1400}, {480, 1460}, {760, 1380}, {1080, 1450}}));
+
+    // A road winding from the foreground into the hills.
+    QPainterPath road;
+    road.moveTo(300, kHeight);
+    road.cubicTo(420, 1750, 820, 1700, 640, 1560);
+    road.cubicTo(540, 1490, 600, 1440, 660, 1420);
+    road.lineTo(676, 1422);
+    road.cubicTo(630, 1446, 600, 1490, 700, 1560);
+    road.cubicTo(920, 1720, 620, 1800, 760, kHeight);
+    road.closeSubpath();
+    p.setBrush(QColor(58, 62, 70));
+    p.drawPath(road);
+    QPen dash(QColor(210, 200, 140), 6, Qt::DashLine);
+    p.setPen(dash);
+    p.setBrush(Qt::NoBrush);
+    QPainterPath centre;
+    centre.moveTo(530, kHeight);
+    centre.cubicTo(600, 1760, 850, 1700, 670, 1560);
+    centre.cubicTo(580, 1490, 620, 1450, 668, 1421);
+    p.drawPath(centre);
+    p.end();
+    return image;
+}
+
+// The icon: a rounded blue tile, a white location pin with a green update arrow inside.
+QImage drawIcon(int size)
+{
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 64.0, size / 64.0);
+
+    QLinearGradient tile(0, 0, 0, 64);
+    tile.setColorAt(0, QColor(0x1e, 0x5a, 0xa8));
+    tile.setColorAt(1, QColor(0x0c, 0x2a, 0x5c));
+    p.setPen(Qt::NoPen);
+    p.setBrush(tile);
+    p.drawRoundedRect(QRectF(2, 2, 60, 60), 12, 12);
+
+    QPainterPath pin;
+    pin.moveTo(32, 58);
+    pin.cubicTo(20, 42, 12, 34, 12, 25);
+    pin.cubicTo(12, 13, 21, 6, 32, 6);
+    pin.cubicTo(43, 6, 52, 13, 52, 25);
+    pin.cubicTo(52, 34, 44, 42, 32, 58);
+    pin.closeSubpath();
+    p.setBrush(Qt::white);
+    p.drawPath(pin);
+
+    p.setBrush(QColor(0x2e, 0xb8, 0x5c));
+    p.drawEllipse(QPointF(32, 25), 13, 13);
+    QPainterPath arrow;
+    arrow.moveTo(32, 15);
+    arrow.lineTo(40, 25);
+    arrow.lineTo(35, 25);
+    arrow.lineTo(35, 33);
+    arrow.lineTo(29, 33);
+    arrow.lineTo(29, 25);
+    arrow.lineTo(24, 25);
+    arrow.closeSubpath();
+    p.setBrush(Qt::white);
+    p.drawPath(arrow);
+    p.end();
+    return image;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_window_assets OUTDIR\n");
+        return 2;
+    }
+    const QString dir = QString::fromLocal8Bit(argv[1]);
+    if (!drawBackground().save(dir + "/background.png", "PNG")) {
+        std::fprintf(stderr, "make_window_assets: cannot write %s/background.png\n", argv[1]);
+        return 1;
+    }
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        if (!drawIcon(size).save(dir + QString("/icon-%1.png").arg(size), "PNG")) {
+            std::fprintf(stderr, "make_window_assets: cannot write icon %d\n", size);
+            return 1;
+        }
+    }
+    return 0;
+}
