@@ -30,7 +30,10 @@ void onFocusGained();
 void onDestroy();
 
 // The recovery dialog: its initialisation, a command (a box clicked, after the box toggled
-// itself; OK; Cancel) and its close box.
+// itself; OK; Cancel) and its close box. The shell runs the initialisation itself right after
+// WindowPort::createRecoveryDialog returns; a window that also runs it while creating the
+// dialog does no harm (it runs once per dialog). A command may close the dialog (OK, Cancel):
+// the window must let destroyRecoveryDialog come while the dialog's own command is handled.
 void onRecoveryDialogInit();
 void onRecoveryDialogCommand(int controlId);
 void onRecoveryDialogClose();

@@ -5,6 +5,11 @@
 #include "state/app_callbacks.h"
 #include "state/shared_state.h"
 
+#include <atomic>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+
 namespace {
 
 constexpr int kBackupModel = 13;
@@ -13,6 +18,31 @@ constexpr int kBackupBelowMajor = 13;
 // Marks a finished backup that waits to be restored; written after the copy succeeded and
 // removed after the restore succeeded, so it survives a closed or crashed updater.
 std::string heldMarker() { return localBackupFolder() + ".held"; }
+// The origin of the held backup, beside the marker. The marker alone still means "held", so
+// a backup kept by an earlier version of the updater is restored just the same.
+std::string originRecord() { return localBackupFolder() + ".origin"; }
+
+std::atomic<bool> g_heldFromEarlierRun{false};
+
+std::string backupDate()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local = {};
+    localtime_r(&now, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local);
+    return text;
+}
+
+bool writeOrigin(const DeviceInfo& record, int model)
+{
+    const char* name = modelName(model);
+    const std::string text = "type=" + std::to_string(model) + "\nmodel=" + (name ? name : record.modelName.c_str())
+        + "\ndate=" + backupDate() + "\n";
+    platform::StagingFile file;
+    return file.create(originRecord()) && file.write(reinterpret_cast<const uint8_t*>(text.data()), text.size())
+        && file.close();
+}
 
 int modelForBackup()
 {
@@ -35,8 +65,42 @@ std::string localBackupFolder()
 
 void loadHeldBackup()
 {
-    if (platform::fileExists(heldMarker()))
+    if (platform::fileExists(heldMarker())) {
         backupHeld = 1;
+        g_heldFromEarlierRun = true;
+    }
+}
+
+bool heldBackupFromEarlierRun() { return g_heldFromEarlierRun.load() && isSet(backupHeld); }
+
+HeldBackupOrigin heldBackupOrigin()
+{
+    HeldBackupOrigin origin;
+    std::ifstream in(originRecord());
+    std::string line;
+    bool haveType = false;
+    while (std::getline(in, line)) {
+        const size_t equals = line.find('=');
+        if (equals == std::string::npos)
+            continue;
+        const std::string key = line.substr(0, equals);
+        const std::string value = line.substr(equals + 1);
+        if (key == "type") {
+            char* end = nullptr;
+            const long type = std::strtol(value.c_str(), &end, 10);
+            haveType = end && *end == '\0' && isFlashableType(int(type));
+            origin.deviceType = haveType ? int(type) : 0;
+        } else if (key == "model") {
+            origin.modelName = value.substr(0, 40);
+        } else if (key == "date") {
+            origin.date = value.substr(0, 32);
+        }
+    }
+    // Only a record that names a known model is trusted; the name is always the updater's own.
+    origin.known = haveType && !origin.date.empty();
+    if (origin.known)
+        origin.modelName = modelName(origin.deviceType);
+    return origin;
 }
 
 bool saveGpsDataToLocal(DeviceInfo& record, bool* mustStop)
@@ -83,7 +147,7 @@ bool saveGpsDataToLocal(DeviceInfo& record, bool* mustStop)
         return false;
     }
     platform::StagingFile marker;
-    if (!marker.create(heldMarker()) || !marker.close()) {
+    if (!writeOrigin(record, model) || !marker.create(heldMarker()) || !marker.close()) {
         logLine("Save GPS Data To Local...FAILED keeping the backup\r\n");
         reportStatus(1, "Error\nCould not back up the data on your GPS.", "The update was stopped. Your data is still on the GPS.");
         if (mustStop)
@@ -115,7 +179,9 @@ bool saveLocalDataToGps()
         return false;
     }
     platform::deleteFile(heldMarker());
+    platform::deleteFile(originRecord());
     backupHeld = 0;
+    g_heldFromEarlierRun = false;
     logLine("Save Local Data To GPS...DONE\r\n");
     return true;
 }

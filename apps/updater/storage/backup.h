@@ -24,3 +24,16 @@ std::string localBackupFolder();
 // Sets backupHeld from what is on disk: a backup that was made and not restored in an earlier
 // run is still held. Called once at start-up.
 void loadHeldBackup();
+
+// Where a held backup came from, kept beside the held marker when the backup is made: the
+// device's type and model name, and the local date and time of the backup. A backup held by
+// an updater that did not keep this yet has known == false.
+struct HeldBackupOrigin {
+    bool known = false;
+    int deviceType = 0;
+    std::string modelName;
+    std::string date; // "YYYY-MM-DD HH:MM"
+};
+HeldBackupOrigin heldBackupOrigin();
+// Whether the backup now held was found by loadHeldBackup, i.e. made by an earlier run.
+bool heldBackupFromEarlierRun();

@@ -1,0 +1,152 @@
+// Device presence: the scan over the USB devices present, and the device-change handler that
+// decides per event whether to scan and what follows.
+
+#include "shell.h"
+#include "shell_window.h"
+#include "window_procedure.h"
+
+#include "devlink/device_info.h"
+#include "platform/clock.h"
+#include "platform/usb_devices.h"
+#include "state/app_callbacks.h"
+#include "state/device_models.h"
+#include "state/shared_state.h"
+#include "state/window_messages.h"
+#include "storage/gps_drive.h"
+
+#include <cctype>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kUnclaimedDeviceWaitMs = 1500;
+
+// The hexadecimal digits after "PID_", up to the first other character; 0 when none.
+int parseProductId(const std::string& hardwareId, size_t at)
+{
+    int value = 0;
+    for (size_t i = at; i < hardwareId.size() && std::isxdigit(static_cast<unsigned char>(hardwareId[i])); ++i) {
+        if (value > 0xFFFFFF)
+            break; // longer than any product id; stop before it overflows
+        const char c = char(std::toupper(static_cast<unsigned char>(hardwareId[i])));
+        value = value * 16 + (c <= '9' ? c - '0' : c - 'A' + 10);
+    }
+    return value;
+}
+
+bool isFlashBootloaderPid(int pid) { return (pid >= 4 && pid <= 16) || (pid >= 64 && pid <= 76); }
+
+} // namespace
+
+void deviceScan()
+{
+    if (!claimFlag(scanInProgress)) {
+        logLine("deviceScan - Already Device SCAN in progress\r\n");
+        return;
+    }
+    logLine("\r\ndeviceScan BEGIN\r\n");
+    ishf = 0;
+    bool found = false;
+
+    std::vector<std::string> ids;
+    platform::usbDeviceService().presentHardwareIds(ids);
+    for (size_t index = 0; index < ids.size(); ++index) {
+        const std::string& id = ids[index];
+        const int idx = int(index);
+        if (id.find("VID_15A2") != std::string::npos) {
+            found = true;
+            logLinef("idx:(%i)-VID_15A2\r\n", idx);
+            sendToWindow(WM_CREATE_RECOVERY_MODE_DLG);
+            continue;
+        }
+        if (id.find("VID_2B29") == std::string::npos)
+            continue;
+        found = true;
+        if (recoveryDialogExists())
+            sendToWindow(WM_CLOSE_RECOVERY_MODE_DLG);
+        logLinef("idx:(%i)-VID_2B29\r\n", idx);
+        const size_t pidAt = id.find("PID_");
+        if (pidAt == std::string::npos)
+            continue;
+        currentPid = parseProductId(id, pidAt + 4);
+        logLinef("idx:(%i)-VID_2B29 PID[%2X]\r\n", idx, unsigned(currentPid.load()));
+
+        if (!isSet(ishf) && currentPid.load() == kAppProductId) {
+            ishf = 1;
+            std::string drive;
+            if (readDevice(deviceInfo) && !(drive = findGpsDrive()).empty()) {
+                gpsDrivePath.set(drive);
+                sendToWindow(WM_ON_DEVICE_INFO_READ);
+            } else {
+                ishf = 0;
+            }
+            logLinef("devinfoScan B pid:%X ishf:%i jbl:%i U[%d.%2.2d] D[%d.%2.2d] U[%li] D[%li]\r\n",
+                unsigned(currentPid.load()), int(ishf.load()), int(jbl.load()), deviceInfo.catalogRow[0],
+                deviceInfo.catalogRow[1], deviceInfo.major, deviceInfo.minor, long(targetNrfVersion.load()),
+                long(NRFV.load()));
+            logLine("deviceScan B END\r\n");
+            return; // the guard stays set until the device-information handling clears it
+        }
+
+        platform::pause(platform::Milliseconds(kUnclaimedDeviceWaitMs));
+        if (isFlashBootloaderPid(currentPid.load()) && !isSet(jbl)) {
+            showButton(false);
+            showProgress(true);
+            startWorker(startOnBootloaderModeThread);
+            jbl = 1;
+            logLine("deviceScan C END\r\n");
+            return;
+        }
+    }
+    if (!found && recoveryDialogExists())
+        sendToWindow(WM_CLOSE_RECOVERY_MODE_DLG);
+    logLine("deviceScan A END\r\n");
+    scanInProgress = 0;
+}
+
+void onDeviceChange(int event)
+{
+    switch (event) {
+    case DBT_DEVNODES_CHANGED:
+        logLine("\r\nDBT_DEVNODES_CHANGED\r\n");
+        if (!isSet(factoryResetActive) && !isSet(languagePackActive) && !isSet(updateActive) && NRFV.load() != 0)
+            return;
+        scanInProgress = 0;
+        NRFV = 0;
+        deviceScan();
+        updateMenuState();
+        if (isSet(factoryResetActive) || isSet(languagePackActive))
+            showButton(false);
+        return;
+    case DBT_DEVICEARRIVAL:
+        logLine("\r\nDBT_DEVICEARRIVAL\r\n");
+        scanInProgress = 0;
+        if (isSet(jbl)) {
+            logLine("- DBT_DEVICEARRIVAL - in boot loader mode\r\n");
+            updateActive = 1;
+        }
+        jbl = 0;
+        deviceScan();
+        updateMenuState();
+        if (isSet(factoryResetActive))
+            factoryResetReturn();
+        else if (isSet(updateActive))
+            autoUpdateContinuation();
+        else
+            showButton(true);
+        return;
+    case DBT_DEVICEREMOVECOMPLETE:
+        logLine("\r\n DBT_DEVICEREMOVECOMPLETE\r\n");
+        scanInProgress = 0;
+        NRFV = 0;
+        deviceScan();
+        updateMenuState();
+        if (isSet(factoryResetActive) || isSet(languagePackActive))
+            showButton(false);
+        return;
+    default:
+        logLine("\n-- WM_DEVICECHANGE default Unhandled Event --\n");
+        return;
+    }
+}

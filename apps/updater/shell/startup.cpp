@@ -1,0 +1,152 @@
+// Start-up, the window's creation and destruction, and the window procedure's dispatch of
+// commands, custom messages, the timer and the focus.
+
+#include "window_procedure.h"
+
+#include "held_backup_restore.h"
+#include "shell.h"
+#include "shell_window.h"
+#include "web_pages.h"
+
+#include "platform/single_instance.h"
+#include "state/app_callbacks.h"
+#include "state/flash_progress.h"
+#include "state/shared_state.h"
+#include "state/status_callbacks.h"
+#include "state/window_messages.h"
+#include "storage/backup.h"
+
+#include <string>
+
+namespace {
+constexpr const char* kInstanceLockName = "Tarvel_Updater_Win";
+} // namespace
+
+bool startUpdater()
+{
+    if (!platform::acquireSingleInstance(kInstanceLockName))
+        return false;
+    installAppCallbacks();
+    installFlashProgressCounter();
+    return true;
+}
+
+void onWindowCreated()
+{
+    showProgress(false);
+    showButton(false);
+    if (WindowPort* window = mainWindow())
+        window->showControl(WindowControl::LogWindow, false);
+    for (int id : { kCommandFactoryReset, kCommandLanguagePacks, kCommandLoadStandardFirmware,
+             kCommandLoadJapanFirmware, kCommandForceUpdate })
+        enableMenu(id, false);
+    if (WindowPort* window = mainWindow())
+        window->startTimer(UPDATE_ALERT_TIMER, kUpdateAlertDelayMs);
+}
+
+void onWindowShown()
+{
+    // A backup that an earlier run made and could not restore waits for its device.
+    loadHeldBackup();
+    if (isSet(backupHeld))
+        noteHeldBackupOfEarlierRun();
+    repaintWindow();
+    onDeviceChange(DBT_DEVNODES_CHANGED);
+    // Does nothing when the first scan left its guard set (it acted on a device).
+    deviceScan();
+}
+
+void onTimer(int timerId)
+{
+    if (timerId != UPDATE_ALERT_TIMER)
+        return;
+    if (WindowPort* window = mainWindow())
+        window->killTimer(UPDATE_ALERT_TIMER);
+    const MessageBoxAnswer answer = ask("Before starting the update process on your Tarvel GPS, we recommend backing "
+                                        "up your gps device. Do you want to see the step by step directions?",
+        "Update Alert", MessageBoxKind::YesNo, MessageBoxIcon::Warning);
+    if (answer == MessageBoxAnswer::Yes) {
+        if (WindowPort* window = mainWindow())
+            window->openWebPage((std::string(kMakerSite) + kBackupGuidePath).c_str());
+    }
+}
+
+void onFocusGained()
+{
+    if (isSet(recoveryDialogActive) && recoveryDialogExists()) {
+        if (WindowPort* window = mainWindow())
+            window->focusRecoveryDialog();
+    }
+}
+
+void onDestroy()
+{
+    platform::releaseSingleInstance();
+    if (WindowPort* window = mainWindow())
+        window->quit();
+}
+
+void onCommand(int commandId)
+{
+    if (commandId != kCommandUpdateButton && !menuItemEnabled(commandId)) {
+        logLinef("\r\nCommand %i ignored: its menu entry is disabled\r\n", commandId);
+        return;
+    }
+    switch (commandId) {
+    case kCommandUpdateButton:
+        onUpdateButton();
+        break;
+    case kCommandAbout:
+        aboutCommand();
+        break;
+    case kCommandExit:
+        onDestroy();
+        break;
+    case kCommandFactoryReset:
+        factoryResetCommand();
+        break;
+    case kCommandShowLog:
+        showLogCommand();
+        break;
+    case kCommandForceUpdate:
+        forceUpdateCommand();
+        break;
+    case kCommandEraseKeys:
+        eraseKeysCommand();
+        break;
+    case kCommandLanguagePacks:
+        runLanguagePackUpdate();
+        break;
+    default:
+        break;
+    }
+}
+
+void onWindowMessage(int message, long wParam)
+{
+    switch (message) {
+    case WM_CREATE_RECOVERY_MODE_DLG:
+        onCreateRecoveryDialog();
+        break;
+    case WM_CLOSE_RECOVERY_MODE_DLG:
+        onCloseRecoveryDialog();
+        break;
+    case WM_START_EMERGENCY_PROGRAM:
+        onStartEmergencyProgram(wParam);
+        break;
+    case WM_ON_DEVICE_INFO_READ:
+        onDeviceInfoReadMessage();
+        break;
+    case kMessageDestroy:
+        onDestroy();
+        break;
+    default:
+        break;
+    }
+}
+
+bool warningShown()
+{
+    return isSet(updateActive) || isSet(factoryResetActive) || isSet(languagePackActive)
+        || isSet(recoveryDialogActive) || isSet(backupHeld) || isSet(resetBeforeNordic);
+}

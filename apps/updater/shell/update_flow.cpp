@@ -1,0 +1,193 @@
+// The window thread's side of an update: the button, the starters of the workers, the
+// device-information message with the done screen, and the continuation on the device's
+// return after a flash.
+
+#include "held_backup_restore.h"
+#include "shell.h"
+#include "shell_window.h"
+
+#include "devlink/service_commands.h"
+#include "state/app_callbacks.h"
+#include "state/device_models.h"
+#include "state/shared_state.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kVersionQueryAttempts = 3;
+
+bool queryNordicVersion()
+{
+    for (int attempt = 0; attempt < kVersionQueryAttempts; ++attempt)
+        if (getNordicVersion())
+            return true;
+    return false;
+}
+
+std::string doneConnectedText()
+{
+    char text[512];
+    const long nrf = NRFV.load();
+    const char* name = deviceInfo.modelName.c_str();
+    if (deviceInfo.dlv == kJapaneseVariant) {
+        if (nrf > 0)
+            std::snprintf(text, sizeof text, "%.40s connected\nVer: %d.%d-%li\nJapanese", name, deviceInfo.major,
+                deviceInfo.minor, nrf);
+        else
+            std::snprintf(text, sizeof text, "%.40s connected\nVer: %d.%d\nJapanese", name, deviceInfo.major,
+                deviceInfo.minor);
+    } else {
+        if (nrf > 0)
+            std::snprintf(text, sizeof text, "%.40s connected\nVer: %d.%2.2d-%li\n", name, deviceInfo.major,
+                deviceInfo.minor, nrf);
+        else
+            std::snprintf(text, sizeof text, "%.40s connected\nVer: %d.%2.2d\n", name, deviceInfo.major,
+                deviceInfo.minor);
+    }
+    return text;
+}
+
+void showDoneScreen()
+{
+    showButton(false);
+    showProgress(false);
+    if (isSet(backupHeld))
+        restoreHeldBackup();
+    const std::string connected = doneConnectedText();
+    logLine("WM_ON_DEVICE_INFO_READ - fully upgraded TEST PASS\r\n");
+    deviceInfo.infoMessage = "Latest software is installed on device";
+    deviceInfo.updateButtonText.clear();
+    statusDetail.set(deviceInfo.infoMessage);
+    updateActive = 0;
+    statusText.set(connected);
+    showButton(true);
+    showProgress(false);
+    repaintWindow();
+}
+
+} // namespace
+
+void startUpdateWorker()
+{
+    updateActive = 1;
+    repaintWindow();
+    showButton(false);
+    showProgress(true);
+    startWorker(startUpdateWorkerThread);
+}
+
+void startUpdateNordic()
+{
+    updateActive = 1;
+    repaintWindow();
+    showButton(false);
+    showProgress(true);
+    startWorker(nordicThread);
+}
+
+void requestUpdate(const char* logText)
+{
+    gcbn = deviceInfo.dlv == kJapaneseVariant ? kJapaneseVariant : 0;
+    reverseUpgrade = 1;
+    logLine(logText);
+    startUpdateWorker();
+}
+
+void onUpdateButton()
+{
+    if (isSet(exitOnButton)) {
+        if (WindowPort* window = mainWindow())
+            window->exitProcess(0);
+        return;
+    }
+    const std::string label = deviceInfo.updateButtonText;
+    if (label.size() >= 6 && label.compare(0, 6, "Update") == 0) {
+        if (ask(deviceInfo.confirmText.c_str(), "", MessageBoxKind::OkCancel, MessageBoxIcon::Question)
+            == MessageBoxAnswer::Ok)
+            requestUpdate(" Regular -=FORCE REVERSE UPGRADE=- ");
+        return;
+    }
+    // No update on offer: the button (labelled "OK") closes the program.
+    if (WindowPort* window = mainWindow())
+        window->quit();
+}
+
+void onGpsDeviceInfoRead()
+{
+    logLinef("\n -- onGpsDeviceInfoRead [%li][%i][%i] \n", long(NRFV.load()), int(reverseUpgrade.load()),
+        int(updateActive.load()));
+    if (NRFV.load() > 0 && isSet(reverseUpgrade) && !isSet(updateActive)) {
+        logLine("\n -- onGpsDeviceInfoRead REVERSE UPGRADE TEST-- \n");
+        if (isSet(versionMatches)) {
+            logLine("\n -- onGpsDeviceInfoRead REVERSE UPGRADE CONTINUE-- \n");
+            gcbn = deviceInfo.dlv == kJapaneseVariant ? kJapaneseVariant : 0;
+            logLine("\n -- onGpsDeviceInfoRead startUpdateNordic - \n");
+            startUpdateNordic();
+            return;
+        }
+    }
+    if (isSet(ADF)) {
+        logLine("updateButton SW_SHOW B SUPPRESS normal display mod\n");
+        showButton(false);
+    } else {
+        logLine("updateButton SW_SHOW B normal display mod\n");
+        showButton(true);
+    }
+    showProgress(false);
+    reportStatus(0, deviceInfo.connectedText.c_str(), nullptr);
+    if (!deviceInfo.updateButtonText.empty()) {
+        setButtonLabel(deviceInfo.updateButtonText.c_str());
+    } else if (!deviceInfo.infoMessage.empty()) {
+        statusDetail.set(deviceInfo.infoMessage);
+        setButtonLabel("OK");
+        repaintWindow();
+    }
+}
+
+void onDeviceInfoReadMessage()
+{
+    debugLine("\r\nWM_ON_DEVICE_INFO_READ\r\n");
+    if (isSet(factoryResetActive) && !isSet(languagePackActive) && deviceInfo.dlv != kJapaneseVariant) {
+        showProgress(false);
+        showButton(false);
+    }
+    if (isSet(reverseUpgrade)) {
+        debugLine("\r\nWM_ON_DEVICE_INFO_READ - continue reverse update\r\n");
+        if (isSet(ishf))
+            onGpsDeviceInfoRead();
+    } else if (queryNordicVersion() && isSet(ishf)) {
+        debugLine("\r\nWM_ON_DEVICE_INFO_READ - onGpsDeviceInfoRead\r\n");
+        onGpsDeviceInfoRead();
+    }
+    scanInProgress = 0;
+    if (deviceInfo.major == deviceInfo.catalogRow[0] && deviceInfo.minor == deviceInfo.catalogRow[1]
+        && NRFV.load() == targetNrfVersion.load() && !isSet(updateThreadActive))
+        showDoneScreen();
+    updateMenuState();
+}
+
+void autoUpdateContinuation()
+{
+    if (!isSet(reverseUpgrade)) {
+        showProgress(false);
+        return;
+    }
+    showButton(false);
+    showProgress(true);
+    logAndDebug("\r\n Start Auto Update\r\n");
+    if (isSet(resetBeforeNordic)) {
+        logAndDebug("\r\n Start Auto Update - RESET BEFORE NORDIC\r\n");
+        reportStatus(0, nullptr, "Resetting GPS Disk...");
+        repaintWindow();
+        if (factoryReset())
+            resetBeforeNordic = 0;
+        else
+            logLine("\r\n Start Auto Update - RESET BEFORE NORDIC - FAILED\r\n");
+        // The device restarts and arrives again, which runs this continuation once more.
+        return;
+    }
+    updateActive = 0;
+    logAndDebug("\r\n Start Auto Update - NORDIC\r\n");
+    startUpdateNordic();
+}
