@@ -1,5 +1,5 @@
 # Front door of the build. `make` builds into build/, programs land in build/bin/.
-#   make demo   the updater's main job, on the built-in simulated device when no real one is present
+#   make demo   the updater's whole job on its built-in simulated device
 #   make test   installs what is missing, builds with warnings as errors, runs every test
 #   make bench  builds and runs the benchmarks
 

@@ -1,60 +1,49 @@
 #!/usr/bin/env bash
-# The main job as far as the programs go today: a device that sits in its flash bootloader is
-# erased, programmed with the firmware this updater carries for it and reset, after which it
-# runs the new firmware. With no real device it uses the project's simulated device on a
-# private virtual USB bus.
+# The updater's whole job on its built-in simulated device: a Peak Pro with firmware below 13
+# and the rider's files on its drive, from plug-in to "Latest software is installed on
+# device", with the status lines as a rider reads them. At the end it checks that the rider's
+# files are back on the drive, byte for byte.
 set -euo pipefail
 build=${1:-build}
-bin="$build/bin"
+updater="$build/bin/tarvel-updater"
+[ -x "$updater" ] || { echo "demo: $updater is missing (run make)" >&2; exit 1; }
 
-for p in tarvel-devsim tarvel-bl tarvel-fw; do
-  [ -x "$bin/$p" ] || { echo "demo: $bin/$p is missing (run make)" >&2; exit 1; }
-done
+# Every fixed pause of the updater and the device is multiplied by this: the 45-second driver
+# wait becomes 4.5 seconds.
+scale=${DEMO_TIME_SCALE:-0.1}
 
 work=$(mktemp -d)
-sim_pid=
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/run" "$work/drive/Tarvel/Rides"
+chmod 700 "$work/run"
+export XDG_RUNTIME_DIR="$work/run"
 
-model=11
-if [ -z "${TARVEL_VBUS:-}" ]; then
-  export TARVEL_VBUS="$work/bus.sock"
-  echo "== No device given: starting the simulated Summit GPS (type $model) in its flash bootloader"
-  "$bin/tarvel-devsim" --socket "$TARVEL_VBUS" --model $model --version 7.63 --face bootloader \
-      --drive-dir "$work/drive" --time-scale 0.2 >"$work/devsim.log" 2>&1 &
-  sim_pid=$!
-  for _ in $(seq 100); do [ -S "$TARVEL_VBUS" ] && break; sleep 0.05; done
+# The rider's files on the device's drive.
+printf 'TARVEL-SETTINGS rider=demo units=metric zones=5\n' >"$work/drive/Tarvel/Settings.fit"
+head -c 6000 /dev/urandom >"$work/drive/Tarvel/Rides/2026-05-01-0930.fit"
+head -c 3000 /dev/urandom >"$work/drive/Tarvel/Rides/2026-05-03-1712.fit"
+snapshot() { (cd "$work/drive" && find Tarvel -type f -print0 | sort -z | xargs -0 sha256sum); }
+snapshot >"$work/before"
+
+echo "== A simulated Peak Pro with firmware 12.40 and $(wc -l <"$work/before") rider files is plugged in"
+echo "== tarvel-updater --headless --auto --simulate --time-scale=$scale"
+echo
+start=$(date +%s)
+set +e
+"$updater" --headless --auto --time-scale="$scale" \
+    --simulate="drive-dir=$work/drive,user-data=no" </dev/null
+status=$?
+set -e
+echo
+echo "== tarvel-updater ended with status $status after $(( $(date +%s) - start )) s"
+
+snapshot >"$work/after"
+if cmp -s "$work/before" "$work/after"; then
+  echo "== The rider's $(wc -l <"$work/after") files are back on the drive, byte for byte:"
+  sed 's/^[0-9a-f]*  /   /' "$work/after"
+else
+  echo "== The rider's files differ from what was on the drive before the update:" >&2
+  diff "$work/before" "$work/after" >&2 || true
+  exit 1
 fi
-bl=("$bin/tarvel-bl" --usb 0x2b29:0x$(printf '%02x' $model))
-
-echo "== Firmware carried by this updater"
-"$bin/tarvel-fw" list
-"$bin/tarvel-fw" extract $model standard "$work/image.bin"
-size=$(stat -c %s "$work/image.bin")
-# The erase covers the whole image, rounded up to the 4 KB sector, and at least 0x76000 bytes.
-erase=$(( (size + 4095) / 4096 * 4096 )); [ $erase -lt $((0x76000)) ] && erase=$((0x76000))
-
-echo "== The bootloader"
-"${bl[@]}" -- get-property current-version
-"${bl[@]}" -- get-property flash-size-in-bytes
-"${bl[@]}" -- get-property flash-sector-size
-echo "== Erasing $(printf '0x%x' $erase) bytes from 0xa000"
-"${bl[@]}" -- flash-erase-region 0xa000 $(printf '0x%x' $erase)
-echo "== Writing the $size-byte image"
-start=$(date +%s%N)
-"${bl[@]}" -- write-memory 0xa000 "$work/image.bin"
-echo "   took $(( ($(date +%s%N) - start) / 1000000 )) ms"
-echo "== Reading it back"
-"${bl[@]}" -- read-memory 0xa000 $size "$work/readback.bin" >/dev/null
-cmp "$work/image.bin" "$work/readback.bin" && echo "   identical"
-echo "== Resetting the device into its new firmware"
-"${bl[@]}" -- reset
-if [ -n "$sim_pid" ]; then
-  sleep 1
-  echo "== What the simulated device showed:"
-  sed 's/^tarvel-devsim: /   /' "$work/devsim.log"
-fi
-echo "== Done"
+exit "$status"

@@ -1,0 +1,88 @@
+// tarvel-updater: the window on the shell, or the console front end (--headless), on real
+// devices, the virtual bus or a simulated device of its own.
+
+#include "simulated_device.h"
+#include "updater_options.h"
+
+#include "platform/clock.h"
+#include "shell/run_options.h"
+#include "ui/headless/headless_front_end.h"
+#ifdef TARVEL_HAS_WINDOW_FRONT_END
+#include "window_front_end.h"
+#endif
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+SimulatedDevice g_simulated;
+
+void cleanUp() { stopSimulatedDevice(g_simulated); }
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    UpdaterOptions options;
+    std::string error;
+    if (!parseUpdaterOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
+        std::fprintf(stderr, "tarvel-updater: %s\nTry 'tarvel-updater --help'.\n", error.c_str());
+        return kExitUsage;
+    }
+    if (options.help) {
+        std::fputs(updaterUsage().c_str(), stdout);
+        return kExitDone;
+    }
+    if (options.version) {
+        std::fputs(updaterVersionText().c_str(), stdout);
+        return kExitDone;
+    }
+    if (options.timeScaleGiven)
+        platform::setTimeScale(options.timeScale);
+
+    RunOptions run;
+    run.autoAnswer = options.autoAnswer;
+    run.recoverType = options.recoverType;
+    run.recoverJapanese = options.recoverJapanese;
+    setRunOptions(run);
+
+    bool headless = options.headless;
+#ifdef TARVEL_HAS_WINDOW_FRONT_END
+    if (!headless) {
+        if (options.simulate && !startSimulatedDevice(options.simulatedDevice, g_simulated, error)) {
+            std::fprintf(stderr, "tarvel-updater: %s\n", error.c_str());
+            return kExitFailure;
+        }
+        const int status = runWindowFrontEnd(argc, argv);
+        cleanUp();
+        return status;
+    }
+#else
+    if (!headless) {
+        std::fputs("tarvel-updater: the window is not available in this build; running on the console.\n",
+            stderr);
+        headless = true;
+    }
+#endif
+
+    // Ctrl-C and SIGTERM are taken by the console front end's own thread: block them before any
+    // thread (the simulator's included) starts, so that every thread inherits the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    if (options.simulate && !startSimulatedDevice(options.simulatedDevice, g_simulated, error)) {
+        std::fprintf(stderr, "tarvel-updater: %s\n", error.c_str());
+        return kExitFailure;
+    }
+    // Returns only when the run cannot start; otherwise it ends the process itself.
+    const int status = runHeadless(options.console, cleanUp);
+    cleanUp();
+    return status;
+}

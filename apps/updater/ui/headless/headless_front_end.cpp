@@ -1,0 +1,99 @@
+#include "headless_front_end.h"
+
+#include "console_input.h"
+#include "console_output.h"
+#include "headless_window.h"
+
+#include "shell/window_procedure.h"
+#include "shell/window_thread.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+std::atomic<bool> g_ending { false };
+
+// Ends the process once, whichever thread gets here first; a later caller waits for it.
+[[noreturn]] void endProcess(int status, const std::function<void()>& cleanUp)
+{
+    if (g_ending.exchange(true)) {
+        for (;;)
+            ::pause();
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    if (cleanUp)
+        cleanUp();
+    ::_exit(status);
+}
+
+} // namespace
+
+int runHeadless(const HeadlessSettings& settings, std::function<void()> cleanUp)
+{
+    FILE* logFile = nullptr;
+    if (!settings.logFile.empty()) {
+        logFile = std::fopen(settings.logFile.c_str(), "a");
+        if (!logFile) {
+            std::fprintf(stderr, "tarvel-updater: cannot write the log file %s: %s\n", settings.logFile.c_str(),
+                std::strerror(errno));
+            return 2;
+        }
+    }
+    ConsoleSinks sinks;
+    sinks.logFile = logFile;
+    sinks.json = settings.json;
+    sinks.verbose = settings.verbose;
+    sinks.spinner = ::isatty(STDOUT_FILENO) != 0;
+    // The console, the loop and the window live until the process ends: detached workers may
+    // report to them up to the last moment.
+    auto* console = new ConsoleOutput(sinks);
+
+    if (!startUpdater()) {
+        console->notice("[Tarvel GPS Updater Message] You already have updater running.");
+        console->outcome(3, "another-instance", "You already have updater running.");
+        return 3;
+    }
+
+    auto* loop = new WindowThread();
+    // Set before the input starts; this frame never unwinds once the loop runs (the run ends
+    // the process), so the lines' hand-over may refer to it.
+    HeadlessWindow* window = nullptr;
+    auto* input = new ConsoleInput(
+        stdin, [&window, loop](const std::string& line) { loop->post([&window, line] { window->onInputLine(line); }); },
+        [&window, loop] { loop->post([&window] { window->onInputClosed(); }); });
+    window = new HeadlessWindow(settings, *console, *loop, input, [cleanUp](int status) { endProcess(status, cleanUp); });
+    setMainWindow(window);
+
+    // Ctrl-C and SIGTERM: say what becomes of the device, then end at once, even while the
+    // window thread is inside a long handler or a question.
+    std::thread([window, cleanUp] {
+        sigset_t signals;
+        sigemptyset(&signals);
+        sigaddset(&signals, SIGINT);
+        sigaddset(&signals, SIGTERM);
+        int signal = 0;
+        if (sigwait(&signals, &signal) != 0)
+            return;
+        window->finish(128 + signal, "interrupted", HeadlessWindow::interruptMessage());
+        endProcess(window->exitStatus(), cleanUp);
+    }).detach();
+
+    loop->post([window] {
+        onWindowCreated();
+        onWindowShown();
+        window->onStarted();
+    });
+    input->start();
+    if (!loop->watchDeviceEvents())
+        console->notice("Device changes cannot be watched here: a device plugged in later will not be noticed.");
+    loop->run();
+    window->finishOnQuit();
+    endProcess(window->exitStatus(), cleanUp);
+}

@@ -1,0 +1,192 @@
+#include "updater_options.h"
+
+#include "state/device_models.h"
+
+#include <cmath>
+#include <cstdlib>
+
+const char* const kBuiltInSimulatedDevice = "model=13,variant=standard,version=12.40,face=application,user-data=yes";
+
+namespace {
+
+bool parseScale(const std::string& text, double& scale)
+{
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    scale = std::strtod(text.c_str(), &end);
+    return *end == 0 && std::isfinite(scale) && scale >= 0;
+}
+
+bool parseRecover(const std::string& text, int& type, bool& japanese)
+{
+    std::string model = text;
+    japanese = false;
+    if (size_t comma = text.find(','); comma != std::string::npos) {
+        model = text.substr(0, comma);
+        const std::string language = text.substr(comma + 1);
+        if (language == "japanese")
+            japanese = true;
+        else if (language != "english")
+            return false;
+    }
+    if (model.empty() || model.size() > 2 || model.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    type = std::atoi(model.c_str());
+    return isFlashableType(type);
+}
+
+} // namespace
+
+bool parseUpdaterOptions(const std::vector<std::string>& args, UpdaterOptions& options, std::string& error)
+{
+    UpdaterOptions result;
+    std::string description;
+    for (const std::string& arg : args) {
+        const size_t eq = arg.find('=');
+        const std::string name = arg.substr(0, eq);
+        const bool hasValue = eq != std::string::npos;
+        const std::string value = hasValue ? arg.substr(eq + 1) : "";
+        auto noValue = [&]() {
+            if (hasValue)
+                error = name + " takes no value";
+            return !hasValue;
+        };
+        auto needValue = [&]() {
+            if (value.empty())
+                error = name + " needs a value (" + name + "=...)";
+            return !value.empty();
+        };
+
+        if (name == "--help" || name == "-h") {
+            if (!noValue())
+                return false;
+            result.help = true;
+        } else if (name == "--version") {
+            if (!noValue())
+                return false;
+            result.version = true;
+        } else if (name == "--simulate") {
+            result.simulate = true;
+            result.simulateDescription = value;
+        } else if (name == "--time-scale") {
+            if (!needValue())
+                return false;
+            if (!parseScale(value, result.timeScale)) {
+                error = "bad time scale '" + value + "' (a number, 0 or more)";
+                return false;
+            }
+            result.timeScaleGiven = true;
+        } else if (name == "--auto") {
+            if (!noValue())
+                return false;
+            result.autoAnswer = true;
+        } else if (name == "--headless") {
+            if (!noValue())
+                return false;
+            result.headless = true;
+        } else if (name == "--recover") {
+            if (!needValue())
+                return false;
+            if (!parseRecover(value, result.recoverType, result.recoverJapanese)) {
+                error = "bad --recover value '" + value + "' (TYPE 4 to 16, optionally followed by ,japanese)";
+                return false;
+            }
+        } else if (name == "--json") {
+            if (!noValue())
+                return false;
+            result.console.json = true;
+            result.headless = true;
+        } else if (name == "--verbose" || name == "-v") {
+            if (!noValue())
+                return false;
+            result.console.verbose = true;
+            result.headless = true;
+        } else if (name == "--log") {
+            if (!needValue())
+                return false;
+            result.console.logFile = value;
+            result.headless = true;
+        } else if (name == "--command") {
+            if (!needValue())
+                return false;
+            if (!headlessCommandFromName(value, result.console.command)) {
+                error = "unknown command '" + value + "' (one of " + headlessCommandNames() + ")";
+                return false;
+            }
+            result.headless = true;
+        } else if (arg.rfind("-", 0) == 0) {
+            error = "unknown option " + name;
+            return false;
+        } else {
+            error = "unexpected argument '" + arg + "'";
+            return false;
+        }
+    }
+
+    if (result.simulate) {
+        std::string problem;
+        devsim::DeviceConfig config;
+        if (!devsim::parseDeviceDescription(kBuiltInSimulatedDevice, config, problem)
+            || !devsim::parseDeviceDescription(result.simulateDescription, config, problem)) {
+            error = "unknown device description '" + result.simulateDescription + "': " + problem;
+            return false;
+        }
+        result.simulatedDevice = config;
+    }
+    options = result;
+    return true;
+}
+
+std::string updaterUsage()
+{
+    return "Usage: tarvel-updater [options]\n"
+           "Updates a Tarvel GPS bike computer: plug it in, confirm, and the updater takes it to the\n"
+           "firmware, wireless firmware and language packs it carries, keeping the rider's data.\n"
+           "\n"
+           "Devices:\n"
+           "  (none)                 real devices on USB\n"
+           "  TARVEL_VBUS=SOCKET     devices on the virtual USB bus at SOCKET (environment)\n"
+           "  --simulate[=DEVICE]    a simulated device in this process, on a private bus; DEVICE\n"
+           "                         is key=value,... (model, variant, version, nrf, face, drive,\n"
+           "                         user-data) applied to the built-in device:\n"
+           "                         "
+        + std::string(kBuiltInSimulatedDevice)
+        + "\n"
+          "                         Rider data and backups of a simulated run stay in its private\n"
+          "                         folder.\n"
+          "\n"
+          "Running:\n"
+          "  --headless             no window: status lines, questions and the log on the terminal\n"
+          "  --auto                 answer every question with the answer that carries the update\n"
+          "                         on (No to opening web pages), press the offered update and\n"
+          "                         end on the done screen\n"
+          "  --recover=TYPE[,japanese]  the recovery dialog's answer given in advance (TYPE 4..16)\n"
+          "  --time-scale=F         multiply every fixed pause by F (0: no pauses)\n"
+          "\n"
+          "Console (each implies --headless):\n"
+          "  --json                 one JSON object per line per event\n"
+          "  --verbose, -v          the log on standard error\n"
+          "  --log=FILE             the log into FILE\n"
+          "  --command=NAME         carry out one menu command and end: "
+        + headlessCommandNames()
+        + "\n"
+          "\n"
+          "  --help                 this text\n"
+          "  --version              the updater's version\n"
+          "\n"
+          "While it runs, type Enter (or \"update\") to press the button, a menu command name, or\n"
+          "\"exit\"; answer questions with the button's number or name.\n"
+          "\n"
+          "Exit status (console): 0 the device was left up to date or the command completed, 1 a\n"
+          "failure ended the run, 2 usage, 3 another updater runs, 130 Ctrl-C.\n";
+}
+
+std::string updaterVersionText()
+{
+#ifdef TARVEL_UPDATER_VERSION
+    return std::string("tarvel-updater ") + TARVEL_UPDATER_VERSION + "\n";
+#else
+    return "tarvel-updater\n";
+#endif
+}
