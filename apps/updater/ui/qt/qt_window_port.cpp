@@ -5,8 +5,10 @@
 
 #include "shell/run_options.h"
 #include "shell/window_procedure.h"
+#include "state/shared_state.h"
 #include "state/window_messages.h"
 
+#include "platform/clock.h"
 #include "platform/device_events.h"
 
 #include <QAbstractButton>
@@ -25,6 +27,8 @@
 #include <cstdlib>
 
 namespace {
+
+constexpr int kAutoPressDelayMs = 1200;
 
 QString latin1(const char* text) { return QString::fromLatin1(text ? text : ""); }
 
@@ -185,6 +189,22 @@ void QtWindowPort::showControl(WindowControl control, bool visible)
             : control == WindowControl::ProgressBar              ? static_cast<QWidget*>(m_window->progressBar())
                                                                  : static_cast<QWidget*>(m_window->logEdit());
         widget->setVisible(visible);
+        if (visible && control == WindowControl::UpdateButton)
+            pressButtonInAdvance();
+    });
+}
+
+void QtWindowPort::pressButtonInAdvance()
+{
+    // --auto presses the button that shows (the offered update, then the done screen's OK)
+    // after a moment in which it can be seen.
+    if (!runOptions().autoAnswer || m_autoPressPending)
+        return;
+    m_autoPressPending = true;
+    QTimer::singleShot(kAutoPressDelayMs, m_anchor, [this] {
+        m_autoPressPending = false;
+        if (m_window && m_window->updateButton()->isVisible() && !m_closed)
+            m_window->updateButton()->click();
     });
 }
 
@@ -199,12 +219,28 @@ void QtWindowPort::setButtonText(const char* text)
 
 void QtWindowPort::repaint()
 {
+    traceStatus();
     callOnGui([this] {
         if (m_window && m_window->isVisible())
             m_window->clientArea()->repaint();
         else if (m_window)
             m_window->clientArea()->update();
     });
+}
+
+void QtWindowPort::traceStatus()
+{
+    // The developer's line sink gets each new pair of status lines, as the window shows them.
+    std::string line = "status: " + statusText.get() + " | " + statusDetail.get();
+    for (char& c : line)
+        if (c == '\n')
+            c = ' ';
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (line == m_lastStatus)
+        return;
+    m_lastStatus = line;
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 void QtWindowPort::appendToLog(const char* text, size_t length)
@@ -326,7 +362,8 @@ void QtWindowPort::startTimer(int timerId, int milliseconds)
             QObject::connect(timer, &QTimer::timeout, m_anchor,
                              [this, timerId] { dispatch([timerId] { onTimer(timerId); }); });
         }
-        timer->start(milliseconds);
+        // Timers run on the process's time scale, as every other wait does.
+        timer->start(int(milliseconds * platform::timeScale()));
     });
 }
 

@@ -22,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 
 class QTimer;
 
@@ -81,6 +82,8 @@ private:
     void runHandler(const std::function<void()>& handler);
     void drain();
     void answerRecoveryInAdvance();
+    void pressButtonInAdvance();
+    void traceStatus();
 
     QObject* m_anchor = nullptr; // lives on the GUI thread; queued calls go through it
     QPointer<MainWindow> m_window;
@@ -92,9 +95,11 @@ private:
     bool m_draining = false;
     std::deque<std::function<void()>> m_pending;
     bool m_quitRequested = false;
+    bool m_autoPressPending = false;
 
     // Hand-over between threads.
     std::mutex m_mutex;
     std::condition_variable m_done;
     bool m_closed = false;
+    std::string m_lastStatus;
 };
