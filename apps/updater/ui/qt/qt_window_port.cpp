@@ -5,6 +5,7 @@
 
 #include "shell/run_options.h"
 #include "shell/window_procedure.h"
+#include "state/app_callbacks.h"
 #include "state/shared_state.h"
 #include "state/window_messages.h"
 
@@ -12,8 +13,10 @@
 #include "platform/device_events.h"
 
 #include <QAbstractButton>
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QDesktopServices>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPlainTextEdit>
@@ -23,12 +26,14 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
 
 constexpr int kAutoPressDelayMs = 1200;
+constexpr std::chrono::milliseconds kStaleInputAfter{300};
 
 QString latin1(const char* text) { return QString::fromLatin1(text ? text : ""); }
 
@@ -58,22 +63,56 @@ QMessageBox::Icon qtIcon(MessageBoxIcon icon)
     return QMessageBox::NoIcon;
 }
 
+// The menu's device commands start device work of their own; while an update, a factory reset
+// or a language pack update runs, a second one would start a second worker beside it (a
+// forced update in the bootloader phase stalls the update that runs).
+bool startsDeviceWork(int commandId)
+{
+    return commandId == kCommandFactoryReset || commandId == kCommandForceUpdate || commandId == kCommandEraseKeys
+        || commandId == kCommandLanguagePacks;
+}
+
+bool deviceWorkUnderWay()
+{
+    return isSet(updateActive) || isSet(updateThreadActive) || isSet(factoryResetActive) || isSet(languagePackActive)
+        || isSet(jbl);
+}
+
+// A command in its turn: a device command waits for no work to be under way, else it is refused.
+void runCommand(int commandId)
+{
+    if (startsDeviceWork(commandId) && deviceWorkUnderWay()) {
+        logLinef("\r\nCommand %i refused: device work is under way\r\n", commandId);
+        return;
+    }
+    onCommand(commandId);
+}
+
 } // namespace
 
 QtWindowPort::QtWindowPort(std::function<void()> firstPaint)
 {
     m_anchor = new QObject();
+    m_inputFilter = new InputFilter(this);
+    QCoreApplication::instance()->installEventFilter(m_inputFilter);
+    // Each time the loop runs dry it has delivered whatever input was waiting.
+    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, m_anchor,
+                     [this] { ++m_loopTurns; });
     MainWindow::Hooks hooks;
     hooks.firstPaint = std::move(firstPaint);
-    hooks.command = [this](int id) { dispatch([id] { onCommand(id); }); };
+    hooks.command = [this](int id) { dispatch([id] { runCommand(id); }); };
     hooks.focusGained = [this] { dispatch([] { onFocusGained(); }); };
     hooks.closeAsked = [this] { dispatch([] { onWindowMessage(kMessageDestroy, 0); }); };
     m_window = new MainWindow(std::move(hooks));
+    // The device commands are shown disabled while device work runs.
+    for (QMenu* menu : m_window->findChildren<QMenu*>())
+        QObject::connect(menu, &QMenu::aboutToShow, m_anchor, [this] { refreshMenu(); });
 }
 
 QtWindowPort::~QtWindowPort()
 {
     close();
+    delete m_inputFilter;
     delete m_dialog.data();
     delete m_window.data();
     delete m_anchor;
@@ -142,9 +181,43 @@ void QtWindowPort::dispatch(std::function<void()> handler)
 
 void QtWindowPort::runHandler(const std::function<void()>& handler)
 {
+    const auto started = std::chrono::steady_clock::now();
+    const unsigned turnsBefore = m_loopTurns;
     ++m_depth;
     handler();
     --m_depth;
+    // A handler that held the GUI thread without turning the loop leaves behind the clicks and
+    // keys of an impatient rider, aimed at a screen that has changed since (the hidden button's
+    // place now holds the done screen's OK). They are dropped, not delivered late.
+    const bool held = m_loopTurns == turnsBefore && std::chrono::steady_clock::now() - started > kStaleInputAfter;
+    if (held && m_depth == 0)
+        dropStaleInput();
+}
+
+bool QtWindowPort::eventFilter(QObject*, QEvent* event)
+{
+    if (!m_droppingInput)
+        return false;
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::Wheel:
+    case QEvent::Shortcut:
+    case QEvent::ShortcutOverride:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void QtWindowPort::dropStaleInput()
+{
+    m_droppingInput = true;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    m_droppingInput = false;
 }
 
 void QtWindowPort::drain()
@@ -320,11 +393,19 @@ void QtWindowPort::enableMenuItem(int commandId, bool enabled)
     if (commandId == kCommandLoadStandardFirmware || commandId == kCommandLoadJapanFirmware)
         enabled = false;
     callOnGui([this, commandId, enabled] {
-        if (!m_window)
-            return;
-        if (QAction* action = m_window->action(commandId))
-            action->setEnabled(enabled);
+        m_menuEnabled[commandId] = enabled;
+        refreshMenu();
     });
+}
+
+void QtWindowPort::refreshMenu()
+{
+    if (!m_window)
+        return;
+    const bool busy = deviceWorkUnderWay();
+    for (auto [id, enabled] : m_menuEnabled)
+        if (QAction* action = m_window->action(id))
+            action->setEnabled(enabled && !(busy && startsDeviceWork(id)));
 }
 
 void QtWindowPort::sendMessage(int message, long wParam)

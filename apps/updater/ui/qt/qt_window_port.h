@@ -84,11 +84,25 @@ private:
     void answerRecoveryInAdvance();
     void pressButtonInAdvance();
     void traceStatus();
+    void dropStaleInput();
+    void refreshMenu();
+    bool eventFilter(QObject* watched, QEvent* event);
+
+    // Drops stale input while dropStaleInput delivers it.
+    class InputFilter : public QObject {
+    public:
+        explicit InputFilter(QtWindowPort* port) : m_port(port) {}
+        bool eventFilter(QObject* watched, QEvent* event) override { return m_port->eventFilter(watched, event); }
+
+    private:
+        QtWindowPort* m_port;
+    };
 
     QObject* m_anchor = nullptr; // lives on the GUI thread; queued calls go through it
     QPointer<MainWindow> m_window;
     QPointer<RecoveryDialog> m_dialog;
     std::map<int, QTimer*> m_timers;
+    std::map<int, bool> m_menuEnabled; // as the shell set them
 
     // GUI thread only.
     int m_depth = 0;
@@ -96,6 +110,9 @@ private:
     std::deque<std::function<void()>> m_pending;
     bool m_quitRequested = false;
     bool m_autoPressPending = false;
+    InputFilter* m_inputFilter = nullptr;
+    unsigned m_loopTurns = 0;
+    bool m_droppingInput = false;
 
     // Hand-over between threads.
     std::mutex m_mutex;

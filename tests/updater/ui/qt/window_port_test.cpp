@@ -29,7 +29,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
+
+#include <QMouseEvent>
 
 namespace {
 
@@ -284,6 +287,40 @@ private slots:
         worker.join();
         QTRY_COMPARE(standin::calls(), std::vector<std::string>({"command 0", "device 7", "device 32768",
                                                                  "message 32869 0", "device 32772"}));
+    }
+
+    void clicksMadeWhileAHandlerHeldTheThreadAreDropped()
+    {
+        // The button's handler holds the GUI thread; the rider clicks the button three more
+        // times meanwhile. Those clicks are not delivered afterwards.
+        QPushButton* button = port->window()->updateButton();
+        button->show();
+        standin::onCommandHook = [&](int) {
+            standin::onCommandHook = nullptr;
+            for (int i = 0; i < 3; ++i) {
+                const QPointF at(10, 10);
+                QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonPress, at, button->mapToGlobal(at),
+                                                                    Qt::LeftButton, Qt::LeftButton, Qt::NoModifier));
+                QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonRelease, at, button->mapToGlobal(at),
+                                                                    Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        };
+        button->click();
+        QTest::qWait(100);
+        QCOMPARE(standin::calls(), std::vector<std::string>({"command 0"}));
+
+        // A short handler leaves later clicks alone.
+        standin::onCommandHook = [&](int) {
+            standin::onCommandHook = nullptr;
+            const QPointF at(10, 10);
+            QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonPress, at, button->mapToGlobal(at),
+                                                                Qt::LeftButton, Qt::LeftButton, Qt::NoModifier));
+            QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonRelease, at, button->mapToGlobal(at),
+                                                                Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
+        };
+        button->click();
+        QTRY_COMPARE(standin::calls(), std::vector<std::string>({"command 0", "command 0", "command 0"}));
     }
 
     void sendFromTheGuiThreadIsADirectCall()
