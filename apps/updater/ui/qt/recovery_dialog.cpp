@@ -9,6 +9,8 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include <algorithm>
+
 namespace {
 
 struct ControlSpec {
@@ -110,7 +112,12 @@ RecoveryDialog::RecoveryDialog(QWidget* owner, Hooks hooks)
                     m_hooks.command(id);
             });
         }
-        widget->setGeometry(units.rect(spec.x, spec.y, spec.width, spec.height));
+        QRect area = units.rect(spec.x, spec.y, spec.width, spec.height);
+        // A label in this desktop's font may run wider than its box was drawn for: the box
+        // grows to the right rather than cutting its label.
+        if (spec.kind == ControlSpec::TickBox)
+            area.setWidth(std::max(area.width(), widget->sizeHint().width()));
+        widget->setGeometry(area);
         if (previous && widget->focusPolicy() != Qt::NoFocus)
             QWidget::setTabOrder(previous, widget);
         if (widget->focusPolicy() != Qt::NoFocus)

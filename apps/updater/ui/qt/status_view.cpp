@@ -49,8 +49,7 @@ StatusView::StatusView(QWidget* parent, std::function<void()> firstPaint)
 
 QPixmap StatusView::composedBackground()
 {
-    initWindowAssets();
-    QImage picture(":/tarvel/background.png");
+    const QImage picture = backgroundPicture();
     QPixmap composed(320, 480);
     composed.fill(Qt::black);
     QPainter p(&composed);

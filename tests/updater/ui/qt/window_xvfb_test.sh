@@ -16,22 +16,30 @@ set -uo pipefail
 
 bin=${1:?usage: window_xvfb_test.sh BUILD/bin}
 bin=$(cd "$bin" && pwd)
-for tool in xvfb-run Xvfb xdotool; do
+for tool in Xvfb xdotool; do
   if ! command -v "$tool" >/dev/null; then
     echo "SKIP: $tool is not installed (scripts/install-deps.sh installs it)"
     exit 77
   fi
 done
 
-if [ "${2:-}" != --inner ]; then
-  work=$(mktemp -d)
-  [ -n "${KEEP_WORK:-}" ] || trap 'rm -rf "$work"' EXIT
-  echo "work folder: $work"
-  xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash "$0" "$bin" --inner "$work"
-  exit $?
-fi
+# start_xvfb FILE: an X server of our own on a display number it picks itself (no race with
+# other servers on the machine); its pid in $xvfb, DISPLAY set.
+start_xvfb() {
+  exec 5>"$1"
+  Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb=$!
+  exec 5>&-
+  for ((i = 0; i < 100; i++)); do [ -s "$1" ] && break; sleep 0.1; done
+  [ -s "$1" ] || { echo "FAIL: Xvfb did not start"; exit 1; }
+  export DISPLAY=":$(cat "$1")"
+}
 
-work=$3
+work=$(mktemp -d)
+[ -n "${KEEP_WORK:-}" ] || trap 'kill $main_xvfb 2>/dev/null; rm -rf "$work"' EXIT
+echo "work folder: $work"
+start_xvfb "$work/main-display.num"
+main_xvfb=$xvfb
 updater=$bin/tarvel-updater
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -202,12 +210,10 @@ kill "$devsim" 2>/dev/null; wait "$devsim" 2>/dev/null
 
 # ---- 5: the display goes away in the middle of programming
 start_device display
-exec 5>"$work/display.num"
-Xvfb -displayfd 5 -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-exec 5>&-
-for ((i = 0; i < 50; i++)); do [ -s "$work/display.num" ] && break; sleep 0.1; done
-DISPLAY=":$(cat "$work/display.num")" start_updater display --auto
+main_display=$DISPLAY
+start_xvfb "$work/display.num"
+start_updater display --auto
+export DISPLAY=$main_display
 if wait_for "$log" 'status: .*(Programming GPS Firmware|Erasing|% done)' 60; then
   kill "$xvfb"
   if wait_gone "$updater_pid" 15; then

@@ -2,9 +2,12 @@
 // Everything is drawn here from shapes and gradients, so the build makes its own artwork and
 // the result is the same on every machine. The icon follows tarvel-updater.svg.
 //
-//   make_window_assets OUTDIR    writes OUTDIR/background.png and OUTDIR/icon-N.png
+//   make_window_assets OUTDIR    writes OUTDIR/background.png, the same picture as raw 32-bit
+//                                pixels in OUTDIR/background.rgb32 (what the window embeds:
+//                                it needs no decoding at start-up), and OUTDIR/icon-N.png
 
 #include <QColor>
+#include <QFile>
 #include <QImage>
 #include <QLinearGradient>
 #include <QPainter>
@@ -158,8 +161,15 @@ int main(int argc, char** argv)
         return 2;
     }
     const QString dir = QString::fromLocal8Bit(argv[1]);
-    if (!drawBackground().save(dir + "/background.png", "PNG")) {
+    const QImage background = drawBackground();
+    if (!background.save(dir + "/background.png", "PNG")) {
         std::fprintf(stderr, "make_window_assets: cannot write %s/background.png\n", argv[1]);
+        return 1;
+    }
+    QFile raw(dir + "/background.rgb32");
+    const qint64 bytes = qint64(background.sizeInBytes());
+    if (!raw.open(QIODevice::WriteOnly) || raw.write(reinterpret_cast<const char*>(background.constBits()), bytes) != bytes) {
+        std::fprintf(stderr, "make_window_assets: cannot write %s/background.rgb32\n", argv[1]);
         return 1;
     }
     for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
