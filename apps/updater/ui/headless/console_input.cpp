@@ -11,7 +11,7 @@ struct ConsoleInput::Shared {
     EndHandler onEnd;
     std::mutex mutex;
     std::condition_variable changed;
-    int waiting = 0;             // questions waiting for a line
+    int open = 0; // questions open
     std::deque<std::string> answers;
     bool closed = false;
     std::thread reader;
@@ -66,7 +66,7 @@ void ConsoleInput::start()
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
             std::unique_lock<std::mutex> lock(shared->mutex);
-            if (shared->waiting > int(shared->answers.size())) {
+            if (shared->open > 0) {
                 shared->answers.push_back(line);
                 shared->changed.notify_all();
                 continue;
@@ -85,12 +85,31 @@ void ConsoleInput::start()
     });
 }
 
+void ConsoleInput::openQuestion()
+{
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    ++m_shared->open;
+}
+
+void ConsoleInput::closeQuestion()
+{
+    std::deque<std::string> leftOver;
+    {
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        if (--m_shared->open > 0)
+            return;
+        leftOver.swap(m_shared->answers);
+    }
+    for (const std::string& line : leftOver) {
+        if (m_shared->onLine)
+            m_shared->onLine(line);
+    }
+}
+
 bool ConsoleInput::nextAnswer(std::string& line)
 {
     std::unique_lock<std::mutex> lock(m_shared->mutex);
-    ++m_shared->waiting;
     m_shared->changed.wait(lock, [this] { return !m_shared->answers.empty() || m_shared->closed; });
-    --m_shared->waiting;
     if (m_shared->answers.empty())
         return false;
     line = m_shared->answers.front();
@@ -104,8 +123,8 @@ bool ConsoleInput::closed() const
     return m_shared->closed;
 }
 
-bool ConsoleInput::questionWaiting() const
+bool ConsoleInput::questionOpen() const
 {
     std::lock_guard<std::mutex> lock(m_shared->mutex);
-    return m_shared->waiting > 0;
+    return m_shared->open > 0;
 }

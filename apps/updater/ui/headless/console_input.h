@@ -24,12 +24,17 @@ public:
 
     void start();
 
-    // Waits for the next line typed for a question. False when the input is closed (at once,
-    // or while waiting).
+    // A question is open from openQuestion to closeQuestion: every line typed meanwhile is
+    // kept for it, so that a line typed right after a refused one is not lost. Lines left over
+    // when it closes go to the line handler.
+    void openQuestion();
+    void closeQuestion();
+    // Waits for the next line typed for the open question. False when the input is closed (at
+    // once, or while waiting).
     bool nextAnswer(std::string& line);
     bool closed() const;
-    // A question is waiting for its line now.
-    bool questionWaiting() const;
+    // A question is open now.
+    bool questionOpen() const;
 
 private:
     struct Shared;

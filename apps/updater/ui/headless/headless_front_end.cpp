@@ -7,6 +7,8 @@
 #include "shell/window_procedure.h"
 #include "shell/window_thread.h"
 
+#include "platform/debug_output.h"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -18,6 +20,13 @@
 namespace {
 
 std::atomic<bool> g_ending { false };
+ConsoleOutput* g_console = nullptr;
+
+// The developer's lines join the log: standard error is the person's here.
+void debugToLog(const char* text)
+{
+    g_console->log(text, std::strlen(text));
+}
 
 // Ends the process once, whichever thread gets here first; a later caller waits for it.
 [[noreturn]] void endProcess(int status, const std::function<void()>& cleanUp)
@@ -41,8 +50,8 @@ int runHeadless(const HeadlessSettings& settings, std::function<void()> cleanUp)
     if (!settings.logFile.empty()) {
         logFile = std::fopen(settings.logFile.c_str(), "a");
         if (!logFile) {
-            std::fprintf(stderr, "tarvel-updater: cannot write the log file %s: %s\n", settings.logFile.c_str(),
-                std::strerror(errno));
+            std::fprintf(stderr, "tarvel-updater: cannot write the log file %s: %s\n",
+                settings.logFile.c_str(), std::strerror(errno));
             return 2;
         }
     }
@@ -54,6 +63,8 @@ int runHeadless(const HeadlessSettings& settings, std::function<void()> cleanUp)
     // The console, the loop and the window live until the process ends: detached workers may
     // report to them up to the last moment.
     auto* console = new ConsoleOutput(sinks);
+    g_console = console;
+    platform::setDebugOutputSink(debugToLog);
 
     if (!startUpdater()) {
         console->notice("[Tarvel GPS Updater Message] You already have updater running.");
@@ -66,9 +77,12 @@ int runHeadless(const HeadlessSettings& settings, std::function<void()> cleanUp)
     // the process), so the lines' hand-over may refer to it.
     HeadlessWindow* window = nullptr;
     auto* input = new ConsoleInput(
-        stdin, [&window, loop](const std::string& line) { loop->post([&window, line] { window->onInputLine(line); }); },
+        stdin,
+        [&window, loop](
+            const std::string& line) { loop->post([&window, line] { window->onInputLine(line); }); },
         [&window, loop] { loop->post([&window] { window->onInputClosed(); }); });
-    window = new HeadlessWindow(settings, *console, *loop, input, [cleanUp](int status) { endProcess(status, cleanUp); });
+    window = new HeadlessWindow(
+        settings, *console, *loop, input, [cleanUp](int status) { endProcess(status, cleanUp); });
     setMainWindow(window);
 
     // Ctrl-C and SIGTERM: say what becomes of the device, then end at once, even while the
@@ -92,7 +106,8 @@ int runHeadless(const HeadlessSettings& settings, std::function<void()> cleanUp)
     });
     input->start();
     if (!loop->watchDeviceEvents())
-        console->notice("Device changes cannot be watched here: a device plugged in later will not be noticed.");
+        console->notice(
+            "Device changes cannot be watched here: a device plugged in later will not be noticed.");
     loop->run();
     window->finishOnQuit();
     endProcess(window->exitStatus(), cleanUp);
