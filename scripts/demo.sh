@@ -26,11 +26,15 @@ snapshot() { (cd "$work/drive" && find Tarvel -type f -print0 | sort -z | xargs 
 snapshot >"$work/before"
 
 echo "== A simulated Peak Pro with firmware 12.40 and $(wc -l <"$work/before") rider files is plugged in"
-echo "== tarvel-updater --headless --auto --simulate --time-scale=$scale"
+# On a desktop the update shows in the window (DEMO_HEADLESS=1 keeps it on the console);
+# without a display the updater says so and runs on the console.
+front=--headless
+if [ -n "${DISPLAY:-}" ] && [ -z "${DEMO_HEADLESS:-}" ]; then front=; fi
+echo "== tarvel-updater ${front:+$front }--auto --simulate --time-scale=$scale"
 echo
 start=$(date +%s)
 set +e
-"$updater" --headless --auto --time-scale="$scale" \
+"$updater" $front --auto --time-scale="$scale" \
     --simulate="drive-dir=$work/drive,user-data=no" </dev/null
 status=$?
 set -e

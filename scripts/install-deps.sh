@@ -8,7 +8,8 @@ packages=(
   libhidapi-dev libudev-dev libsystemd-dev liblz4-dev libjsoncpp-dev
   qt6-base-dev libqt6dbus6 libqt6test6 libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth
+  libxcb1-dev
+  xvfb xauth xdotool bc
   desktop-file-utils appstream man-db dpkg-dev file lintian
 )
 

@@ -8,7 +8,7 @@
 #include "shell/run_options.h"
 #include "ui/headless/headless_front_end.h"
 #ifdef TARVEL_HAS_WINDOW_FRONT_END
-#include "window_front_end.h"
+#include "ui/qt/window_front_end.h"
 #endif
 
 #include <csignal>
@@ -54,6 +54,10 @@ int main(int argc, char** argv)
 
     bool headless = options.headless;
 #ifdef TARVEL_HAS_WINDOW_FRONT_END
+    if (!headless && !windowDisplayAvailable()) {
+        std::fputs("tarvel-updater: no display to open the window on; running on the console.\n", stderr);
+        headless = true;
+    }
     if (!headless) {
         if (options.simulate && !startSimulatedDevice(options.simulatedDevice, g_simulated, error)) {
             std::fprintf(stderr, "tarvel-updater: %s\n", error.c_str());

@@ -1,0 +1,29 @@
+#include "window_assets.h"
+
+#include <QIcon>
+#include <QImage>
+#include <QResource>
+#include <QString>
+
+void initWindowAssets() { Q_INIT_RESOURCE(window_assets); }
+
+QImage backgroundPicture()
+{
+    initWindowAssets();
+    const QResource resource(":/tarvel/background.rgb32");
+    const qint64 bytes = qint64(kBackgroundWidth) * kBackgroundHeight * 4;
+    if (!resource.isValid() || resource.size() != bytes || resource.compressionAlgorithm() != QResource::NoCompression)
+        return QImage();
+    // The resource's bytes need not be aligned for QImage: a copy of them is.
+    return QImage(resource.data(), kBackgroundWidth, kBackgroundHeight, kBackgroundWidth * 4, QImage::Format_RGB32)
+        .copy();
+}
+
+QIcon windowIcon()
+{
+    initWindowAssets();
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QString(":/tarvel/icon-%1.png").arg(size));
+    return icon;
+}
