@@ -105,7 +105,7 @@ std::string helpText()
         = "usage: tarvel-bl [--usb VID:PID] [--timeout MS] [--json] [-v]... [--] COMMAND [ARG]...\n"
           "\n"
           "  --usb VID:PID   bootloader identity (default 0x15a2:0x0073)\n"
-          "  --timeout MS    packet time limit in milliseconds (default 5000)\n"
+          "  --timeout MS    time limit of each packet and bus request, in milliseconds (default 5000)\n"
           "  --json          print only the command's result as JSON\n"
           "  -v              more detail; repeat up to -vvvv for byte traces\n"
           "\n"
