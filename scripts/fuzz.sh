@@ -19,9 +19,17 @@ for target in "$build"/fuzz/fuzz_*; do
   seeds="$root/tests/fuzz/corpus/$name"
   mkdir -p "$work/$name"
   echo "== $name"
-  "$target" "${options[@]}" -print_final_stats=1 "$work/$name" $( [ -d "$seeds" ] && echo "$seeds" ) 2>&1 \
-    | grep -E "^(stat::number_of_executed_units|stat::average_exec_per_sec|Done|INFO: -max_total_time)|ERROR|SUMMARY|Test unit written" || true
-  [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "fuzz: $name failed"; exit 1; }
+  corpora=("$work/$name")
+  [ -d "$seeds" ] && corpora+=("$seeds")
+  status=0
+  "$target" "${options[@]}" -print_final_stats=1 "${corpora[@]}" >"$work/$name.log" 2>&1 || status=$?
+  grep -E "^(stat::number_of_executed_units|stat::average_exec_per_sec|Done)|ERROR|SUMMARY|Test unit written" \
+    "$work/$name.log" || true
+  if [ "$status" -ne 0 ]; then
+    tail -n 40 "$work/$name.log"
+    echo "fuzz: $name failed (exit $status)"
+    exit 1
+  fi
   count=$((count + 1))
 done
 [ "$count" -gt 0 ] || { echo "fuzz: no fuzz targets in $build/fuzz"; exit 1; }
