@@ -41,7 +41,7 @@ Json::Value failure(const std::string& text)
 bool integerField(const Json::Value& request, const char* name, Json::Int64& value)
 {
     const Json::Value& field = request[name];
-    if (!field.isIntegral())
+    if (!field.isInt64()) // an unsigned number beyond the signed range is no field of the bus
         return false;
     value = field.asInt64();
     return true;

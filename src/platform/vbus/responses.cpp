@@ -43,10 +43,10 @@ bool readDataOf(const Json::Value& response, size_t max, std::vector<uint8_t>& b
 int writtenOf(const Json::Value& response, size_t max)
 {
     const Json::Value& written = field(response, "written");
-    if (!written.isIntegral() || written.asLargestInt() < 0
-        || Json::LargestUInt(written.asLargestInt()) > max)
+    // isInt64 first: an integer beyond its range (a huge unsigned one) cannot be read as one.
+    if (!written.isInt64() || written.asInt64() < 0 || Json::UInt64(written.asInt64()) > max)
         return -1;
-    return int(written.asLargestInt());
+    return int(written.asInt64());
 }
 
 bool handleOf(const Json::Value& response, Json::Int64& handle)
