@@ -233,8 +233,23 @@ TEST(VbusHid, AHostilePeerGetsClearErrorsNeverACrashOrAHang)
     ASSERT_NE(device, nullptr);
     uint8_t buffer[64] = {};
     const uint8_t report[] = { 0x00, 0x01 };
-    std::string line;
-    bus.hostile = [&](const std::string&) { return line; };
+    // Set here, read on the bus's connection threads.
+    struct Guarded {
+        std::mutex mutex;
+        std::string text;
+        Guarded& operator=(const std::string& value)
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            text = value;
+            return *this;
+        }
+        std::string get()
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            return text;
+        }
+    } line;
+    bus.hostile = [&](const std::string&) { return line.get(); };
     const std::pair<std::string, std::wstring> cases[] = {
         { std::string(5000, '[') + std::string(5000, ']'),
             L"read failed with error 5: malformed line from the bus" },
