@@ -34,5 +34,11 @@ void updateMenuState()
     for (int id : { kCommandFactoryReset, kCommandLanguagePacks, kCommandLoadStandardFirmware,
              kCommandLoadJapanFirmware, kCommandForceUpdate, kCommandEraseKeys })
         enableMenu(id, false);
+    // A device in its ROM bootloader is no application device, but it is connected: while its
+    // recovery dialog is open the window keeps saying so instead of asking for a device.
+    if (isSet(recoveryDialogActive)) {
+        repaintWindow();
+        return;
+    }
     setStatusLines(kNoDeviceText, " ");
 }

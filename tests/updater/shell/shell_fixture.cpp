@@ -9,6 +9,7 @@
 #include "platform/virtual_bus.h"
 #include "state/app_callbacks.h"
 #include "state/shared_state.h"
+#include "state/window_messages.h"
 #include "storage/gps_drive.h"
 
 #include <gtest/gtest.h>
@@ -35,8 +36,18 @@ struct PauseAction {
 std::mutex g_pauseMutex;
 std::vector<PauseAction> g_pauseActions;
 
+// The updater's pauses return at once. The device's own take a moment of real time, so that
+// it leaves and comes back after the host's command as a device does, not before the host has
+// finished the call that sent it: its slices of 250 ms take 1 ms, its pause before leaving 10.
+constexpr int kDeviceSlice = 250;
+constexpr int kDeviceBeforeLeaving = 249;
+
 void testPause(platform::Milliseconds requested)
 {
+    if (requested.count() == kDeviceSlice)
+        std::this_thread::sleep_for(1ms);
+    else if (requested.count() == kDeviceBeforeLeaving)
+        std::this_thread::sleep_for(10ms);
     std::function<void()> action;
     {
         std::lock_guard<std::mutex> lock(g_pauseMutex);
@@ -107,12 +118,14 @@ void TestWindow::killTimer(int timerId)
 MessageBoxAnswer TestWindow::messageBox(const char* text, const char* caption, MessageBoxKind kind, MessageBoxIcon icon)
 {
     RecordingWindow::messageBox(text, caption, kind, icon);
+    Answerer answerer;
     {
         std::lock_guard<std::mutex> lock(m_screenMutex);
         m_boxes.push_back(std::string(caption) + "|" + text);
+        answerer = m_answer;
     }
-    if (answer)
-        return answer(caption, text, kind);
+    if (answerer)
+        return answerer(caption, text, kind);
     switch (kind) {
     case MessageBoxKind::Ok:
         return MessageBoxAnswer::Ok;
@@ -122,6 +135,12 @@ MessageBoxAnswer TestWindow::messageBox(const char* text, const char* caption, M
         return MessageBoxAnswer::No;
     }
     return MessageBoxAnswer::Cancel;
+}
+
+void TestWindow::setAnswers(Answerer answerer)
+{
+    std::lock_guard<std::mutex> lock(m_screenMutex);
+    m_answer = std::move(answerer);
 }
 
 std::vector<std::pair<std::string, std::string>> TestWindow::screens() const
@@ -180,14 +199,23 @@ void ShellTest::plugDevice(const std::string& description)
         config.driveDir = home.sub("drive");
     sim = std::make_unique<devsim::Simulator>(config);
     ASSERT_TRUE(sim->start(home.sub("bus.sock"), &error)) << error;
+    sim->device().timings().beforeLeaving = kDeviceBeforeLeaving;
     platform::selectVirtualBus(sim->socketPath());
     ASSERT_TRUE(sim->device().waitIdle(20000));
+}
+
+void ShellTest::setAnswers(Answerer answerer)
+{
+    answers = answerer;
+    if (window)
+        window->setAnswers(std::move(answerer));
 }
 
 bool ShellTest::startUpdater()
 {
     loop = std::make_unique<WindowThread>();
     window = std::make_unique<TestWindow>(*loop);
+    window->setAnswers(answers);
     loop->start();
     bool started = false;
     loop->invoke([&] { started = ::startUpdater(); });

@@ -44,7 +44,8 @@ public:
     std::vector<std::string> boxes() const;
     int destroys() const;
 
-    Answerer answer; // default: Cancel to the update's confirmation is never given; see fixture
+    // How questions are answered; without one: OK to notices and confirmations, No to Yes/No.
+    void setAnswers(Answerer answerer);
     std::function<void()> onRepaint; // runs (on the painting thread) after each recorded change
 
 private:
@@ -52,6 +53,7 @@ private:
     mutable std::mutex m_screenMutex;
     std::vector<std::pair<std::string, std::string>> m_screens;
     std::vector<std::string> m_boxes;
+    Answerer m_answer;
     int m_destroys = 0;
 };
 
@@ -62,6 +64,8 @@ protected:
 
     // Starts the simulated device from its description (simulator syntax).
     void plugDevice(const std::string& description);
+    // How the window answers questions, now and in later runs of the updater.
+    void setAnswers(Answerer answerer);
     // Starts the updater: start-up, the window's creation and first scans, the device events.
     // False when start-up was refused (another instance).
     bool startUpdater();
@@ -92,6 +96,7 @@ protected:
     std::unique_ptr<devsim::Simulator> sim;
     std::unique_ptr<WindowThread> loop;
     std::unique_ptr<TestWindow> window;
+    Answerer answers;
 };
 
 // Whether want appears in have in this order (other items may stand between).

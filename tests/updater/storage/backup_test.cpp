@@ -140,3 +140,52 @@ TEST_F(Backup, RestoreWaitsAndNeedsAHeldBackupAndADrive)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Backup, AHeldBackupRecordsTheDeviceAndTheDateItCameFrom)
+{
+    const std::string drive = addDeviceDrive();
+    record.modelName = "Peak Pro";
+    ASSERT_TRUE(saveGpsDataToLocal(record));
+    EXPECT_FALSE(heldBackupFromEarlierRun()); // made in this run
+    HeldBackupOrigin origin = heldBackupOrigin();
+    EXPECT_TRUE(origin.known);
+    EXPECT_EQ(origin.deviceType, 13);
+    EXPECT_EQ(origin.modelName, "Peak Pro");
+    ASSERT_EQ(origin.date.size(), 16u); // YYYY-MM-DD HH:MM
+    EXPECT_EQ(origin.date[4], '-');
+    EXPECT_EQ(origin.date[13], ':');
+
+    resetSharedState(); // a restart
+    loadHeldBackup();
+    EXPECT_TRUE(heldBackupFromEarlierRun());
+    gpsDrivePath.set(drive);
+    ASSERT_TRUE(saveLocalDataToGps());
+    EXPECT_FALSE(heldBackupFromEarlierRun());
+    EXPECT_FALSE(heldBackupOrigin().known);
+    EXPECT_FALSE(std::filesystem::exists(localBackupFolder() + ".origin"));
+}
+
+TEST_F(Backup, AMarkerWithoutARecordIsStillHeldAndARecordThatLiesIsNotTrusted)
+{
+    // A backup held by an updater that kept only the marker.
+    std::filesystem::create_directories(localBackupFolder());
+    writeText(localBackupFolder() + "/settings.txt", "units=mi\n");
+    writeText(localBackupFolder() + ".held", "");
+    loadHeldBackup();
+    EXPECT_TRUE(isSet(backupHeld));
+    EXPECT_TRUE(heldBackupFromEarlierRun());
+    EXPECT_FALSE(heldBackupOrigin().known);
+
+    writeText(localBackupFolder() + ".origin", "type=99\nmodel=Anything\ndate=2026-01-01 10:00\n");
+    EXPECT_FALSE(heldBackupOrigin().known);
+    writeText(localBackupFolder() + ".origin", "type=5x\nmodel=Ridge GPS\ndate=2026-01-01 10:00\n");
+    EXPECT_FALSE(heldBackupOrigin().known);
+    writeText(localBackupFolder() + ".origin", "type=5\nmodel=Not the model's name\ndate=2026-01-01 10:00\n");
+    const HeldBackupOrigin origin = heldBackupOrigin();
+    EXPECT_TRUE(origin.known);
+    EXPECT_EQ(origin.modelName, "Ridge GPS"); // the name is always the updater's own
+}
+
+} // namespace

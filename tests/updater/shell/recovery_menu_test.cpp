@@ -1,0 +1,283 @@
+// Recovery of a device in its ROM bootloader through the dialog, the menu commands (factory
+// reset with the Japanese return, erasing the keys), and the rider's data held over a restart.
+
+#include "shell_fixture.h"
+
+#include "shell/shell.h"
+#include "shell/window_procedure.h"
+
+#include "devlink/device_info.h"
+#include "flash/programming.h"
+#include "state/shared_state.h"
+#include "state/window_messages.h"
+#include "storage/backup.h"
+#include "storage/gps_drive.h"
+
+#include <algorithm>
+#include <filesystem>
+
+using namespace shelltest;
+
+namespace {
+
+const std::string kDone = "Latest software is installed on device";
+
+class RecoveryAndMenus : public ShellTest {
+protected:
+    // A click on one of the dialog's controls: a tick box toggles itself first.
+    void click(int controlId)
+    {
+        loop->invoke([&] {
+            if (controlId != kRecoveryOk && controlId != kRecoveryCancel)
+                window->setRecoveryBoxTicked(controlId, !window->recoveryBoxTicked(controlId));
+            onRecoveryDialogCommand(controlId);
+        });
+    }
+    std::vector<int> ticked()
+    {
+        std::vector<int> ids;
+        loop->invoke([&] {
+            for (int id = 1000; id <= 1099; ++id)
+                if (window->recoveryBoxTicked(id))
+                    ids.push_back(id);
+        });
+        return ids;
+    }
+    bool boxShown(const std::string& captionAndText)
+    {
+        for (const auto& box : window->boxes())
+            if (box == captionAndText)
+                return true;
+        return false;
+    }
+    void answerYesTo(std::vector<std::string> captions)
+    {
+        setAnswers([captions](const std::string& caption, const std::string& text, MessageBoxKind kind) {
+            if (kind != MessageBoxKind::YesNo)
+                return MessageBoxAnswer::Ok;
+            if (text.find("Load Instructon page now?") != std::string::npos)
+                return std::find(captions.begin(), captions.end(), "page") != captions.end() ? MessageBoxAnswer::Yes
+                                                                                              : MessageBoxAnswer::No;
+            return std::find(captions.begin(), captions.end(), caption) != captions.end() ? MessageBoxAnswer::Yes
+                                                                                           : MessageBoxAnswer::No;
+        });
+    }
+};
+
+TEST_F(RecoveryAndMenus, ARomBootloaderDeviceIsRecoveredAsTheTickedModel)
+{
+    plugDevice("model=13,face=rom");
+    ASSERT_TRUE(startUpdater());
+    ASSERT_TRUE(waitFor([this] { return window->recoveryDialogOpen; })) << log();
+    // Two scans at start-up, one dialog.
+    EXPECT_GE(logCount("idx:(0)-VID_15A2"), 2u);
+    EXPECT_EQ(window->recoveryDialogsCreated, 1);
+    EXPECT_EQ(logCount("WM_CREATE_RECOVERY_MODE_DLG CreateDialog"), 1u);
+    EXPECT_EQ(logCount("RecoveryModeDialog WM_INITDIALOG"), 1u);
+    EXPECT_EQ(statusText.get(), "Device Recovery Mode\n");
+    EXPECT_EQ(ticked(), std::vector<int> { kRecoveryEnglishBox });
+    EXPECT_TRUE(warningShown());
+
+    click(kRecoveryOk); // no model yet: nothing happens
+    EXPECT_TRUE(window->recoveryDialogOpen);
+    EXPECT_EQ(logCount("WM_START_EMERGENCY_PROGRAM"), 0u);
+
+    click(1013);
+    click(1016);
+    EXPECT_EQ(ticked(), (std::vector<int> { 1016, kRecoveryEnglishBox }));
+    EXPECT_EQ(recoveryDeviceType.load(), 16);
+    click(1005);
+    EXPECT_EQ(ticked(), (std::vector<int> { 1005, kRecoveryEnglishBox }));
+    click(1005); // unticked: no box, the type stays
+    EXPECT_EQ(ticked(), std::vector<int> { kRecoveryEnglishBox });
+    EXPECT_EQ(recoveryDeviceType.load(), 5);
+    click(kRecoveryEnglishBox); // English cannot be cleared by itself
+    EXPECT_EQ(ticked(), std::vector<int> { kRecoveryEnglishBox });
+    EXPECT_EQ(recoveryVariant.load(), -99);
+    click(kRecoveryJapaneseBox);
+    EXPECT_EQ(ticked(), std::vector<int> { kRecoveryJapaneseBox });
+    EXPECT_TRUE(log().find("RecoveryModeDialog [1060][0]-[60] checked\n") != std::string::npos);
+    click(1013);
+    click(kRecoveryOk);
+    EXPECT_FALSE(window->recoveryDialogOpen);
+    ASSERT_TRUE(waitDone()) << log();
+    EXPECT_EQ(recoveryVariant.load(), 60);
+    EXPECT_EQ(deviceFace(), "application");
+    EXPECT_EQ(deviceVersion(), "14.51");
+    EXPECT_EQ(sim->device().state()["application"]["raw_id"].asInt(), 73); // the Japanese Peak Pro
+    EXPECT_EQ(statusText.get(), "Peak Pro connected\nVer: 14.51-1333026\nJapanese");
+    EXPECT_FALSE(warningShown());
+}
+
+TEST_F(RecoveryAndMenus, TheDialogClosesWhenTheDeviceGoesOrOnCancel)
+{
+    plugDevice("model=10,face=rom");
+    ASSERT_TRUE(startUpdater());
+    ASSERT_TRUE(waitFor([this] { return window->recoveryDialogOpen; })) << log();
+    sim->device().unplug();
+    ASSERT_TRUE(waitFor([this] { return !window->recoveryDialogOpen; })) << log();
+    EXPECT_FALSE(isSet(recoveryDialogActive));
+    sim->device().plug();
+    ASSERT_TRUE(waitFor([this] { return window->recoveryDialogOpen; })) << log();
+    EXPECT_EQ(window->recoveryDialogsCreated, 2);
+    click(kRecoveryCancel);
+    EXPECT_FALSE(window->recoveryDialogOpen);
+    EXPECT_FALSE(warningShown());
+    EXPECT_EQ(deviceFace(), "rom");
+}
+
+TEST_F(RecoveryAndMenus, FactoryResetOfAJapaneseDeviceReloadsItsLanguagePacks)
+{
+    plugDevice("model=13,variant=japanese,version=14.51");
+    ASSERT_TRUE(startUpdater());
+    ASSERT_TRUE(waitDone()) << log();
+    EXPECT_TRUE(window->menu[kCommandLanguagePacks]); // a Japanese device
+    press(kCommandFactoryReset); // answered No: nothing happens
+    ASSERT_TRUE(settled());
+    EXPECT_FALSE(isSet(factoryResetActive));
+    EXPECT_EQ(logCount("Sending factory reset command"), 0u);
+
+    answerYesTo({ "FACTORY RESET" });
+    press(kCommandFactoryReset);
+    ASSERT_TRUE(waitFor([this] { return boxShown("Language Pack|Successfully Updated Language Packs."); })) << log();
+    EXPECT_TRUE(boxShown("Factory Reset|Sending Factory Reset. This will take a while so do not unplug device"));
+    EXPECT_TRUE(boxShown(
+        "Language Pack|Sending Command to appy NEW Language Pack. This will take a while so do not unplug device"));
+    EXPECT_TRUE(log().find(" updateButton SW_SHOW D \r\n") != std::string::npos);
+    EXPECT_TRUE(driveHas("Kanji_11x12.bin"));
+    EXPECT_TRUE(driveHas("Kanji_18x18.bin"));
+    EXPECT_TRUE(window->visible(WindowControl::UpdateButton));
+    EXPECT_FALSE(isSet(factoryResetActive));
+    EXPECT_FALSE(isSet(languagePackActive));
+    EXPECT_FALSE(warningShown());
+}
+
+TEST_F(RecoveryAndMenus, EraseKeysNoChangesNothingYesEndsOnTheButton)
+{
+    plugDevice("model=14,version=14.51");
+    ASSERT_TRUE(startUpdater());
+    ASSERT_TRUE(waitDone()) << log();
+    press(kCommandEraseKeys);
+    ASSERT_TRUE(settled());
+    EXPECT_FALSE(isSet(exitOnButton));
+    EXPECT_TRUE(window->menu[kCommandEraseKeys]);
+    EXPECT_EQ(logCount("Sending nordic erase keys command"), 0u);
+
+    answerYesTo({ "Erase Bluetooth Encryption Keys" });
+    press(kCommandEraseKeys);
+    ASSERT_TRUE(waitFor([this] { return logCount("Sending nordic erase keys command") == 1; })) << log();
+    EXPECT_TRUE(isSet(exitOnButton));
+    EXPECT_TRUE(window->visible(WindowControl::UpdateButton));
+    EXPECT_EQ(window->buttonText(), "OK");
+    EXPECT_TRUE(window->webPages.empty());
+    EXPECT_TRUE(window->exits.empty());
+    press(kCommandUpdateButton);
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(window->exits, std::vector<int> { 0 });
+}
+
+TEST_F(RecoveryAndMenus, EraseKeysWithTheInstructionPageOpensItAndEnds)
+{
+    plugDevice("model=14,version=14.51");
+    ASSERT_TRUE(startUpdater());
+    ASSERT_TRUE(waitDone()) << log();
+    answerYesTo({ "Erase Bluetooth Encryption Keys", "page" });
+    press(kCommandEraseKeys);
+    ASSERT_TRUE(waitFor([this] { return !window->exits.empty(); })) << log();
+    ASSERT_EQ(window->webPages.size(), 1u);
+    EXPECT_EQ(window->webPages[0], "https://support.tarvelgps.com/hc/en-us/articles/360052251793");
+    EXPECT_EQ(window->exits, std::vector<int> { 0 });
+}
+
+TEST_F(RecoveryAndMenus, TheUpdateAlertOffersTheBackupGuide)
+{
+    plugDevice("model=14,version=14.51");
+    answerYesTo({ "Update Alert" });
+    ASSERT_TRUE(startUpdater());
+    ASSERT_TRUE(waitDone()) << log();
+    ASSERT_EQ(window->webPages.size(), 1u);
+    EXPECT_EQ(window->webPages[0], "https://www.tarvelgps.com/support-gps-devicebackup.php");
+    EXPECT_TRUE(window->timers.empty()); // it fired once and was killed
+}
+
+// The rider's data backed up in one run and restored in the next, after the rider agreed to a
+// question that names the device and the date of the backup.
+class HeldBackup : public RecoveryAndMenus {
+protected:
+    // The first run: the update of an old Peak Pro, cut off while its image is written; the
+    // updater is then closed with the backup held.
+    void firstRunCutOffWhileProgramming()
+    {
+        plugDevice("model=13,version=7.63");
+        riders = ridersFiles();
+        ASSERT_FALSE(riders.empty());
+        ASSERT_TRUE(startUpdater());
+        ASSERT_TRUE(waitOffer()) << log();
+        devsim::Fault cut;
+        cut.kind = devsim::FaultKind::DisconnectInDataPhase;
+        cut.afterBytes = 4096;
+        cut.comesBack = false;
+        sim->device().injectFault(cut);
+        press(kCommandUpdateButton);
+        ASSERT_TRUE(waitFor([this] { return logCount("startOnBootloaderModeThread FAILED") == 1; })) << log();
+        EXPECT_TRUE(isSet(backupHeld));
+        EXPECT_TRUE(warningShown());
+        press(kCommandExit);
+        ASSERT_TRUE(loop->waitEnded(std::chrono::seconds(5)));
+        stopUpdater();
+        // A new process: nothing of the first run is left but what is on disk.
+        resetSharedState();
+        forgetGpsDrive();
+        readDeviceCrashCount = 0;
+        eraseCrashCount = programCrashCount = resetCrashCount = 0;
+        ASSERT_TRUE(std::filesystem::exists(localBackupFolder() + ".held"));
+    }
+    std::map<std::string, std::string> riders;
+};
+
+TEST_F(HeldBackup, IsRestoredAfterARestartOnceTheRiderAgrees)
+{
+    firstRunCutOffWhileProgramming();
+    std::string question;
+    setAnswers([&question](const std::string& caption, const std::string& text, MessageBoxKind) {
+        if (caption == "Restore Data") {
+            question = text;
+            return MessageBoxAnswer::Yes;
+        }
+        return caption == "Update Alert" ? MessageBoxAnswer::No : MessageBoxAnswer::Ok;
+    });
+    ASSERT_TRUE(startUpdater());
+    // The device still sits in its bootloader: this run finishes it.
+    sim->device().plug();
+    ASSERT_TRUE(waitDone()) << log();
+    EXPECT_NE(question.find("a Peak Pro, made on 20"), std::string::npos) << question;
+    EXPECT_NE(question.find("Restore it to the connected Peak Pro now?"), std::string::npos) << question;
+    EXPECT_EQ(ridersFiles(), riders);
+    EXPECT_FALSE(isSet(backupHeld));
+    EXPECT_FALSE(std::filesystem::exists(localBackupFolder() + ".held"));
+    EXPECT_FALSE(std::filesystem::exists(localBackupFolder() + ".origin"));
+    EXPECT_EQ(deviceVersion(), "14.51");
+    EXPECT_FALSE(warningShown());
+}
+
+TEST_F(HeldBackup, NoKeepsItHeldForItsOwnDevice)
+{
+    firstRunCutOffWhileProgramming();
+    // Every question takes its safe answer: the backup is not restored and not lost.
+    setAnswers([](const std::string&, const std::string&, MessageBoxKind kind) {
+        return kind == MessageBoxKind::Ok ? MessageBoxAnswer::Ok : kind == MessageBoxKind::YesNo ? MessageBoxAnswer::No : MessageBoxAnswer::Cancel;
+    });
+    ASSERT_TRUE(startUpdater());
+    sim->device().plug();
+    ASSERT_TRUE(waitDone()) << log();
+    EXPECT_TRUE(log().find("Held backup of an earlier run kept: the restore was declined") != std::string::npos);
+    EXPECT_TRUE(isSet(backupHeld));
+    EXPECT_TRUE(warningShown());
+    EXPECT_TRUE(std::filesystem::exists(localBackupFolder() + ".held"));
+    const HeldBackupOrigin origin = heldBackupOrigin();
+    EXPECT_TRUE(origin.known);
+    EXPECT_EQ(origin.deviceType, 13);
+    EXPECT_EQ(origin.modelName, "Peak Pro");
+}
+
+} // namespace
