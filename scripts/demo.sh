@@ -9,8 +9,8 @@ updater="$build/bin/tarvel-updater"
 [ -x "$updater" ] || { echo "demo: $updater is missing (run make)" >&2; exit 1; }
 
 # Every fixed pause of the updater and the device is multiplied by this: the 45-second driver
-# wait becomes 4.5 seconds.
-scale=${DEMO_TIME_SCALE:-0.1}
+# wait becomes 9 seconds.
+scale=${DEMO_TIME_SCALE:-0.2}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -171,6 +171,10 @@ TEST(ConsoleOutput, JsonModeIsOneObjectPerLinePerEvent)
         console.answer(MessageBoxAnswer::Yes, AnswerSource::Person);
         console.notice("note\nwith a line end");
         console.outcome(0, "up-to-date", "Latest software is installed on device");
+        // A worker still running as the process ends says nothing after the outcome.
+        console.status("late", "line");
+        console.log("late log\n", 9);
+        console.notice("late notice");
     }
     EXPECT_EQ(contents(files.err), "");
     const std::vector<Json::Value> all = events(contents(files.out));

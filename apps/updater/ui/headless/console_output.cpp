@@ -114,6 +114,9 @@ std::string ConsoleOutput::flatten(const std::string& line1, const std::string& 
 
 void ConsoleOutput::writeEventLocked(const std::string& line)
 {
+    // The outcome is the last thing said; workers still running as the process ends say no more.
+    if (m_ended)
+        return;
     clearSpinnerLocked();
     std::fputs(line.c_str(), m_sinks.out);
     std::fputc('\n', m_sinks.out);
@@ -167,6 +170,8 @@ void ConsoleOutput::log(const char* text, size_t length)
         std::fputs(plain.c_str(), m_sinks.logFile);
         std::fflush(m_sinks.logFile);
     }
+    if (m_ended)
+        return;
     if (m_sinks.json) {
         Json::Value event;
         event["event"] = "log";
@@ -303,9 +308,10 @@ void ConsoleOutput::outcome(int exitStatus, const std::string& result, const std
         event["result"] = result;
         event["message"] = message;
         writeEventLocked(oneLine(event));
-        return;
+    } else {
+        writeEventLocked(message);
     }
-    writeEventLocked(message);
+    m_ended = true;
 }
 
 void ConsoleOutput::progress(bool visible)
@@ -338,9 +344,9 @@ void ConsoleOutput::spinnerLoop()
     size_t frame = 0;
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stop) {
-        if (!m_spinning) {
+        if (!m_spinning || m_ended) {
             // Nothing to draw: sleep until the progress bar shows (no ticking while idle).
-            m_spin.wait(lock, [this] { return m_stop || m_spinning; });
+            m_spin.wait(lock, [this] { return m_stop || (m_spinning && !m_ended); });
             continue;
         }
         std::fprintf(m_sinks.out, "\r%c working", kFrames[frame++ % sizeof kFrames]);

@@ -48,6 +48,7 @@ public:
     void recoveryAnswer(const std::string& choice, AnswerSource source);
     // Anything else the front end has to tell (an unreadable answer, a closed input, Ctrl-C).
     void notice(const std::string& text);
+    // The run's last word: nothing is printed after it (the log file still gets the log).
     void outcome(int exitStatus, const std::string& result, const std::string& message);
     // The progress bar: a spinner on a terminal while it shows.
     void progress(bool visible);
@@ -70,6 +71,7 @@ private:
     std::string m_buttonText;
     std::string m_logText; // what the log window holds
     bool m_logShown = false;
+    bool m_ended = false; // the outcome was printed
 
     // Spinner, only when a terminal watches.
     std::condition_variable m_spin;
