@@ -4,13 +4,18 @@
 #include "frame_codec.h"
 
 #include "platform/hid.h"
+#include "platform/usb_devices.h"
 #include "state/app_callbacks.h"
 #include "state/shared_state.h"
 #include "storage/backup.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -101,6 +106,38 @@ bool parseNordicVersion(const char* text, size_t length, NordicVersion* out)
     return true;
 }
 
+namespace {
+
+// How long the running device may take to leave the bus for its bootloader after JUMP_TO_BL
+// (a protocol limit: real time, not scaled).
+constexpr int kJumpLeaveLimitMs = 10000;
+
+// Whether the application face is still on the bus; false when the list cannot be taken.
+bool applicationOnBus()
+{
+    std::vector<std::string> ids;
+    if (!platform::usbDeviceService().presentHardwareIds(ids))
+        return false;
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, "VID_%04X&PID_%04X", unsigned(kAppVendorId), unsigned(kAppProductId));
+    for (const std::string& id : ids)
+        if (id.find(wanted) != std::string::npos)
+            return true;
+    return false;
+}
+
+bool leftForBootloader()
+{
+    for (int waited = 0; waited < kJumpLeaveLimitMs; waited += 50) {
+        if (!applicationOnBus())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return !applicationOnBus();
+}
+
+} // namespace
+
 bool updateFirmware(DeviceInfo& record)
 {
     logLine("updateFirmware\r\n");
@@ -121,6 +158,18 @@ bool updateFirmware(DeviceInfo& record)
     sendCommand(JUMP_TO_BL, device);
     platform::hidService().close(device);
     platform::hidService().shutdown();
+    if (!leftForBootloader()) {
+        // The jump was not taken (no answer is expected, so only its effect tells): nothing
+        // will come back in its bootloader, and waiting for it would wait for ever. The device
+        // still runs its old firmware.
+        logLine("The device did not leave for its bootloader\r\n");
+        char problem[256];
+        std::snprintf(problem, sizeof problem,
+            "There was a problem updating your %s. Please try again or contact Tarvel technical support.",
+            modelOfCurrentDevice().c_str());
+        reportStatus(1, problem, nullptr);
+        return false;
+    }
     char text[256];
     std::snprintf(text, sizeof text, "%s connected\nUpdating", modelOfCurrentDevice().c_str());
     reportStatus(0, text, nullptr);

@@ -165,7 +165,13 @@ bool eraseFlash()
         // The region must cover the whole image: flash refuses to program bytes not erased.
         char length[16];
         std::snprintf(length, sizeof length, "0x%x", eraseLengthFor(imageLengthToWrite()));
-        runCommand({"flash-erase-region", "0xa000", length});
+        const uint32_t status = runCommand({"flash-erase-region", "0xa000", length});
+        if (status != blfwk::kStatus_Success) {
+            // A refused erase leaves the old image: writing over it would only fail. Counted
+            // as a failed attempt, like a lost connection.
+            logLinef("Erase refused by the bootloader, status %u\r\n", status);
+            throw std::runtime_error("erase refused");
+        }
         sleepFor(2);
         return true;
     } catch (...) {
@@ -240,7 +246,12 @@ bool resetDevice()
     try {
         reportStatus(0, nullptr, "Resetting Device\nPlease Wait...");
         logLine("Sending bootloader reset device\r\n");
-        runCommand({"reset"});
+        const uint32_t status = runCommand({"reset"});
+        if (status != blfwk::kStatus_Success && status != blfwk::kStatus_NoResponseExpected) {
+            // The device stays in its bootloader: not a reset. Counted as a failed attempt.
+            logLinef("Reset refused by the bootloader, status %u\r\n", status);
+            throw std::runtime_error("reset refused");
+        }
         return true;
     } catch (...) {
         const int failures = resetCrashCount.load() + 1;
