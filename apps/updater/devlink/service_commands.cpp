@@ -108,9 +108,9 @@ bool parseNordicVersion(const char* text, size_t length, NordicVersion* out)
 
 namespace {
 
-// How long the running device may take to leave the bus for its bootloader after JUMP_TO_BL
-// (a protocol limit: real time, not scaled).
-constexpr int kJumpLeaveLimitMs = 10000;
+// How long the running device may take to leave the bus after a command that restarts it
+// (JUMP_TO_BL, FACTORY_RESET) and answers nothing: a protocol limit, real time, not scaled.
+constexpr int kLeaveLimitMs = 10000;
 
 // Whether the application face is still on the bus; false when the list cannot be taken.
 bool applicationOnBus()
@@ -126,9 +126,11 @@ bool applicationOnBus()
     return false;
 }
 
-bool leftForBootloader()
+// Whether the application face left the bus within the limit. Neither command is answered,
+// so only its effect tells whether the device took it.
+bool leftTheBus()
 {
-    for (int waited = 0; waited < kJumpLeaveLimitMs; waited += 50) {
+    for (int waited = 0; waited < kLeaveLimitMs; waited += 50) {
         if (!applicationOnBus())
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -158,7 +160,7 @@ bool updateFirmware(DeviceInfo& record)
     sendCommand(JUMP_TO_BL, device);
     platform::hidService().close(device);
     platform::hidService().shutdown();
-    if (!leftForBootloader()) {
+    if (!leftTheBus()) {
         // The jump was not taken (no answer is expected, so only its effect tells): nothing
         // will come back in its bootloader, and waiting for it would wait for ever. The device
         // still runs its old firmware.
@@ -185,8 +187,21 @@ bool factoryReset()
         return false;
     logLine("Sending factory reset command\r\n");
     sendCommand(FACTORY_RESET, device);
+    // It answers nothing and restarts: its handle fails once it has left the bus (it may be
+    // back under the same identity at once, so its presence tells nothing). Still readable
+    // after the limit, it did not take the command, and no return would ever follow.
+    bool left = false;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLeaveLimitMs);
+    while (!left && std::chrono::steady_clock::now() < end) {
+        uint8_t report[kReplyBufferSize] = {};
+        left = platform::hidService().read(device, report, kInputReportSize, 200) < 0;
+    }
     platform::hidService().close(device);
     platform::hidService().shutdown();
+    if (!left) {
+        logLine("The device did not restart\r\n");
+        return false;
+    }
     return true;
 }
 
