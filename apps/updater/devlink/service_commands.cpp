@@ -160,6 +160,10 @@ bool updateFirmware(DeviceInfo& record)
     sendCommand(JUMP_TO_BL, device);
     platform::hidService().close(device);
     platform::hidService().shutdown();
+    char text[256];
+    std::snprintf(text, sizeof text, "%s connected\nUpdating", modelOfCurrentDevice().c_str());
+    reportStatus(0, text, nullptr);
+    // Told before the wait: the bootloader may be back and at work before the wait ends.
     if (!leftTheBus()) {
         // The jump was not taken (no answer is expected, so only its effect tells): nothing
         // will come back in its bootloader, and waiting for it would wait for ever. The device
@@ -172,9 +176,6 @@ bool updateFirmware(DeviceInfo& record)
         reportStatus(1, problem, nullptr);
         return false;
     }
-    char text[256];
-    std::snprintf(text, sizeof text, "%s connected\nUpdating", modelOfCurrentDevice().c_str());
-    reportStatus(0, text, nullptr);
     logLine("OK, Waiting for bootloader\r\n");
     return true;
 }

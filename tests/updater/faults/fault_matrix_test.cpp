@@ -108,13 +108,13 @@ const MatrixRow kMatrix[] = {
       kDone },
     { "ReadDeviceDroppedReport", "reading the device", "lost report", kPeakPro, "", Action::Inject, fault(FaultKind::DropReport), 0,
       kDone },
-    { "ReadDeviceRepeatedReport", "reading the device", "repeated report", kPeakPro, "", Action::Inject, fault(FaultKind::RepeatReport), 0,
-      kDone },
-    { "ReadDeviceCorruptCrc", "reading the device", "corrupted CRC", kPeakPro, "", Action::Inject, fault(FaultKind::CorruptCrc), 0,
-      kDone },
     { "VersionQuerySilence", "wireless version query", "silence", kPeakPro, "Sending NRF_GET_VERSION command", Action::Inject, fault(FaultKind::Silence), 0,
       kDone },
     { "VersionQueryDroppedReport", "wireless version query", "lost report", kPeakPro, "Sending NRF_GET_VERSION command", Action::Inject, fault(FaultKind::DropReport), 0,
+      kDone },
+    { "ReadDeviceRepeatedReport", "reading the device", "repeated report", kPeakPro, "", Action::Inject, fault(FaultKind::RepeatReport), 0,
+      kDone },
+    { "ReadDeviceCorruptCrc", "reading the device", "corrupted CRC", kPeakPro, "", Action::Inject, fault(FaultKind::CorruptCrc), 0,
       kDone },
     { "VersionQueryRepeatedReport", "wireless version query", "repeated report", kPeakPro, "Sending NRF_GET_VERSION command", Action::Inject, fault(FaultKind::RepeatReport), 0,
       kDone },
@@ -371,7 +371,11 @@ TEST_P(FaultMatrix, EndsTruthfullyKeepsTheRidersDataAndALaterRunFinishes)
     ASSERT_TRUE(sim->device().waitIdle(20000));
     falseSuccesses.clear();
     const bool rom = sim->device().state()["face"].asString() == "rom";
-    const FaultRunResult second = runUpdaterOnce(hooksFor(nullptr), 60s, rom ? model : -1, japanese);
+    // Language packs that failed are not part of the done screen's check: the rider loads
+    // them from the menu, which a console run does with --command=language-packs.
+    const bool packsMissing = first.message == kNoLanguagePacks;
+    const FaultRunResult second = runUpdaterOnce(hooksFor(nullptr), 60s, rom ? model : -1, japanese,
+        packsMissing ? HeadlessCommand::LanguagePacks : HeadlessCommand::None);
     if (std::getenv("FAULT_MATRIX_LOG"))
         std::printf("==== second run\n%s\n", second.log.c_str());
     ASSERT_TRUE(second.workersEnded) << second.log;
@@ -381,6 +385,9 @@ TEST_P(FaultMatrix, EndsTruthfullyKeepsTheRidersDataAndALaterRunFinishes)
     EXPECT_TRUE(deviceIsUpToDate());
     EXPECT_TRUE(ridersOnDrive() == riders) << "the rider's files are not back on the drive";
     EXPECT_FALSE(backupHeldOnDisk());
+    if (japanese) {
+        EXPECT_TRUE(fs::is_regular_file(sim->device().driveRoot() + "Kanji_19x19.bin")) << "no language pack";
+    }
 
     // The row of the table the closing note reproduces.
     std::printf("| %s | %s | %s | exit %d: %s | %s, %.1f s + %.1f s |\n", row.fault, row.phase, row.name, first.status,

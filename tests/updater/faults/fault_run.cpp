@@ -93,7 +93,7 @@ void freshProcessState()
 } // namespace
 
 FaultRunResult runUpdaterOnce(const FaultRunHooks& hooks, std::chrono::seconds limit,
-    int recoverType, bool recoverJapanese)
+    int recoverType, bool recoverJapanese, HeadlessCommand command)
 {
     FaultRunResult run;
     const auto started = std::chrono::steady_clock::now();
@@ -117,8 +117,10 @@ FaultRunResult runUpdaterOnce(const FaultRunHooks& hooks, std::chrono::seconds l
         auto console = std::make_unique<ConsoleOutput>(sinks);
         auto loop = std::make_unique<WindowThread>();
         auto endedWith = std::make_shared<std::atomic<int>>(-1);
+        HeadlessSettings settings;
+        settings.command = command;
         auto window = std::make_unique<HookedWindow>(
-            HeadlessSettings {}, *console, *loop, [endedWith](int status) { *endedWith = status; }, hooks);
+            settings, *console, *loop, [endedWith](int status) { *endedWith = status; }, hooks);
         setMainWindow(window.get());
         loop->start();
         bool startedUp = false;

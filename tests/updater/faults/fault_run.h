@@ -6,6 +6,8 @@
 // be put in place at an exact step of the update. Every run starts from fresh shared state, as
 // a new process would; what lives on disk (a held backup) stays.
 
+#include "ui/headless/headless_settings.h"
+
 #include <json/value.h>
 
 #include <chrono>
@@ -33,6 +35,6 @@ struct FaultRunResult {
 };
 
 // Runs the updater until it decides its outcome (or limit passes), then waits for its workers.
-// recoverType >= 0 answers the recovery dialog with that model.
+// recoverType >= 0 answers the recovery dialog with that model; command is --command=NAME.
 FaultRunResult runUpdaterOnce(const FaultRunHooks& hooks, std::chrono::seconds limit,
-    int recoverType = -1, bool recoverJapanese = false);
+    int recoverType = -1, bool recoverJapanese = false, HeadlessCommand command = HeadlessCommand::None);
