@@ -62,6 +62,9 @@ struct MatrixRow {
     devsim::Fault spec;
     int exitStatus;      // the exit status the run must end with
     const char* shows;   // a text the outcome, a question or the last status must hold (truthful message)
+    // When the device's return races the updater's own retries, the attempt may also end
+    // with this failure (exit 1); both endings are truthful and the next run finishes.
+    const char* orFailure = nullptr;
 };
 
 void PrintTo(const MatrixRow& row, std::ostream* out) { *out << row.name; }
@@ -165,7 +168,7 @@ const MatrixRow kMatrix[] = {
     { "UpdateNordicCorruptCrc", "UPDATE_NORDIC", "corrupted CRC", kPeakPro, "Sending UPDATE_NORDIC command", Action::Inject, fault(FaultKind::CorruptCrc), 0,
       kDone },
     { "UpdateNordicDisconnect", "UPDATE_NORDIC", "disconnect", kPeakPro, "Sending UPDATE_NORDIC command", Action::Disconnect, kNoFault, 0,
-      kDone },
+      kDone, kWirelessProblem },
     { "LanguagePacksDriveFull", "language packs", "drive full", kJapaneseSummitColor, "Nordic Start C", Action::Inject, fault(FaultKind::DriveFull), 1,
       kNoLanguagePacks },
     { "LanguagePacksCorruptCrc", "language packs", "corrupted CRC", kJapaneseSummitColor, "Sending KANJI_PROGRAM_FLASH command", Action::Inject, fault(FaultKind::CorruptCrc), 0,
@@ -351,8 +354,11 @@ TEST_P(FaultMatrix, EndsTruthfullyKeepsTheRidersDataAndALaterRunFinishes)
         std::lock_guard<std::mutex> lock(falseMutex);
         EXPECT_TRUE(falseSuccesses.empty()) << "claimed: " << falseSuccesses.front();
     }
-    EXPECT_EQ(first.status, row.exitStatus) << lastWords(first) << "\n" << first.log;
-    EXPECT_TRUE(runShows(first, row.shows)) << lastWords(first);
+    const bool alternative = row.orFailure && first.status == 1 && runShows(first, row.orFailure);
+    if (!alternative) {
+        EXPECT_EQ(first.status, row.exitStatus) << lastWords(first) << "\n" << first.log;
+        EXPECT_TRUE(runShows(first, row.shows)) << lastWords(first);
+    }
     if (first.status == 0) {
         EXPECT_TRUE(deviceIsUpToDate());
     }
