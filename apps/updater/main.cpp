@@ -20,7 +20,10 @@ namespace {
 
 SimulatedDevice g_simulated;
 
-void cleanUp() { stopSimulatedDevice(g_simulated); }
+void cleanUp()
+{
+    stopSimulatedDevice(g_simulated);
+}
 
 } // namespace
 
@@ -62,8 +65,8 @@ int main(int argc, char** argv)
     }
 #else
     if (!headless) {
-        std::fputs("tarvel-updater: the window is not available in this build; running on the console.\n",
-            stderr);
+        std::fputs(
+            "tarvel-updater: the window is not available in this build; running on the console.\n", stderr);
         headless = true;
     }
 #endif

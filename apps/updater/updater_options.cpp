@@ -5,7 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 
-const char* const kBuiltInSimulatedDevice = "model=13,variant=standard,version=12.40,face=application,user-data=yes";
+const char* const kBuiltInSimulatedDevice
+    = "model=13,variant=standard,version=12.40,face=application,user-data=yes";
 
 namespace {
 
@@ -89,7 +90,8 @@ bool parseUpdaterOptions(const std::vector<std::string>& args, UpdaterOptions& o
             if (!needValue())
                 return false;
             if (!parseRecover(value, result.recoverType, result.recoverJapanese)) {
-                error = "bad --recover value '" + value + "' (TYPE 4 to 16, optionally followed by ,japanese)";
+                error
+                    = "bad --recover value '" + value + "' (TYPE 4 to 16, optionally followed by ,japanese)";
                 return false;
             }
         } else if (name == "--json") {

@@ -10,9 +10,9 @@
 #include <vector>
 
 // Exit statuses of a console run (the window always ends with 0).
-constexpr int kExitDone = 0;          // the device was left up to date, or the command completed
-constexpr int kExitFailure = 1;       // a failure ended the run
-constexpr int kExitUsage = 2;         // the command line cannot be used
+constexpr int kExitDone = 0; // the device was left up to date, or the command completed
+constexpr int kExitFailure = 1; // a failure ended the run
+constexpr int kExitUsage = 2; // the command line cannot be used
 constexpr int kExitAnotherInstance = 3;
 constexpr int kExitInterrupted = 130; // Ctrl-C
 

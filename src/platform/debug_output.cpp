@@ -19,6 +19,9 @@ void debugOutput(const char* text)
         std::fputs(text, stderr);
 }
 
-void setDebugOutputSink(DebugOutputSink sink) { g_sink.store(sink); }
+void setDebugOutputSink(DebugOutputSink sink)
+{
+    g_sink.store(sink);
+}
 
 } // namespace platform

@@ -26,7 +26,8 @@ constexpr int kUnclaimedDeviceWaitMs = 1500;
 int parseProductId(const std::string& hardwareId, size_t at)
 {
     int value = 0;
-    for (size_t i = at; i < hardwareId.size() && std::isxdigit(static_cast<unsigned char>(hardwareId[i])); ++i) {
+    for (size_t i = at; i < hardwareId.size() && std::isxdigit(static_cast<unsigned char>(hardwareId[i]));
+         ++i) {
         if (value > 0xFFFFFF)
             break; // longer than any product id; stop before it overflows
         const char c = char(std::toupper(static_cast<unsigned char>(hardwareId[i])));
@@ -35,7 +36,10 @@ int parseProductId(const std::string& hardwareId, size_t at)
     return value;
 }
 
-bool isFlashBootloaderPid(int pid) { return (pid >= 4 && pid <= 16) || (pid >= 64 && pid <= 76); }
+bool isFlashBootloaderPid(int pid)
+{
+    return (pid >= 4 && pid <= 16) || (pid >= 64 && pid <= 76);
+}
 
 } // namespace
 
@@ -114,7 +118,8 @@ void onDeviceChange(int event)
     switch (event) {
     case DBT_DEVNODES_CHANGED:
         logLine("\r\nDBT_DEVNODES_CHANGED\r\n");
-        if (!isSet(factoryResetActive) && !isSet(languagePackActive) && !isSet(updateActive) && NRFV.load() != 0)
+        if (!isSet(factoryResetActive) && !isSet(languagePackActive) && !isSet(updateActive)
+            && NRFV.load() != 0)
             return;
         scanInProgress = 0;
         NRFV = 0;
@@ -133,12 +138,20 @@ void onDeviceChange(int event)
         jbl = 0;
         deviceScan();
         updateMenuState();
-        if (isSet(factoryResetActive))
+        if (isSet(factoryResetActive)) {
             factoryResetReturn();
-        else if (isSet(updateActive))
-            autoUpdateContinuation();
-        else
+        } else if (isSet(updateActive)) {
+            // The continuation picks the update up after a flash. While an update or wireless
+            // worker runs the device has not been sent anywhere yet (its drive arrived late, or
+            // came back after the wireless restart): the worker carries on by itself, and a
+            // continuation now would reset the disk or start a second worker under it.
+            if (isSet(updateThreadActive))
+                logLine("\r\n Start Auto Update - not now, a worker runs\r\n");
+            else
+                autoUpdateContinuation();
+        } else {
             showButton(true);
+        }
         return;
     case DBT_DEVICEREMOVECOMPLETE:
         logLine("\r\n DBT_DEVICEREMOVECOMPLETE\r\n");

@@ -15,12 +15,14 @@ std::string originQuestion(const HeldBackupOrigin& origin)
     char text[512];
     if (origin.known)
         std::snprintf(text, sizeof text,
-            "This computer keeps a backup of the data of a %s, made on %s by an earlier run of the updater.\n\n"
+            "This computer keeps a backup of the data of a %s, made on %s by an earlier run of the "
+            "updater.\n\n"
             "Restore it to the connected %s now?",
             origin.modelName.c_str(), origin.date.c_str(), deviceInfo.modelName.c_str());
     else
         std::snprintf(text, sizeof text,
-            "This computer keeps a backup of GPS data made by an earlier run of the updater; the device it came "
+            "This computer keeps a backup of GPS data made by an earlier run of the updater; the device it "
+            "came "
             "from was not recorded.\n\nRestore it to the connected %s now?",
             deviceInfo.modelName.c_str());
     return text;
@@ -32,7 +34,8 @@ void noteHeldBackupOfEarlierRun()
 {
     const HeldBackupOrigin origin = heldBackupOrigin();
     if (origin.known)
-        logLinef("\r\nHeld backup of an earlier run: %s, %s\r\n", origin.modelName.c_str(), origin.date.c_str());
+        logLinef(
+            "\r\nHeld backup of an earlier run: %s, %s\r\n", origin.modelName.c_str(), origin.date.c_str());
     else
         logLine("\r\nHeld backup of an earlier run: device not recorded\r\n");
 }

@@ -17,7 +17,8 @@
 
 void factoryResetCommand()
 {
-    if (ask("Do you want to restore factory defaults?", "FACTORY RESET", MessageBoxKind::YesNo, MessageBoxIcon::None)
+    if (ask("Do you want to restore factory defaults?", "FACTORY RESET", MessageBoxKind::YesNo,
+            MessageBoxIcon::None)
         != MessageBoxAnswer::Yes)
         return;
     tell("Sending Factory Reset. This will take a while so do not unplug device", "Factory Reset");
@@ -31,7 +32,8 @@ void factoryResetCommand()
     updateActive = 0;
     factoryResetActive = 0;
     languagePackActive = 0;
-    tell("Please make sure device is plugged in. Unplug and reconnect if already plugged.", "Factory Reset Failed");
+    tell("Please make sure device is plugged in. Unplug and reconnect if already plugged.",
+        "Factory Reset Failed");
     repaintWindow();
 }
 
@@ -58,14 +60,16 @@ void runLanguagePackUpdate()
     factoryResetActive = 0;
     languagePackActive = 1;
     showButton(false);
-    tell("Sending Command to appy NEW Language Pack. This will take a while so do not unplug device", "Language Pack");
+    tell("Sending Command to appy NEW Language Pack. This will take a while so do not unplug device",
+        "Language Pack");
     showProgress(true);
     const bool updated = updateLanguagePacks();
     showProgress(false);
     languagePackActive = 0;
     updateActive = 0;
     updateMenuState();
-    tell(updated ? "Successfully Updated Language Packs." : "Could Not Update Language Packs.", "Language Pack");
+    tell(updated ? "Successfully Updated Language Packs." : "Could Not Update Language Packs.",
+        "Language Pack");
     showButton(true);
     logLine(" updateButton SW_SHOW C \r\n");
     repaintWindow();
@@ -74,7 +78,8 @@ void runLanguagePackUpdate()
 void eraseKeysCommand()
 {
     constexpr const char* caption = "Erase Bluetooth Encryption Keys";
-    if (ask("Do you want to erase your bluetooth encryption keys?\n\nDo this only if the bluetooth connecton to your "
+    if (ask("Do you want to erase your bluetooth encryption keys?\n\nDo this only if the bluetooth connecton "
+            "to your "
             "phone is not working.\n\n",
             caption, MessageBoxKind::YesNo, MessageBoxIcon::None)
         != MessageBoxAnswer::Yes)
@@ -86,7 +91,8 @@ void eraseKeysCommand()
     sleepFor(2);
     startWorker(eraseKeysThread);
     sleepFor(2);
-    if (ask("Make sure to restart your GPS and reset the bluetooth connections on your phone.\n\nLoad Instructon page "
+    if (ask("Make sure to restart your GPS and reset the bluetooth connections on your phone.\n\nLoad "
+            "Instructon page "
             "now?",
             caption, MessageBoxKind::YesNo, MessageBoxIcon::None)
         == MessageBoxAnswer::Yes) {
@@ -103,7 +109,10 @@ void eraseKeysCommand()
     setButtonLabel("OK");
 }
 
-void forceUpdateCommand() { requestUpdate(" Force -=FORCE REVERSE UPGRADE=- "); }
+void forceUpdateCommand()
+{
+    requestUpdate(" Force -=FORCE REVERSE UPGRADE=- ");
+}
 
 void showLogCommand()
 {

@@ -13,10 +13,13 @@
 
 namespace {
 
-Flag g_dialogExists{0};   // the dialog's window exists (the recoveryDialog handle)
-Flag g_dialogInitDone{0}; // its initialisation ran for the dialog now open
+Flag g_dialogExists { 0 }; // the dialog's window exists (the recoveryDialog handle)
+Flag g_dialogInitDone { 0 }; // its initialisation ran for the dialog now open
 
-WindowPort* window() { return mainWindow(); }
+WindowPort* window()
+{
+    return mainWindow();
+}
 
 void showRecoveryStatus()
 {
@@ -73,7 +76,10 @@ void okClicked()
 
 } // namespace
 
-bool recoveryDialogExists() { return isSet(g_dialogExists); }
+bool recoveryDialogExists()
+{
+    return isSet(g_dialogExists);
+}
 
 void onCreateRecoveryDialog()
 {
@@ -103,7 +109,8 @@ void onStartEmergencyProgram(long)
 {
     g_dialogExists = 0;
     if (!isFlashableType(recoveryDeviceType.load())) {
-        logLinef("\r\nWM_START_EMERGENCY_PROGRAM refused: device type %i\r\n", int(recoveryDeviceType.load()));
+        logLinef(
+            "\r\nWM_START_EMERGENCY_PROGRAM refused: device type %i\r\n", int(recoveryDeviceType.load()));
         return;
     }
     updateActive = 1;

@@ -14,8 +14,14 @@ bool offersWebPage(const char* text, const char* caption)
 }
 } // namespace
 
-void setRunOptions(const RunOptions& options) { g_options = options; }
-const RunOptions& runOptions() { return g_options; }
+void setRunOptions(const RunOptions& options)
+{
+    g_options = options;
+}
+const RunOptions& runOptions()
+{
+    return g_options;
+}
 
 MessageBoxAnswer autoAnswer(const char* text, const char* caption, MessageBoxKind kind)
 {

@@ -86,6 +86,12 @@ void enableMenu(int commandId, bool enabled)
         window->enableMenuItem(commandId, enabled);
 }
 
+void resetMenuState()
+{
+    std::lock_guard<std::mutex> lock(g_menuMutex);
+    g_menu.clear();
+}
+
 bool menuItemEnabled(int commandId)
 {
     std::lock_guard<std::mutex> lock(g_menuMutex);

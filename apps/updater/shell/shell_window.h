@@ -18,4 +18,6 @@ MessageBoxAnswer ask(const char* text, const char* caption, MessageBoxKind kind,
 void tell(const char* text, const char* caption);
 void sendToWindow(int message, long wParam = 0);
 void enableMenu(int commandId, bool enabled);
+// Every menu entry enabled again, as a freshly created menu has them.
+void resetMenuState();
 void setStatusLines(const char* text, const char* detail);

@@ -33,6 +33,7 @@ bool startUpdater()
 
 void onWindowCreated()
 {
+    resetMenuState();
     showProgress(false);
     showButton(false);
     if (WindowPort* window = mainWindow())
@@ -62,9 +63,10 @@ void onTimer(int timerId)
         return;
     if (WindowPort* window = mainWindow())
         window->killTimer(UPDATE_ALERT_TIMER);
-    const MessageBoxAnswer answer = ask("Before starting the update process on your Tarvel GPS, we recommend backing "
-                                        "up your gps device. Do you want to see the step by step directions?",
-        "Update Alert", MessageBoxKind::YesNo, MessageBoxIcon::Warning);
+    const MessageBoxAnswer answer
+        = ask("Before starting the update process on your Tarvel GPS, we recommend backing "
+              "up your gps device. Do you want to see the step by step directions?",
+            "Update Alert", MessageBoxKind::YesNo, MessageBoxIcon::Warning);
     if (answer == MessageBoxAnswer::Yes) {
         if (WindowPort* window = mainWindow())
             window->openWebPage((std::string(kMakerSite) + kBackupGuidePath).c_str());

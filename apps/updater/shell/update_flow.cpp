@@ -32,8 +32,8 @@ std::string doneConnectedText()
     const char* name = deviceInfo.modelName.c_str();
     if (deviceInfo.dlv == kJapaneseVariant) {
         if (nrf > 0)
-            std::snprintf(text, sizeof text, "%.40s connected\nVer: %d.%d-%li\nJapanese", name, deviceInfo.major,
-                deviceInfo.minor, nrf);
+            std::snprintf(text, sizeof text, "%.40s connected\nVer: %d.%d-%li\nJapanese", name,
+                deviceInfo.major, deviceInfo.minor, nrf);
         else
             std::snprintf(text, sizeof text, "%.40s connected\nVer: %d.%d\nJapanese", name, deviceInfo.major,
                 deviceInfo.minor);

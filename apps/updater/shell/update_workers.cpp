@@ -21,14 +21,19 @@ namespace {
 
 constexpr int kAttempts = 3;
 constexpr const char* kWirelessCaption = "Wireless Firmware Update Problem";
-constexpr const char* kNoCommunication = "We could not begin communication with the Tarvel GPS. Disconnect the GPS from "
-                                         "computer , turn off GPS and turn back on, then Restart the updater app and "
-                                         "reconnect the GPS.";
-constexpr const char* kWirelessFailed = "Please disconnect the Tarvel GPS device from the computer USB.  Close and "
-                                        "Restart the updater app. Reconnect the Tarvel GPS device and try the update "
-                                        "again.";
+constexpr const char* kNoCommunication
+    = "We could not begin communication with the Tarvel GPS. Disconnect the GPS from "
+      "computer , turn off GPS and turn back on, then Restart the updater app and "
+      "reconnect the GPS.";
+constexpr const char* kWirelessFailed
+    = "Please disconnect the Tarvel GPS device from the computer USB.  Close and "
+      "Restart the updater app. Reconnect the Tarvel GPS device and try the update "
+      "again.";
 
-void waitMs(int milliseconds) { platform::pause(platform::Milliseconds(milliseconds)); }
+void waitMs(int milliseconds)
+{
+    platform::pause(platform::Milliseconds(milliseconds));
+}
 
 bool queryNordicVersion()
 {
@@ -50,7 +55,10 @@ void logIdentity(const char* format)
     logLinef(format, int(GRawDevID.load()), int(GNormDevID.load()), int(gcbn.load()), int(deviceInfo.dlv));
 }
 
-void logBuild(const char* format) { logLinef(format, int(gcbn.load()), int(deviceInfo.dlv)); }
+void logBuild(const char* format)
+{
+    logLinef(format, int(gcbn.load()), int(deviceInfo.dlv));
+}
 
 } // namespace
 
@@ -103,9 +111,11 @@ void startUpdateWorkerThread()
         // could not be backed up): nothing will come back, so the update is over and the
         // device is shown again with its offer.
         logLine("Start D updateFirmware FAILED - update stopped\r\n");
+        updateThreadActive = 0;
+        if (isSet(jbl))
+            return; // a late second worker: the first one's device is being programmed
         updateActive = 0;
         reverseUpgrade = 0;
-        updateThreadActive = 0;
         sendToWindow(WM_ON_DEVICE_INFO_READ);
         return;
     }
@@ -120,7 +130,7 @@ void startOnBootloaderModeThread()
         // The programming gave up (the device left, or would not take the image). The device
         // still shows its bootloader when it comes back, and no worker runs for it any more:
         // let the next scan that finds it start one again.
-        logLine("\r\n- startOnBootloaderModeThread FAILED - the next scan may start it again\r\n");
+        logLine("\r\n- Bootloader mode FAILED - the next scan may start it again\r\n");
         jbl = 0;
         // Nothing is under way until then: the failure on the screen is the end of this
         // attempt (a console run ends on it instead of waiting for an update that is over).
@@ -203,4 +213,7 @@ void nordicThread()
     updateThreadActive = 0;
 }
 
-void eraseKeysThread() { eraseNordicKeys(); }
+void eraseKeysThread()
+{
+    eraseNordicKeys();
+}

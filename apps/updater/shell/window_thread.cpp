@@ -119,7 +119,10 @@ void WindowThread::enqueue(Call call)
     m_changed.notify_all();
 }
 
-void WindowThread::post(std::function<void()> item) { enqueue(Call { std::move(item), nullptr }); }
+void WindowThread::post(std::function<void()> item)
+{
+    enqueue(Call { std::move(item), nullptr });
+}
 
 void WindowThread::postDeviceChange(int event)
 {

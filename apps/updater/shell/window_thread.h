@@ -74,7 +74,7 @@ private:
     };
     struct Timer {
         std::chrono::steady_clock::time_point due;
-        std::chrono::milliseconds period{0};
+        std::chrono::milliseconds period { 0 };
         bool queued = false;
     };
 
@@ -101,7 +101,9 @@ private:
 // end and the tests' windows derive from it and add what they show.
 class ThreadedWindow : public WindowPort {
 public:
-    explicit ThreadedWindow(WindowThread& loop) : m_loop(loop) {}
+    explicit ThreadedWindow(WindowThread& loop)
+        : m_loop(loop)
+    { }
 
     void sendMessage(int message, long wParam) override { m_loop.send(message, wParam); }
     void quit() override { m_loop.postQuit(0); }

@@ -4,7 +4,7 @@
 #include <thread>
 
 namespace {
-std::atomic<int> g_running{0};
+std::atomic<int> g_running { 0 };
 } // namespace
 
 void startWorker(void (*body)())
@@ -16,4 +16,7 @@ void startWorker(void (*body)())
     }).detach();
 }
 
-int runningWorkers() { return g_running.load(); }
+int runningWorkers()
+{
+    return g_running.load();
+}

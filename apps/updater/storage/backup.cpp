@@ -65,10 +65,10 @@ std::string localBackupFolder()
 
 void loadHeldBackup()
 {
-    if (platform::fileExists(heldMarker())) {
+    const bool held = platform::fileExists(heldMarker());
+    g_heldFromEarlierRun = held;
+    if (held)
         backupHeld = 1;
-        g_heldFromEarlierRun = true;
-    }
 }
 
 bool heldBackupFromEarlierRun() { return g_heldFromEarlierRun.load() && isSet(backupHeld); }
@@ -156,6 +156,7 @@ bool saveGpsDataToLocal(DeviceInfo& record, bool* mustStop)
     }
     resetBeforeNordic = 1;
     backupHeld = 1;
+    g_heldFromEarlierRun = false; // made in this run, from the device now attached
     logLine("Save GPS Data To Local...DONE\r\n");
     return true;
 }

@@ -20,13 +20,17 @@ TEST(ConsoleAnswers, ButtonsByNumberOrNameInAnyCase)
     EXPECT_EQ(answer, MessageBoxAnswer::Ok);
     EXPECT_TRUE(parseAnswer("ok", MessageBoxKind::OkCancel, answer));
     EXPECT_EQ(answer, MessageBoxAnswer::Ok);
+    answer = MessageBoxAnswer::Cancel;
+    EXPECT_TRUE(parseAnswer("", MessageBoxKind::Ok, answer)); // Enter on a notice
+    EXPECT_EQ(answer, MessageBoxAnswer::Ok);
 }
 
 TEST(ConsoleAnswers, NothingOutsideTheBoxsButtonsIsTaken)
 {
     MessageBoxAnswer answer = MessageBoxAnswer::Yes;
-    for (const char* line : { "", "0", "3", "-1", "yes", "maybe", "1 2", "99999" })
+    for (const char* line : { "", "  ", "0", "3", "-1", "yes", "maybe", "1 2", "99999" })
         EXPECT_FALSE(parseAnswer(line, MessageBoxKind::OkCancel, answer)) << line;
+    EXPECT_FALSE(parseAnswer("", MessageBoxKind::YesNo, answer)); // a choice is never taken by Enter alone
     EXPECT_FALSE(parseAnswer("ok", MessageBoxKind::YesNo, answer));
     EXPECT_FALSE(parseAnswer("2", MessageBoxKind::Ok, answer));
     EXPECT_EQ(answer, MessageBoxAnswer::Yes); // untouched by refused lines
@@ -66,7 +70,8 @@ TEST(ConsoleAnswers, RecoveryChoiceRefusesWhatTheDialogCannotTick)
 {
     RecoveryChoice choice;
     choice.deviceType = 7;
-    for (const char* line : { "", "3", "17", "0", "Q3Peak", "Peak Pro", "13,german", "13,", "japanese", "13 japanese" })
+    for (const char* line :
+        { "", "3", "17", "0", "Q3Peak", "Peak Pro", "13,german", "13,", "japanese", "13 japanese" })
         EXPECT_FALSE(parseRecoveryChoice(line, choice)) << line;
     EXPECT_EQ(choice.deviceType, 7);
 }

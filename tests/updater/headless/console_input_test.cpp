@@ -29,7 +29,10 @@ struct Pipe {
         if (readEnd)
             std::fclose(readEnd);
     }
-    void write(const std::string& text) { ASSERT_EQ(::write(fds[1], text.data(), text.size()), ssize_t(text.size())); }
+    void write(const std::string& text)
+    {
+        ASSERT_EQ(::write(fds[1], text.data(), text.size()), ssize_t(text.size()));
+    }
     void closeWriter()
     {
         if (fds[1] >= 0)
@@ -59,8 +62,8 @@ struct Seen {
     bool waitFor(size_t count, int endCount)
     {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(10),
-            [&] { return lines.size() >= count && ends >= endCount; });
+        return changed.wait_for(
+            lock, std::chrono::seconds(10), [&] { return lines.size() >= count && ends >= endCount; });
     }
 };
 
@@ -71,7 +74,8 @@ TEST(ConsoleInput, LinesWithoutAQuestionGoToTheHandlerInOrder)
     Pipe pipe;
     Seen seen;
     {
-        ConsoleInput input(pipe.readEnd, [&](const std::string& l) { seen.line(l); }, [&] { seen.end(); });
+        ConsoleInput input(
+            pipe.readEnd, [&](const std::string& l) { seen.line(l); }, [&] { seen.end(); });
         input.start();
         pipe.write("update\r\nabout\n\nlast without end");
         pipe.closeWriter();
@@ -86,7 +90,8 @@ TEST(ConsoleInput, ALineTypedWhileAQuestionWaitsAnswersIt)
 {
     Pipe pipe;
     Seen seen;
-    ConsoleInput input(pipe.readEnd, [&](const std::string& l) { seen.line(l); }, [&] { seen.end(); });
+    ConsoleInput input(
+        pipe.readEnd, [&](const std::string& l) { seen.line(l); }, [&] { seen.end(); });
     input.start();
     input.openQuestion();
     std::string answer;
@@ -108,7 +113,8 @@ TEST(ConsoleInput, LinesLeftOverWhenTheQuestionClosesGoToTheHandler)
 {
     Pipe pipe;
     Seen seen;
-    ConsoleInput input(pipe.readEnd, [&](const std::string& l) { seen.line(l); }, [&] { seen.end(); });
+    ConsoleInput input(
+        pipe.readEnd, [&](const std::string& l) { seen.line(l); }, [&] { seen.end(); });
     input.start();
     input.openQuestion();
     pipe.write("yes\nabout\n");
@@ -128,7 +134,8 @@ TEST(ConsoleInput, ClosedInputAnswersNoQuestionNowOrLater)
 {
     Pipe pipe;
     Seen seen;
-    ConsoleInput input(pipe.readEnd, [&](const std::string& l) { seen.line(l); }, [&] { seen.end(); });
+    ConsoleInput input(
+        pipe.readEnd, [&](const std::string& l) { seen.line(l); }, [&] { seen.end(); });
     input.start();
     input.openQuestion();
     std::string answer = "untouched";

@@ -11,10 +11,10 @@
 
 #include <chrono>
 #include <cstdio>
-#include <thread>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -94,8 +94,8 @@ TEST(ConsoleOutput, StatusLinesPrintedOncePerChangeAsARiderReadsThem)
         console.status("Peak Pro connected\nProgramming GPS Firmware ", "Step 3 of 3\n25% done");
     }
     EXPECT_EQ(lines(contents(files.out)),
-        (std::vector<std::string> { "Please connect your / Tarvel GPS Device", "Peak Pro connected / Ver: 12.40",
-            "Peak Pro connected / Ver: 12.40 -- Working...",
+        (std::vector<std::string> { "Please connect your / Tarvel GPS Device",
+            "Peak Pro connected / Ver: 12.40", "Peak Pro connected / Ver: 12.40 -- Working...",
             "Peak Pro connected / Programming GPS Firmware -- Step 3 of 3 / 25% done" }));
     EXPECT_EQ(contents(files.err), "");
 }
@@ -144,10 +144,11 @@ TEST(ConsoleOutput, QuestionShowsCaptionAndNumberedButtonsAndTheAnswerSaysWhoGav
     Files files;
     {
         ConsoleOutput console(files.sinks(false, false));
-        console.question("Update Alert", "Do you want to see the step by step directions?", MessageBoxKind::YesNo);
+        console.question(
+            "Update Alert", "Do you want to see the step by step directions?", MessageBoxKind::YesNo);
         console.answer(MessageBoxAnswer::No, AnswerSource::ClosedInput);
-        console.question("", "Please do not unplug your device.  This will take a few minutes.",
-            MessageBoxKind::OkCancel);
+        console.question(
+            "", "Please do not unplug your device.  This will take a few minutes.", MessageBoxKind::OkCancel);
         console.answer(MessageBoxAnswer::Ok, AnswerSource::Auto);
     }
     const std::string out = contents(files.out);

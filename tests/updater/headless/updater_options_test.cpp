@@ -45,8 +45,8 @@ TEST(UpdaterOptions, NothingGivenMeansTheWindowOnRealDevices)
 
 TEST(UpdaterOptions, RunModesAndConsoleChoices)
 {
-    const UpdaterOptions options = parsed({ "--headless", "--auto", "--time-scale=0.05", "--json", "--verbose",
-        "--log=/dev/null/x", "--recover=13,japanese" });
+    const UpdaterOptions options = parsed({ "--headless", "--auto", "--time-scale=0.05", "--json",
+        "--verbose", "--log=/dev/null/x", "--recover=13,japanese" });
     EXPECT_TRUE(options.headless);
     EXPECT_TRUE(options.autoAnswer);
     EXPECT_TRUE(options.timeScaleGiven);
@@ -116,13 +116,16 @@ TEST(UpdaterOptions, SimulateStartsFromTheBuiltInPeakPro)
 
 TEST(UpdaterOptions, EveryUnusableLineIsRefusedWithItsReason)
 {
-    EXPECT_NE(refusal({ "--simulate=model=3" }).find("unknown device description 'model=3'"), std::string::npos);
+    EXPECT_NE(
+        refusal({ "--simulate=model=3" }).find("unknown device description 'model=3'"), std::string::npos);
     EXPECT_NE(refusal({ "--simulate=colour=red" }).find("unknown key 'colour'"), std::string::npos);
     EXPECT_NE(refusal({ "--simulate=version=1.200" }).find("bad value for 'version'"), std::string::npos);
     EXPECT_NE(refusal({ "--simulate=model" }).find("unknown device description"), std::string::npos);
 
-    for (const char* value : { "3", "17", "0", "13,german", "13,", "japanese", "x", ",japanese", "013", "-4", "4.5" })
-        EXPECT_NE(refusal({ std::string("--recover=") + value }).find("bad --recover value"), std::string::npos)
+    for (const char* value :
+        { "3", "17", "0", "13,german", "13,", "japanese", "x", ",japanese", "013", "-4", "4.5" })
+        EXPECT_NE(
+            refusal({ std::string("--recover=") + value }).find("bad --recover value"), std::string::npos)
             << value;
     EXPECT_NE(refusal({ "--recover" }).find("needs a value"), std::string::npos);
     EXPECT_NE(refusal({ "--recover=" }).find("needs a value"), std::string::npos);
@@ -136,7 +139,8 @@ TEST(UpdaterOptions, EveryUnusableLineIsRefusedWithItsReason)
     EXPECT_NE(refusal({ "--command" }).find("needs a value"), std::string::npos);
     EXPECT_NE(refusal({ "--log" }).find("needs a value"), std::string::npos);
 
-    for (const char* flag : { "--auto=yes", "--headless=1", "--json=no", "--help=x", "--version=2", "--verbose=1" })
+    for (const char* flag :
+        { "--auto=yes", "--headless=1", "--json=no", "--help=x", "--version=2", "--verbose=1" })
         EXPECT_NE(refusal({ flag }).find("takes no value"), std::string::npos) << flag;
 
     EXPECT_NE(refusal({ "--frobnicate" }).find("unknown option --frobnicate"), std::string::npos);
@@ -151,6 +155,7 @@ TEST(UpdaterOptions, UsageNamesEveryOptionAndCommand)
     const std::string usage = updaterUsage();
     for (const char* text : { "--simulate[=DEVICE]", "TARVEL_VBUS", "--time-scale=F", "--auto", "--headless",
              "--recover=TYPE[,japanese]", "--json", "--verbose", "--log=FILE", "--command=NAME", "--help",
-             "--version", "factory-reset", "erase-keys", "language-packs", "force-update", "about", "show-log" })
+             "--version", "factory-reset", "erase-keys", "language-packs", "force-update", "about",
+             "show-log" })
         EXPECT_NE(usage.find(text), std::string::npos) << text;
 }

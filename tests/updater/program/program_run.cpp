@@ -16,7 +16,8 @@
 
 namespace fs = std::filesystem;
 
-ProgramRun::ProgramRun(const std::string& home, const std::vector<std::string>& args)
+ProgramRun::ProgramRun(const std::string& home, const std::vector<std::string>& args,
+    const std::vector<std::string>& extraEnv, const std::string& programPath)
 {
     std::signal(SIGPIPE, SIG_IGN);
     for (const char* sub : { "run", "state", "data", "tmp" })
@@ -30,6 +31,7 @@ ProgramRun::ProgramRun(const std::string& home, const std::vector<std::string>& 
         return;
     std::vector<std::string> env = { "XDG_RUNTIME_DIR=" + home + "/run", "XDG_STATE_HOME=" + home + "/state",
         "XDG_DATA_HOME=" + home + "/data", "TMPDIR=" + home + "/tmp", "HOME=" + home, "PATH=/usr/bin:/bin" };
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     m_pid = ::fork();
     if (m_pid == 0) {
         ::dup2(in[0], 0);
@@ -42,7 +44,7 @@ ProgramRun::ProgramRun(const std::string& home, const std::vector<std::string>& 
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         std::signal(SIGINT, SIG_DFL);
         std::vector<char*> argv;
-        std::string program = TARVEL_UPDATER_PROGRAM;
+        std::string program = programPath;
         argv.push_back(program.data());
         std::vector<std::string> copy = args;
         for (std::string& a : copy)
@@ -87,13 +89,17 @@ void ProgramRun::closeInput()
     m_in = -1;
 }
 
-void ProgramRun::signal(int sig) { ::kill(m_pid, sig); }
+void ProgramRun::signal(int sig)
+{
+    ::kill(m_pid, sig);
+}
 
 bool ProgramRun::fill(std::chrono::steady_clock::time_point deadline)
 {
     if (m_eof)
         return false;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left
+        = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0)
         return false;
     pollfd p { m_out, POLLIN, 0 };
@@ -164,7 +170,8 @@ std::string ProgramRun::errorOutput() const
     return all.str();
 }
 
-ProgramResult runProgram(const std::string& home, const std::vector<std::string>& args, const std::string& input)
+ProgramResult runProgram(
+    const std::string& home, const std::vector<std::string>& args, const std::string& input)
 {
     ProgramRun run(home, args);
     run.write(input);

@@ -12,8 +12,10 @@
 
 class ProgramRun {
 public:
-    // home: the test's own folder; it gets run/, state/, data/ and tmp/ below it.
-    ProgramRun(const std::string& home, const std::vector<std::string>& args);
+    // home: the test's own folder; it gets run/, state/, data/ and tmp/ below it. env: more
+    // NAME=VALUE entries (TARVEL_VBUS); program: another program than tarvel-updater.
+    ProgramRun(const std::string& home, const std::vector<std::string>& args,
+        const std::vector<std::string>& env = {}, const std::string& program = TARVEL_UPDATER_PROGRAM);
     ~ProgramRun(); // kills the child when it still runs
 
     void write(const std::string& text);
@@ -30,7 +32,7 @@ public:
     int finish(std::chrono::milliseconds timeout = std::chrono::seconds(120));
 
     const std::string& output() const { return m_output; } // everything read so far
-    std::string errorOutput() const;                        // standard error (after finish)
+    std::string errorOutput() const; // standard error (after finish)
     pid_t pid() const { return m_pid; }
 
 private:
@@ -52,7 +54,8 @@ struct ProgramResult {
     std::string out;
     std::string err;
 };
-ProgramResult runProgram(const std::string& home, const std::vector<std::string>& args, const std::string& input = "");
+ProgramResult runProgram(
+    const std::string& home, const std::vector<std::string>& args, const std::string& input = "");
 
 // Every JSON event of an output, in order (each line must parse).
 std::vector<Json::Value> jsonEvents(const std::string& output);

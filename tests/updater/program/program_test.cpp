@@ -9,10 +9,16 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 using testsupport::TempFolder;
@@ -28,7 +34,10 @@ std::string fileText(const std::string& path)
     return all.str();
 }
 
-bool emptyFolder(const std::string& path) { return fs::is_empty(path); }
+bool emptyFolder(const std::string& path)
+{
+    return fs::is_empty(path);
+}
 
 // True when the texts appear in this order in text.
 ::testing::AssertionResult inOrder(const std::string& text, const std::vector<std::string>& pieces)
@@ -37,13 +46,49 @@ bool emptyFolder(const std::string& path) { return fs::is_empty(path); }
     for (const std::string& piece : pieces) {
         const size_t found = text.find(piece, at);
         if (found == std::string::npos)
-            return ::testing::AssertionFailure() << "\"" << piece << "\" missing after offset " << at << " in:\n" << text;
+            return ::testing::AssertionFailure()
+                << "\"" << piece << "\" missing after offset " << at << " in:\n"
+                << text;
         at = found + piece.size();
     }
     return ::testing::AssertionSuccess();
 }
 
 const char kUpToDate11[] = "--simulate=model=11,version=14.51";
+
+// One request on the bus (a simulator's control op); its response line.
+std::string busRequest(const std::string& socketPath, const std::string& request)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    std::string response;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        const std::string line = request + "\n";
+        if (::write(fd, line.data(), line.size()) == ssize_t(line.size())) {
+            char c;
+            while (::read(fd, &c, 1) == 1 && c != '\n')
+                response.push_back(c);
+        }
+    }
+    ::close(fd);
+    return response;
+}
+
+// tarvel-devsim in a process of its own, serving the bus at home/bus.sock.
+std::unique_ptr<ProgramRun> startDevice(const TempFolder& home, const std::vector<std::string>& options)
+{
+    const std::string bus = home.sub("bus.sock");
+    std::vector<std::string> args = { "--socket", bus, "--drive-dir", home.sub("drive") };
+    args.insert(args.end(), options.begin(), options.end());
+    auto device
+        = std::make_unique<ProgramRun>(home.path(), args, std::vector<std::string> {}, TARVEL_DEVSIM_PROGRAM);
+    for (int i = 0; i < 500 && !fs::exists(bus); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(fs::exists(bus));
+    return device;
+}
 
 } // namespace
 
@@ -108,8 +153,10 @@ TEST(UpdaterProgram, WholeUpdateOfTheBuiltInPeakProEndsUpToDateWithTheRidersFile
 
     // The rider's files as the simulated device had them before the update.
     EXPECT_EQ(fileText(home.sub("drive/Tarvel/Settings.fit")), "TARVEL-SETTINGS rider=demo units=metric\n");
-    EXPECT_EQ(fileText(home.sub("drive/Tarvel/Rides/2026-05-01-0930.fit")), std::string(2048, '\x5A') + "ride-1\n");
-    EXPECT_EQ(fileText(home.sub("drive/Tarvel/Rides/2026-05-03-1712.fit")), std::string(1024, '\xA5') + "ride-2\n");
+    EXPECT_EQ(
+        fileText(home.sub("drive/Tarvel/Rides/2026-05-01-0930.fit")), std::string(2048, '\x5A') + "ride-1\n");
+    EXPECT_EQ(
+        fileText(home.sub("drive/Tarvel/Rides/2026-05-03-1712.fit")), std::string(1024, '\xA5') + "ride-2\n");
     // The simulated run's staging, backup and socket were private, and are gone.
     EXPECT_TRUE(emptyFolder(home.sub("tmp")));
     EXPECT_TRUE(emptyFolder(home.sub("state")));
@@ -119,7 +166,8 @@ TEST(UpdaterProgram, WholeUpdateOfTheBuiltInPeakProEndsUpToDateWithTheRidersFile
 TEST(UpdaterProgram, JsonIsOneEventPerLineFromFirstStatusToOutcome)
 {
     TempFolder home;
-    const ProgramResult result = runProgram(home.path(), { "--json", "--auto", "--time-scale=0", kUpToDate11 });
+    const ProgramResult result
+        = runProgram(home.path(), { "--json", "--auto", "--time-scale=0", kUpToDate11 });
     ASSERT_EQ(result.status, 0) << result.out << result.err;
     const std::vector<Json::Value> events = jsonEvents(result.out);
     ASSERT_GE(events.size(), 4u);
@@ -185,8 +233,9 @@ TEST(UpdaterProgram, QuestionsAreAnsweredOnStandardInputByNumberOrName)
     EXPECT_NE(std::find(answers.begin(), answers.end(), "No/input"), answers.end());
     EXPECT_NE(std::find(answers.begin(), answers.end(), "Yes/input"), answers.end());
     EXPECT_NE(std::find(answers.begin(), answers.end(), "OK/input"), answers.end());
-    EXPECT_TRUE(inOrder(run.output(), { "FACTORY RESET", "Please answer Yes or No", "\"answer\":\"Yes\"",
-                                          "Sending Factory Reset", "Wait for Device to Reconnect" }));
+    EXPECT_TRUE(inOrder(run.output(),
+        { "FACTORY RESET", "Please answer Yes or No", "\"answer\":\"Yes\"", "Sending Factory Reset",
+            "Wait for Device to Reconnect" }));
 }
 
 TEST(UpdaterProgram, ClosedInputTakesTheSafeAnswerAndSaysSo)
@@ -232,18 +281,21 @@ TEST(UpdaterProgram, SecondInstanceIsRefusedAndCtrlCEndsTheFirst)
     EXPECT_EQ(events.back()["result"], "interrupted");
 
     // The lock went with the first process: a new run starts.
-    const ProgramResult third = runProgram(home.path(), { "--headless", "--auto", "--time-scale=0", kUpToDate11 });
+    const ProgramResult third
+        = runProgram(home.path(), { "--headless", "--auto", "--time-scale=0", kUpToDate11 });
     EXPECT_EQ(third.status, 0) << third.out;
 }
 
 TEST(UpdaterProgram, CtrlCInTheMiddleOfProgrammingSaysTheNextRunFinishesIt)
 {
     TempFolder home;
-    ProgramRun run(home.path(), { "--json", "--auto", "--time-scale=0.05", "--simulate=model=11,version=7.63" });
+    ProgramRun run(
+        home.path(), { "--json", "--auto", "--time-scale=0.05", "--simulate=model=11,version=7.63" });
     Json::Value event;
     bool programming = false;
     while (!programming && run.nextEvent(event))
-        programming = event["event"] == "status" && event["line1"].asString().find("connected\nErasing") != std::string::npos;
+        programming = event["event"] == "status"
+            && event["line1"].asString().find("connected\nErasing") != std::string::npos;
     ASSERT_TRUE(programming) << run.output();
     run.signal(SIGINT);
     EXPECT_EQ(run.finish(), 130);
@@ -260,18 +312,20 @@ TEST(UpdaterProgram, CtrlCInTheMiddleOfProgrammingSaysTheNextRunFinishesIt)
 TEST(UpdaterProgram, RecoveryTakesItsAnswerFromTheCommandLineOrThePrompt)
 {
     TempFolder home;
-    const ProgramResult given = runProgram(home.path(),
-        { "--json", "--auto", "--time-scale=0", "--recover=13", "--simulate=face=rom" });
+    const ProgramResult given = runProgram(
+        home.path(), { "--json", "--auto", "--time-scale=0", "--recover=13", "--simulate=face=rom" });
     EXPECT_EQ(given.status, 0) << given.out;
-    EXPECT_TRUE(inOrder(given.out, { "Recovery Mode Carefully Choose Your Device", "\"answer\":\"13,english\"",
-                                       "\"by\":\"option\"", "Latest software is installed on device" }));
+    EXPECT_TRUE(inOrder(given.out,
+        { "Recovery Mode Carefully Choose Your Device", "\"answer\":\"13,english\"", "\"by\":\"option\"",
+            "Latest software is installed on device" }));
 
     const ProgramResult unanswered
         = runProgram(home.path(), { "--headless", "--auto", "--time-scale=0", "--simulate=face=rom" });
     EXPECT_EQ(unanswered.status, 1);
     EXPECT_NE(unanswered.out.find("--recover=TYPE"), std::string::npos);
 
-    ProgramRun typed(home.path(), { "--json", "--time-scale=0", "--simulate=face=rom,model=12,variant=japanese" });
+    ProgramRun typed(
+        home.path(), { "--json", "--time-scale=0", "--simulate=face=rom,model=12,variant=japanese" });
     Json::Value event;
     while (typed.nextEvent(event)) {
         if (event["event"] == "question" && event["caption"] == "Emergency Recovery Mode") {
@@ -284,14 +338,15 @@ TEST(UpdaterProgram, RecoveryTakesItsAnswerFromTheCommandLineOrThePrompt)
     }
     typed.closeInput(); // nobody is left to press the done screen's OK
     EXPECT_EQ(typed.finish(), 0) << typed.output();
-    EXPECT_TRUE(inOrder(typed.output(), { "Please type a device number 4 to 16", "\"answer\":\"12,japanese\"",
-                                            "Summit Color connected" }));
+    EXPECT_TRUE(inOrder(typed.output(),
+        { "Please type a device number 4 to 16", "\"answer\":\"12,japanese\"", "Summit Color connected" }));
 }
 
 TEST(UpdaterProgram, MenuCommandsAboutAndShowLog)
 {
     TempFolder home;
-    const ProgramResult about = runProgram(home.path(), { "--headless", "--auto", "--time-scale=0", "--command=about", kUpToDate11 });
+    const ProgramResult about = runProgram(
+        home.path(), { "--headless", "--auto", "--time-scale=0", "--command=about", kUpToDate11 });
     EXPECT_EQ(about.status, 0) << about.out;
     EXPECT_TRUE(inOrder(about.out, { "[About]", "-> OK", "The command about completed." }));
 
@@ -302,8 +357,111 @@ TEST(UpdaterProgram, MenuCommandsAboutAndShowLog)
     EXPECT_NE(fileText(home.sub("u.log")).find("deviceScan BEGIN"), std::string::npos);
     EXPECT_EQ(log.err, "");
 
-    const ProgramResult verbose = runProgram(home.path(), { "--headless", "--auto", "--verbose", "--time-scale=0", kUpToDate11 });
+    const ProgramResult verbose
+        = runProgram(home.path(), { "--headless", "--auto", "--verbose", "--time-scale=0", kUpToDate11 });
     EXPECT_EQ(verbose.status, 0);
     EXPECT_NE(verbose.err.find("deviceScan BEGIN"), std::string::npos);
     EXPECT_EQ(verbose.out.find("deviceScan BEGIN"), std::string::npos);
+}
+
+TEST(UpdaterProgram, DeviceCommandsCompleteOrSayWhyNot)
+{
+    TempFolder home;
+    const std::string japanese12 = "--simulate=model=12,variant=japanese,version=14.51";
+    const std::vector<std::pair<std::string, std::string>> commands = {
+        { "erase-keys", "The encryption keys were erased." },
+        { "language-packs", "The command language-packs completed." },
+        { "force-update", "The command force-update completed." },
+    };
+    for (const auto& [command, said] : commands) {
+        const ProgramResult result = runProgram(
+            home.path(), { "--headless", "--auto", "--time-scale=0", "--command=" + command, japanese12 });
+        EXPECT_EQ(result.status, 0) << command << "\n" << result.out;
+        EXPECT_NE(result.out.find(said), std::string::npos) << result.out;
+    }
+    // The force update went through the flash and the wireless update once more.
+    const ProgramResult force = runProgram(
+        home.path(), { "--headless", "--auto", "--time-scale=0", "--command=force-update", japanese12 });
+    EXPECT_TRUE(inOrder(force.out,
+        { "Summit Color connected / Erasing", "Summit Color Flashing success",
+            "Latest software is installed on device", "The command force-update completed." }));
+
+    // The language packs are for Japanese builds only: the menu entry stays disabled.
+    const ProgramResult standard = runProgram(
+        home.path(), { "--headless", "--auto", "--time-scale=0", "--command=language-packs", kUpToDate11 });
+    EXPECT_EQ(standard.status, 1);
+    EXPECT_NE(
+        standard.out.find("The command language-packs is not available for this device."), std::string::npos);
+    EXPECT_EQ(standard.out.find("Sending Command to appy NEW Language Pack"), std::string::npos);
+
+    // Erasing the keys answered No: nothing is sent.
+    ProgramRun refused(home.path(), { "--json", "--time-scale=0", "--command=erase-keys", japanese12 });
+    Json::Value event;
+    while (refused.nextEvent(event)) {
+        if (event["event"] == "question")
+            refused.write("No\n");
+        if (event["event"] == "outcome")
+            break;
+    }
+    EXPECT_EQ(event["result"], "command-refused") << refused.output();
+    EXPECT_EQ(refused.finish(), 1);
+    EXPECT_EQ(refused.output().find("Make sure to restart your GPS"), std::string::npos);
+}
+
+// A device served by tarvel-devsim in its own process outlives the updater, as a real one does:
+// Ctrl-C in the middle of programming leaves it in its bootloader with the rider's data held on
+// this computer, and the next run finishes the update and puts the data back.
+TEST(UpdaterProgram, TheRunAfterCtrlCInProgrammingFinishesTheUpdateWithTheRidersFiles)
+{
+    TempFolder home;
+    const std::string bus = home.sub("bus.sock");
+    std::unique_ptr<ProgramRun> device
+        = startDevice(home, { "--model", "13", "--version", "12.40", "--time-scale", "0.05" });
+    const std::string settings = fileText(home.sub("drive/Tarvel/Settings.fit"));
+    const std::string ride = fileText(home.sub("drive/Tarvel/Rides/2026-05-01-0930.fit"));
+    ASSERT_FALSE(settings.empty());
+
+    ProgramRun first(home.path(), { "--json", "--auto", "--time-scale=0.05" }, { "TARVEL_VBUS=" + bus });
+    Json::Value event;
+    bool programming = false;
+    while (!programming && first.nextEvent(event))
+        programming = event["event"] == "status"
+            && event["line1"].asString().find("Programming GPS Firmware") != std::string::npos;
+    ASSERT_TRUE(programming) << first.output();
+    first.signal(SIGINT);
+    EXPECT_EQ(first.finish(), 130);
+    EXPECT_NE(first.output().find("the next run puts it back"), std::string::npos) << first.output();
+    EXPECT_TRUE(fs::exists(home.sub("state/Tarvel.held")));
+
+    ProgramRun next(home.path(), { "--headless", "--auto", "--time-scale=0.05" }, { "TARVEL_VBUS=" + bus });
+    next.closeInput();
+    EXPECT_EQ(next.finish(), 0) << next.output();
+    EXPECT_TRUE(inOrder(next.output(), { "Restoring Data...", "Latest software is installed on device" }));
+    EXPECT_EQ(fileText(home.sub("drive/Tarvel/Settings.fit")), settings);
+    EXPECT_EQ(fileText(home.sub("drive/Tarvel/Rides/2026-05-01-0930.fit")), ride);
+    EXPECT_FALSE(fs::exists(home.sub("state/Tarvel.held")));
+    device->signal(SIGTERM);
+    EXPECT_EQ(device->finish(), 0);
+}
+
+TEST(UpdaterProgram, AFailureMessageEndsTheRunWithOne)
+{
+    TempFolder home;
+    const std::string bus = home.sub("bus.sock");
+    std::unique_ptr<ProgramRun> device
+        = startDevice(home, { "--model", "11", "--version", "7.63", "--time-scale", "0" });
+    // The drive takes no staged file: the wireless update after the flash fails every time.
+    ASSERT_NE(
+        busRequest(bus, R"({"op":"sim.fault","fault":"drive_full"})").find("\"ok\":true"), std::string::npos);
+
+    ProgramRun run(home.path(), { "--headless", "--auto", "--time-scale=0.01" }, { "TARVEL_VBUS=" + bus });
+    run.closeInput();
+    EXPECT_EQ(run.finish(), 1) << run.output();
+    EXPECT_TRUE(inOrder(run.output(),
+        { "Summit GPS Flashing success",
+            "[Wireless Firmware Update Problem] Please disconnect the Tarvel GPS device", "-> OK",
+            "Please disconnect the Tarvel GPS device from the computer USB." }));
+    EXPECT_EQ(run.output().find("Latest software is installed on device"), std::string::npos);
+    device->signal(SIGTERM);
+    EXPECT_EQ(device->finish(), 0);
 }

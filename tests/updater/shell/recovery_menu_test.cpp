@@ -56,10 +56,12 @@ protected:
             if (kind != MessageBoxKind::YesNo)
                 return MessageBoxAnswer::Ok;
             if (text.find("Load Instructon page now?") != std::string::npos)
-                return std::find(captions.begin(), captions.end(), "page") != captions.end() ? MessageBoxAnswer::Yes
-                                                                                              : MessageBoxAnswer::No;
-            return std::find(captions.begin(), captions.end(), caption) != captions.end() ? MessageBoxAnswer::Yes
-                                                                                           : MessageBoxAnswer::No;
+                return std::find(captions.begin(), captions.end(), "page") != captions.end()
+                    ? MessageBoxAnswer::Yes
+                    : MessageBoxAnswer::No;
+            return std::find(captions.begin(), captions.end(), caption) != captions.end()
+                ? MessageBoxAnswer::Yes
+                : MessageBoxAnswer::No;
         });
     }
 };
@@ -68,7 +70,8 @@ TEST_F(RecoveryAndMenus, ARomBootloaderDeviceIsRecoveredAsTheTickedModel)
 {
     plugDevice("model=13,face=rom");
     ASSERT_TRUE(startUpdater());
-    ASSERT_TRUE(waitFor([this] { return window->recoveryDialogOpen; })) << log();
+    ASSERT_TRUE(waitFor([this] { return onWindowThread([this] { return window->recoveryDialogOpen; }); }))
+        << log();
     // Two scans at start-up, one dialog.
     EXPECT_GE(logCount("idx:(0)-VID_15A2"), 2u);
     EXPECT_EQ(window->recoveryDialogsCreated, 1);
@@ -113,12 +116,15 @@ TEST_F(RecoveryAndMenus, TheDialogClosesWhenTheDeviceGoesOrOnCancel)
 {
     plugDevice("model=10,face=rom");
     ASSERT_TRUE(startUpdater());
-    ASSERT_TRUE(waitFor([this] { return window->recoveryDialogOpen; })) << log();
+    ASSERT_TRUE(waitFor([this] { return onWindowThread([this] { return window->recoveryDialogOpen; }); }))
+        << log();
     sim->device().unplug();
-    ASSERT_TRUE(waitFor([this] { return !window->recoveryDialogOpen; })) << log();
+    ASSERT_TRUE(waitFor([this] { return onWindowThread([this] { return !window->recoveryDialogOpen; }); }))
+        << log();
     EXPECT_FALSE(isSet(recoveryDialogActive));
     sim->device().plug();
-    ASSERT_TRUE(waitFor([this] { return window->recoveryDialogOpen; })) << log();
+    ASSERT_TRUE(waitFor([this] { return onWindowThread([this] { return window->recoveryDialogOpen; }); }))
+        << log();
     EXPECT_EQ(window->recoveryDialogsCreated, 2);
     click(kRecoveryCancel);
     EXPECT_FALSE(window->recoveryDialogOpen);
@@ -139,10 +145,12 @@ TEST_F(RecoveryAndMenus, FactoryResetOfAJapaneseDeviceReloadsItsLanguagePacks)
 
     answerYesTo({ "FACTORY RESET" });
     press(kCommandFactoryReset);
-    ASSERT_TRUE(waitFor([this] { return boxShown("Language Pack|Successfully Updated Language Packs."); })) << log();
-    EXPECT_TRUE(boxShown("Factory Reset|Sending Factory Reset. This will take a while so do not unplug device"));
-    EXPECT_TRUE(boxShown(
-        "Language Pack|Sending Command to appy NEW Language Pack. This will take a while so do not unplug device"));
+    ASSERT_TRUE(waitFor([this] { return boxShown("Language Pack|Successfully Updated Language Packs."); }))
+        << log();
+    EXPECT_TRUE(
+        boxShown("Factory Reset|Sending Factory Reset. This will take a while so do not unplug device"));
+    EXPECT_TRUE(boxShown("Language Pack|Sending Command to appy NEW Language Pack. This will take a while so "
+                         "do not unplug device"));
     EXPECT_TRUE(log().find(" updateButton SW_SHOW D \r\n") != std::string::npos);
     EXPECT_TRUE(driveHas("Kanji_11x12.bin"));
     EXPECT_TRUE(driveHas("Kanji_18x18.bin"));
@@ -165,7 +173,11 @@ TEST_F(RecoveryAndMenus, EraseKeysNoChangesNothingYesEndsOnTheButton)
 
     answerYesTo({ "Erase Bluetooth Encryption Keys" });
     press(kCommandEraseKeys);
-    ASSERT_TRUE(waitFor([this] { return logCount("Sending nordic erase keys command") == 1; })) << log();
+    // The device restarts after the erase; once it is back the button shows again.
+    ASSERT_TRUE(waitFor([this] {
+        return logCount("Sending nordic erase keys command") == 1 && sim->device().state()["present"].asBool()
+            && statusDetail.get() == kDone;
+    })) << log();
     EXPECT_TRUE(isSet(exitOnButton));
     EXPECT_TRUE(window->visible(WindowControl::UpdateButton));
     EXPECT_EQ(window->buttonText(), "OK");
@@ -183,7 +195,8 @@ TEST_F(RecoveryAndMenus, EraseKeysWithTheInstructionPageOpensItAndEnds)
     ASSERT_TRUE(waitDone()) << log();
     answerYesTo({ "Erase Bluetooth Encryption Keys", "page" });
     press(kCommandEraseKeys);
-    ASSERT_TRUE(waitFor([this] { return !window->exits.empty(); })) << log();
+    ASSERT_TRUE(waitFor([this] { return onWindowThread([this] { return !window->exits.empty(); }); }))
+        << log();
     ASSERT_EQ(window->webPages.size(), 1u);
     EXPECT_EQ(window->webPages[0], "https://support.tarvelgps.com/hc/en-us/articles/360052251793");
     EXPECT_EQ(window->exits, std::vector<int> { 0 });
@@ -198,6 +211,27 @@ TEST_F(RecoveryAndMenus, TheUpdateAlertOffersTheBackupGuide)
     ASSERT_EQ(window->webPages.size(), 1u);
     EXPECT_EQ(window->webPages[0], "https://www.tarvelgps.com/support-gps-devicebackup.php");
     EXPECT_TRUE(window->timers.empty()); // it fired once and was killed
+}
+
+TEST_F(RecoveryAndMenus, ShowLogTogglesAndAboutListsTheCarriedVersions)
+{
+    plugDevice("model=14,version=14.51");
+    ASSERT_TRUE(startUpdater());
+    ASSERT_TRUE(waitDone()) << log();
+    EXPECT_FALSE(window->visible(WindowControl::LogWindow));
+    press(kCommandShowLog);
+    ASSERT_TRUE(settled());
+    EXPECT_TRUE(window->visible(WindowControl::LogWindow));
+    press(kCommandShowLog);
+    ASSERT_TRUE(settled());
+    EXPECT_FALSE(window->visible(WindowControl::LogWindow));
+    press(kCommandAbout);
+    ASSERT_TRUE(settled());
+    ASSERT_EQ(window->boxes().back().rfind("About|", 0), 0u);
+    EXPECT_NE(window->boxes().back().find("14.51"), std::string::npos);
+    press(kCommandExit);
+    ASSERT_TRUE(loop->waitEnded(std::chrono::seconds(5)));
+    EXPECT_EQ(window->quits, 1);
 }
 
 // The rider's data backed up in one run and restored in the next, after the rider agreed to a
@@ -219,7 +253,7 @@ protected:
         cut.comesBack = false;
         sim->device().injectFault(cut);
         press(kCommandUpdateButton);
-        ASSERT_TRUE(waitFor([this] { return logCount("startOnBootloaderModeThread FAILED") == 1; })) << log();
+        ASSERT_TRUE(waitFor([this] { return logCount("Bootloader mode FAILED") == 1; })) << log();
         EXPECT_TRUE(isSet(backupHeld));
         EXPECT_TRUE(warningShown());
         press(kCommandExit);
@@ -265,12 +299,15 @@ TEST_F(HeldBackup, NoKeepsItHeldForItsOwnDevice)
     firstRunCutOffWhileProgramming();
     // Every question takes its safe answer: the backup is not restored and not lost.
     setAnswers([](const std::string&, const std::string&, MessageBoxKind kind) {
-        return kind == MessageBoxKind::Ok ? MessageBoxAnswer::Ok : kind == MessageBoxKind::YesNo ? MessageBoxAnswer::No : MessageBoxAnswer::Cancel;
+        return kind == MessageBoxKind::Ok   ? MessageBoxAnswer::Ok
+            : kind == MessageBoxKind::YesNo ? MessageBoxAnswer::No
+                                            : MessageBoxAnswer::Cancel;
     });
     ASSERT_TRUE(startUpdater());
     sim->device().plug();
     ASSERT_TRUE(waitDone()) << log();
-    EXPECT_TRUE(log().find("Held backup of an earlier run kept: the restore was declined") != std::string::npos);
+    EXPECT_TRUE(
+        log().find("Held backup of an earlier run kept: the restore was declined") != std::string::npos);
     EXPECT_TRUE(isSet(backupHeld));
     EXPECT_TRUE(warningShown());
     EXPECT_TRUE(std::filesystem::exists(localBackupFolder() + ".held"));

@@ -115,7 +115,8 @@ void TestWindow::killTimer(int timerId)
     m_loop.killTimer(timerId);
 }
 
-MessageBoxAnswer TestWindow::messageBox(const char* text, const char* caption, MessageBoxKind kind, MessageBoxIcon icon)
+MessageBoxAnswer TestWindow::messageBox(
+    const char* text, const char* caption, MessageBoxKind kind, MessageBoxIcon icon)
 {
     RecordingWindow::messageBox(text, caption, kind, icon);
     Answerer answerer;
@@ -246,7 +247,15 @@ void ShellTest::stopUpdater()
 
 bool ShellTest::settled()
 {
-    return loop->waitIdle(5s) && (!sim || sim->device().waitIdle(20000));
+    // Device events travel through the bus to the loop: a quiet moment after both are idle
+    // lets the last of them arrive and be handled.
+    for (int round = 0; round < 2; ++round) {
+        if (!loop->waitIdle(5s) || (sim && !sim->device().waitIdle(20000)))
+            return false;
+        if (round == 0)
+            std::this_thread::sleep_for(20ms);
+    }
+    return true;
 }
 
 bool ShellTest::waitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit)
@@ -262,15 +271,30 @@ bool ShellTest::waitFor(const std::function<bool()>& pred, std::chrono::millisec
 
 bool ShellTest::waitDone()
 {
-    return waitFor([] { return statusDetail.get() == "Latest software is installed on device" && !isSet(updateActive); });
+    return waitFor([] {
+        return statusDetail.get() == "Latest software is installed on device" && !isSet(updateActive);
+    });
 }
 
 bool ShellTest::waitOffer()
 {
-    return waitFor([this] { return window->buttonText().rfind("Update to", 0) == 0 && window->visible(WindowControl::UpdateButton); });
+    return waitFor([this] {
+        return window->buttonText().rfind("Update to", 0) == 0
+            && window->visible(WindowControl::UpdateButton);
+    });
 }
 
-void ShellTest::press(int commandId) { loop->postCommand(commandId); }
+void ShellTest::press(int commandId)
+{
+    loop->postCommand(commandId);
+}
+
+bool ShellTest::onWindowThread(const std::function<bool()>& ask)
+{
+    bool answer = false;
+    loop->invoke([&] { answer = ask(); });
+    return answer;
+}
 
 std::map<std::string, std::string> ShellTest::ridersFiles()
 {
@@ -288,7 +312,10 @@ std::map<std::string, std::string> ShellTest::ridersFiles()
     return files;
 }
 
-std::string ShellTest::deviceFace() { return sim->device().state()["face"].asString(); }
+std::string ShellTest::deviceFace()
+{
+    return sim->device().state()["face"].asString();
+}
 
 std::string ShellTest::deviceVersion()
 {
@@ -296,9 +323,15 @@ std::string ShellTest::deviceVersion()
     return std::to_string(app["major"].asInt()) + "." + std::to_string(app["minor"].asInt());
 }
 
-std::string ShellTest::deviceNrf() { return sim->device().state()["nrf_version"].asString(); }
+std::string ShellTest::deviceNrf()
+{
+    return sim->device().state()["nrf_version"].asString();
+}
 
-bool ShellTest::driveHas(const std::string& name) { return fs::exists(sim->device().driveRoot() + name); }
+bool ShellTest::driveHas(const std::string& name)
+{
+    return fs::exists(sim->device().driveRoot() + name);
+}
 
 size_t ShellTest::logCount(const std::string& part) const
 {

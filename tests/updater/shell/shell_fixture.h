@@ -24,20 +24,24 @@
 
 namespace shelltest {
 
-using Answerer = std::function<MessageBoxAnswer(const std::string& caption, const std::string& text, MessageBoxKind)>;
+using Answerer
+    = std::function<MessageBoxAnswer(const std::string& caption, const std::string& text, MessageBoxKind)>;
 
 // The recording window, its sends, quit and timers going through the window thread. It keeps
 // every change of the two status lines as the window would paint them.
 class TestWindow : public testsupport::RecordingWindow {
 public:
-    explicit TestWindow(WindowThread& loop) : m_loop(loop) {}
+    explicit TestWindow(WindowThread& loop)
+        : m_loop(loop)
+    { }
 
     void repaint() override;
     void sendMessage(int message, long wParam) override;
     void quit() override;
     void startTimer(int timerId, int milliseconds) override;
     void killTimer(int timerId) override;
-    MessageBoxAnswer messageBox(const char* text, const char* caption, MessageBoxKind kind, MessageBoxIcon icon) override;
+    MessageBoxAnswer messageBox(
+        const char* text, const char* caption, MessageBoxKind kind, MessageBoxIcon icon) override;
 
     // Every distinct (first line, second line) pair painted, in order.
     std::vector<std::pair<std::string, std::string>> screens() const;
@@ -73,13 +77,16 @@ protected:
     void stopUpdater();
 
     // Waits (bounded) until pred holds; the loop and the device have settled when it returns true.
-    bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit = std::chrono::seconds(60));
+    bool waitFor(
+        const std::function<bool()>& pred, std::chrono::milliseconds limit = std::chrono::seconds(60));
     bool settled();
     // The done screen: the update completed, nothing is running any more.
     bool waitDone();
     // The offered update shows on the button.
     bool waitOffer();
     void press(int commandId);
+    // Asks on the window thread (what the recording window keeps in plain members is written there).
+    bool onWindowThread(const std::function<bool()>& ask);
 
     std::map<std::string, std::string> ridersFiles();
     std::string deviceFace();
@@ -100,7 +107,8 @@ protected:
 };
 
 // Whether want appears in have in this order (other items may stand between).
-bool inOrder(const std::vector<std::string>& have, const std::vector<std::string>& want, std::string* missing);
+bool inOrder(
+    const std::vector<std::string>& have, const std::vector<std::string>& want, std::string* missing);
 
 // The test's pause hook acts at chosen pauses: the first pause of ms on which when() holds
 // runs action() (once), on the pausing thread.

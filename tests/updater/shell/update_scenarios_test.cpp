@@ -12,6 +12,7 @@
 #include "storage/backup.h"
 
 #include <filesystem>
+#include <thread>
 
 using namespace shelltest;
 
@@ -34,11 +35,11 @@ void expectIdleFlags()
     EXPECT_FALSE(warningShown());
 }
 
-#define EXPECT_IN_ORDER(have, ...)                                                                                     \
-    do {                                                                                                               \
-        std::string missing;                                                                                           \
-        EXPECT_TRUE(inOrder(have, std::vector<std::string> { __VA_ARGS__ }, &missing)) << "missing or out of order: "  \
-                                                                                        << missing;                    \
+#define EXPECT_IN_ORDER(have, ...)                                                                           \
+    do {                                                                                                     \
+        std::string missing;                                                                                 \
+        EXPECT_TRUE(inOrder(have, std::vector<std::string> { __VA_ARGS__ }, &missing))                       \
+            << "missing or out of order: " << missing;                                                       \
     } while (0)
 
 class UpdateScenarios : public ShellTest {
@@ -58,18 +59,20 @@ protected:
     // The road of a reverse upgrade, as 1.6's table orders it, for a model.
     void expectUpdateRoad(const std::string& model, const std::string& before, const std::string& after)
     {
-        EXPECT_IN_ORDER(firstLines(), kNoDevice, model + " connected\nVer: " + before, model + " connected\nUpdating",
-            model + " connected\nErasing", model + " connected\nProgramming GPS Firmware", model + " WAIT",
-            model + " Flashing success", model + " connected\nVer: " + after);
+        EXPECT_IN_ORDER(firstLines(), kNoDevice, model + " connected\nVer: " + before,
+            model + " connected\nUpdating", model + " connected\nErasing",
+            model + " connected\nProgramming GPS Firmware", model + " WAIT", model + " Flashing success",
+            model + " connected\nVer: " + after);
         EXPECT_IN_ORDER(secondLines(), "Working...", "Updating drivers", "Updating drivers\n35% done",
-            "Updating drivers\n70% done", "Step 2 of 3\nStarted", "Programming...Do not unplug", "Flashing\n25% done",
-            "Flashing\n50% done", "Flashing\n75% done", "Not Done Yet", "Working...", kDone);
+            "Updating drivers\n70% done", "Step 2 of 3\nStarted", "Programming...Do not unplug",
+            "Flashing\n25% done", "Flashing\n50% done", "Flashing\n75% done", "Not Done Yet", "Working...",
+            kDone);
         EXPECT_EQ(secondLines().back(), kDone);
         EXPECT_EQ(firstLines().back(), model + " connected\nVer: " + after);
         EXPECT_TRUE(log().find(" Regular -=FORCE REVERSE UPGRADE=- ") != std::string::npos);
-        EXPECT_IN_ORDER(std::vector<std::string>(logLines()), "REVERSE UPGRADE REQUIRED\r\n", "updateFirmware\r\n",
-            "deviceScan C END\r\n", "- DBT_DEVICEARRIVAL - in boot loader mode\r\n", "\r\n Start Auto Update - NORDIC\r\n",
-            "WM_ON_DEVICE_INFO_READ - fully upgraded TEST PASS\r\n");
+        EXPECT_IN_ORDER(std::vector<std::string>(logLines()), "REVERSE UPGRADE REQUIRED\r\n",
+            "updateFirmware\r\n", "deviceScan C END\r\n", "- DBT_DEVICEARRIVAL - in boot loader mode\r\n",
+            "\r\n Start Auto Update - NORDIC\r\n", "WM_ON_DEVICE_INFO_READ - fully upgraded TEST PASS\r\n");
         EXPECT_EQ(logCount("- startUpdateWorkerThread"), 1u);
         EXPECT_EQ(logCount("- startOnBootloaderModeThread"), 1u);
         EXPECT_EQ(logCount("- Nordic Thread"), 1u);
@@ -166,9 +169,11 @@ TEST_F(UpdateScenarios, OldPeakProKeepsTheRidersDataThroughTheDiskReset)
     runUpdate("model=13,version=7.63,nrf=1.10.31.39", "Update to 14.51");
     ASSERT_FALSE(riders.empty());
     expectUpdateRoad("Peak Pro", "7.63-1031039\n", "14.51-1333026\n");
-    EXPECT_IN_ORDER(secondLines(), "Not Done Yet", "Resetting GPS Disk...", "Working...", "Restoring Data...", kDone);
-    EXPECT_IN_ORDER(logLines(), "Save GPS Data To Local...DONE\r\n", "\r\n Start Auto Update - RESET BEFORE NORDIC\r\n",
-        "\r\n Start Auto Update - NORDIC\r\n", "Save Local Data To GPS...DONE\r\n");
+    EXPECT_IN_ORDER(
+        secondLines(), "Not Done Yet", "Resetting GPS Disk...", "Working...", "Restoring Data...", kDone);
+    EXPECT_IN_ORDER(logLines(), "Save GPS Data To Local...DONE\r\n",
+        "\r\n Start Auto Update - RESET BEFORE NORDIC\r\n", "\r\n Start Auto Update - NORDIC\r\n",
+        "Save Local Data To GPS...DONE\r\n");
     EXPECT_EQ(logCount("\r\nDBT_DEVICEARRIVAL\r\n") >= 2, true); // it arrived again after the disk reset
     EXPECT_EQ(ridersFiles(), riders);
     EXPECT_FALSE(std::filesystem::exists(localBackupFolder() + ".held"));
@@ -202,7 +207,8 @@ TEST_F(UpdateScenarios, NewerFirmwareAsksAndCancelChangesNothing)
     ASSERT_TRUE(startUpdater());
     ASSERT_TRUE(waitOffer()) << log();
     setAnswers([](const std::string& caption, const std::string&, MessageBoxKind kind) {
-        return caption.empty() && kind == MessageBoxKind::OkCancel ? MessageBoxAnswer::Cancel : MessageBoxAnswer::No;
+        return caption.empty() && kind == MessageBoxKind::OkCancel ? MessageBoxAnswer::Cancel
+                                                                   : MessageBoxAnswer::No;
     });
     press(kCommandUpdateButton);
     ASSERT_TRUE(settled());
@@ -220,9 +226,17 @@ TEST_F(UpdateScenarios, TwoQuickForceUpdatesStartOneWorker)
     plugDevice("model=14,version=14.51");
     ASSERT_TRUE(startUpdater());
     ASSERT_TRUE(waitDone()) << log();
+    // The second press comes while the first worker waits its first second.
+    actAtPause(
+        1000, [] { return isSet(updateThreadActive); },
+        [this] {
+            for (int i = 0; i < 1000 && logCount("Already Update Thread Active") == 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        });
     press(kCommandForceUpdate);
     press(kCommandForceUpdate);
-    ASSERT_TRUE(waitFor([this] { return logCount("fully upgraded TEST PASS") >= 2 && !isSet(updateActive); })) << log();
+    ASSERT_TRUE(waitFor([this] { return logCount("fully upgraded TEST PASS") >= 2 && !isSet(updateActive); }))
+        << log();
     EXPECT_EQ(logCount(" Force -=FORCE REVERSE UPGRADE=- "), 2u);
     EXPECT_EQ(logCount("\r\n- Already Update Thread Active\r\n"), 1u);
     EXPECT_EQ(logCount("- startUpdateWorkerThread"), 1u);

@@ -53,7 +53,7 @@ TEST(WindowThread, EventsDuringALongHandlerRunAfterItInOrder)
     loop.start();
     Trace trace;
     Gate gate;
-    std::atomic<bool> inLong{false};
+    std::atomic<bool> inLong { false };
     loop.post([&] {
         inLong = true;
         trace.add("long begin");
@@ -75,7 +75,7 @@ TEST(WindowThread, ASendFromAWorkerReturnsOnlyWhenItsHandlerHasFinished)
     loop.start();
     Trace trace;
     Gate gate;
-    std::atomic<bool> inLong{false};
+    std::atomic<bool> inLong { false };
     loop.post([&] {
         inLong = true;
         EXPECT_TRUE(gate.wait());
@@ -117,8 +117,8 @@ TEST(WindowThread, QuitReleasesBlockedSendersAndDropsWhatIsLeft)
     WindowThread loop;
     loop.start();
     Gate gate;
-    std::atomic<bool> inLong{false};
-    std::atomic<int> ranAfterQuit{0};
+    std::atomic<bool> inLong { false };
+    std::atomic<int> ranAfterQuit { 0 };
     loop.post([&] {
         inLong = true;
         EXPECT_TRUE(gate.wait());
@@ -143,9 +143,7 @@ TEST(WindowThread, QuitReleasesBlockedSendersAndDropsWhatIsLeft)
 TEST(WindowThread, RunOnTheCallingThreadReturnsTheQuitCode)
 {
     WindowThread loop;
-    std::thread poster([&] {
-        loop.post([&] { loop.postQuit(3); });
-    });
+    std::thread poster([&] { loop.post([&] { loop.postQuit(3); }); });
     EXPECT_EQ(loop.run(), 3);
     poster.join();
 }

@@ -73,6 +73,11 @@ bool parseAnswer(const std::string& line, MessageBoxKind kind, MessageBoxAnswer&
 {
     const std::string text = lowered(trimmed(line));
     const std::vector<MessageBoxAnswer> buttons = messageBoxButtons(kind);
+    // Enter alone confirms a box that has nothing to choose; a choice is never taken by default.
+    if (text.empty() && kind == MessageBoxKind::Ok) {
+        answer = MessageBoxAnswer::Ok;
+        return true;
+    }
     int number = 0;
     if (wholeNumber(text, number)) {
         if (number < 1 || size_t(number) > buttons.size())

@@ -14,7 +14,8 @@ std::vector<MessageBoxAnswer> messageBoxButtons(MessageBoxKind kind);
 const char* answerName(MessageBoxAnswer answer);
 
 // Reads a typed answer: the button's number or its name, in any case, blanks around it
-// ignored. False when the line names no button of this box.
+// ignored; an empty line confirms a box whose only button is OK. False when the line names no
+// button of this box.
 bool parseAnswer(const std::string& line, MessageBoxKind kind, MessageBoxAnswer& answer);
 
 // The answer that changes nothing: Cancel or No, or OK where it is the only button.

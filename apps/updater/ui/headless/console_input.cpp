@@ -11,7 +11,7 @@ struct ConsoleInput::Shared {
     EndHandler onEnd;
     std::mutex mutex;
     std::condition_variable changed;
-    int open = 0;                // questions open
+    int open = 0; // questions open
     std::deque<std::string> answers;
     bool closed = false;
     std::thread reader;

@@ -17,12 +17,12 @@
 enum class AnswerSource { Person, Auto, ClosedInput, Given };
 
 struct ConsoleSinks {
-    FILE* out = stdout;       // events
-    FILE* err = stderr;       // the log with verbose
-    FILE* logFile = nullptr;  // the log, whatever else is on
+    FILE* out = stdout; // events
+    FILE* err = stderr; // the log with verbose
+    FILE* logFile = nullptr; // the log, whatever else is on
     bool json = false;
     bool verbose = false;
-    bool spinner = false;     // a terminal is watching: draw a spinner while work is under way
+    bool spinner = false; // a terminal is watching: draw a spinner while work is under way
 };
 
 class ConsoleOutput {

@@ -23,7 +23,10 @@ std::atomic<bool> g_ending { false };
 ConsoleOutput* g_console = nullptr;
 
 // The developer's lines join the log: standard error is the person's here.
-void debugToLog(const char* text) { g_console->log(text, std::strlen(text)); }
+void debugToLog(const char* text)
+{
+    g_console->log(text, std::strlen(text));
+}
 
 // Ends the process once, whichever thread gets here first; a later caller waits for it.
 [[noreturn]] void endProcess(int status, const std::function<void()>& cleanUp)
@@ -47,8 +50,8 @@ int runHeadless(const HeadlessSettings& settings, std::function<void()> cleanUp)
     if (!settings.logFile.empty()) {
         logFile = std::fopen(settings.logFile.c_str(), "a");
         if (!logFile) {
-            std::fprintf(stderr, "tarvel-updater: cannot write the log file %s: %s\n", settings.logFile.c_str(),
-                std::strerror(errno));
+            std::fprintf(stderr, "tarvel-updater: cannot write the log file %s: %s\n",
+                settings.logFile.c_str(), std::strerror(errno));
             return 2;
         }
     }
@@ -74,9 +77,12 @@ int runHeadless(const HeadlessSettings& settings, std::function<void()> cleanUp)
     // the process), so the lines' hand-over may refer to it.
     HeadlessWindow* window = nullptr;
     auto* input = new ConsoleInput(
-        stdin, [&window, loop](const std::string& line) { loop->post([&window, line] { window->onInputLine(line); }); },
+        stdin,
+        [&window, loop](
+            const std::string& line) { loop->post([&window, line] { window->onInputLine(line); }); },
         [&window, loop] { loop->post([&window] { window->onInputClosed(); }); });
-    window = new HeadlessWindow(settings, *console, *loop, input, [cleanUp](int status) { endProcess(status, cleanUp); });
+    window = new HeadlessWindow(
+        settings, *console, *loop, input, [cleanUp](int status) { endProcess(status, cleanUp); });
     setMainWindow(window);
 
     // Ctrl-C and SIGTERM: say what becomes of the device, then end at once, even while the
@@ -100,7 +106,8 @@ int runHeadless(const HeadlessSettings& settings, std::function<void()> cleanUp)
     });
     input->start();
     if (!loop->watchDeviceEvents())
-        console->notice("Device changes cannot be watched here: a device plugged in later will not be noticed.");
+        console->notice(
+            "Device changes cannot be watched here: a device plugged in later will not be noticed.");
     loop->run();
     window->finishOnQuit();
     endProcess(window->exitStatus(), cleanUp);

@@ -8,9 +8,9 @@
 enum class HeadlessCommand { None, FactoryReset, EraseKeys, LanguagePacks, ForceUpdate, About, ShowLog };
 
 struct HeadlessSettings {
-    bool json = false;           // one JSON object per line per event
-    bool verbose = false;        // the log on standard error
-    std::string logFile;         // the log into this file (empty: none)
+    bool json = false; // one JSON object per line per event
+    bool verbose = false; // the log on standard error
+    std::string logFile; // the log into this file (empty: none)
     HeadlessCommand command = HeadlessCommand::None;
 };
 

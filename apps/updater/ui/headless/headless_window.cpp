@@ -24,7 +24,10 @@ std::string lowered(const std::string& text)
     return result;
 }
 
-bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+bool startsWith(const std::string& text, const char* prefix)
+{
+    return text.rfind(prefix, 0) == 0;
+}
 
 // The first status lines by which the programming reports that it failed.
 bool failureStatus(const std::string& line1)
@@ -33,7 +36,10 @@ bool failureStatus(const std::string& line1)
         || line1 == "Program device failed" || line1 == "Failed to reset device";
 }
 
-bool alwaysAvailable(int commandId) { return commandId == kCommandAbout || commandId == kCommandShowLog; }
+bool alwaysAvailable(int commandId)
+{
+    return commandId == kCommandAbout || commandId == kCommandShowLog;
+}
 
 } // namespace
 
@@ -116,26 +122,31 @@ void HeadlessWindow::repaint()
     requestCheck();
 }
 
-void HeadlessWindow::appendToLog(const char* text, size_t length) { m_console.log(text, length); }
+void HeadlessWindow::appendToLog(const char* text, size_t length)
+{
+    m_console.log(text, length);
+}
 
 // The same texts reach appendToLog; the console keeps one copy of each.
 void HeadlessWindow::debugOutput(const char*, size_t) { }
 
-MessageBoxAnswer HeadlessWindow::messageBox(const char* text, const char* caption, MessageBoxKind kind,
-    MessageBoxIcon)
+MessageBoxAnswer HeadlessWindow::messageBox(
+    const char* text, const char* caption, MessageBoxKind kind, MessageBoxIcon)
 {
     const std::string body = text ? text : "";
     const std::string title = caption ? caption : "";
     MessageBoxAnswer answer = safeAnswer(kind);
     {
         std::lock_guard<std::mutex> questions(m_questionMutex);
+        const bool typed = !runOptions().autoAnswer && m_input;
+        // Open before it shows: a line typed the moment the question is read belongs to it.
+        if (typed)
+            m_input->openQuestion();
         m_console.question(title, body, kind);
         if (runOptions().autoAnswer) {
             answer = autoAnswer(text, caption, kind);
             m_console.answer(answer, AnswerSource::Auto);
         } else {
-            if (m_input)
-                m_input->openQuestion();
             for (;;) {
                 std::string line;
                 if (m_inputClosed || !m_input || !m_input->nextAnswer(line)) {
@@ -153,9 +164,9 @@ MessageBoxAnswer HeadlessWindow::messageBox(const char* text, const char* captio
                     buttons += std::string(buttons.empty() ? "" : " or ") + answerName(button);
                 m_console.notice("Please answer " + buttons + " (or the button's number).");
             }
-            if (m_input)
-                m_input->closeQuestion();
         }
+        if (typed)
+            m_input->closeQuestion();
     }
     // The recovery prompt stays open behind a question: ask it again, so that the next line
     // typed is read as its answer by whoever reads the screen.
@@ -221,8 +232,9 @@ void HeadlessWindow::openWebPage(const char* url)
 void HeadlessWindow::exitProcess(int status)
 {
     if (m_settings.command == HeadlessCommand::EraseKeys && status == 0)
-        finish(0, "command-done", "The encryption keys were erased. Restart your GPS and reset the bluetooth "
-                                  "connections on your phone.");
+        finish(0, "command-done",
+            "The encryption keys were erased. Restart your GPS and reset the bluetooth "
+            "connections on your phone.");
     else
         finish(status, status == 0 ? "ended" : "failure", "The updater ended.");
     m_endProcess(exitStatus());
@@ -311,8 +323,9 @@ void HeadlessWindow::applyRecovery(const std::string& choiceText, AnswerSource s
         std::lock_guard<std::mutex> lock(m_mutex);
         m_promptOpen = false;
     }
-    m_console.recoveryAnswer(choice.cancel ? "cancel"
-                                           : std::to_string(choice.deviceType) + (choice.japanese ? ",japanese" : ",english"),
+    m_console.recoveryAnswer(choice.cancel
+            ? "cancel"
+            : std::to_string(choice.deviceType) + (choice.japanese ? ",japanese" : ",english"),
         source);
     if (choice.cancel) {
         onRecoveryDialogCommand(kRecoveryCancel);
@@ -472,14 +485,19 @@ void HeadlessWindow::check()
         const int id = headlessCommandId(command);
         if (!m_commandIssued) {
             bool enabled;
+            bool deviceMenu; // the menu shows a device's entries (the factory reset's is always among them)
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 enabled = alwaysAvailable(id) || m_menu[id];
+                deviceMenu = m_menu[kCommandFactoryReset];
             }
             if (enabled && !workUnderway()) {
                 m_commandIssued = true;
                 onCommand(id);
                 requestCheck();
+            } else if (!enabled && deviceMenu && !workUnderway()) {
+                finish(
+                    1, "command-unavailable", "The command " + name + " is not available for this device.");
             }
             return;
         }
@@ -530,7 +548,8 @@ void HeadlessWindow::check()
         const bool done = doneScreen();
         finish(done ? 0 : 1, done ? "up-to-date" : "input-closed",
             done ? std::string(kLatestSoftware)
-                 : std::string("Standard input is closed: nobody can press the button, so the run ends here."));
+                 : std::string(
+                     "Standard input is closed: nobody can press the button, so the run ends here."));
     }
 }
 
@@ -549,7 +568,10 @@ bool HeadlessWindow::finish(int status, const std::string& result, const std::st
     return true;
 }
 
-bool HeadlessWindow::finished() const { return m_finished; }
+bool HeadlessWindow::finished() const
+{
+    return m_finished;
+}
 
 int HeadlessWindow::exitStatus() const
 {
@@ -567,7 +589,8 @@ void HeadlessWindow::finishOnQuit()
         failure = m_failureStatus;
     }
     if (m_commandSucceeded && !m_languagePacksFailed) {
-        finish(0, "command-done", std::string("The command ") + headlessCommandName(m_settings.command) + " completed.");
+        finish(0, "command-done",
+            std::string("The command ") + headlessCommandName(m_settings.command) + " completed.");
     } else if (!failure.empty()) {
         finish(1, "failure", failure);
     } else if (m_languagePacksFailed) {
@@ -583,11 +606,13 @@ std::string HeadlessWindow::interruptMessage()
 {
     std::string message;
     if (isSet(jbl)) {
-        message = "Interrupted in the middle of programming: the device will come back in its bootloader, and "
-                  "the next run of the updater will finish the update.";
+        message
+            = "Interrupted in the middle of programming: the device will come back in its bootloader, and "
+              "the next run of the updater will finish the update.";
     } else if (isSet(updateActive) || isSet(updateThreadActive)) {
-        message = "Interrupted in the middle of the update: run the updater again with the device attached to "
-                  "finish it.";
+        message
+            = "Interrupted in the middle of the update: run the updater again with the device attached to "
+              "finish it.";
     } else if (isSet(factoryResetActive) || isSet(languagePackActive)) {
         message = "Interrupted while the device was working: let it finish, then run the updater again.";
     } else {

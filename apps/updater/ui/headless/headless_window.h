@@ -26,8 +26,8 @@ public:
     void repaint() override;
     void appendToLog(const char* text, size_t length) override;
     void debugOutput(const char* text, size_t length) override;
-    MessageBoxAnswer messageBox(const char* text, const char* caption, MessageBoxKind kind,
-        MessageBoxIcon icon) override;
+    MessageBoxAnswer messageBox(
+        const char* text, const char* caption, MessageBoxKind kind, MessageBoxIcon icon) override;
     void enableMenuItem(int commandId, bool enabled) override;
     void openWebPage(const char* url) override;
     void exitProcess(int status) override;
