@@ -112,30 +112,34 @@ namespace {
 // (JUMP_TO_BL, FACTORY_RESET) and answers nothing: a protocol limit, real time, not scaled.
 constexpr int kLeaveLimitMs = 10000;
 
-// Whether the application face is still on the bus; false when the list cannot be taken.
-bool applicationOnBus()
+// How many devices show the application face; -1 when the list cannot be taken.
+int applicationsOnBus()
 {
     std::vector<std::string> ids;
     if (!platform::usbDeviceService().presentHardwareIds(ids))
-        return false;
+        return -1;
     char wanted[32];
     std::snprintf(wanted, sizeof wanted, "VID_%04X&PID_%04X", unsigned(kAppVendorId), unsigned(kAppProductId));
+    int count = 0;
     for (const std::string& id : ids)
         if (id.find(wanted) != std::string::npos)
-            return true;
-    return false;
+            ++count;
+    return count;
 }
 
-// Whether the application face left the bus within the limit. Neither command is answered,
-// so only its effect tells whether the device took it.
-bool leftTheBus()
+// Whether one of the before devices with the application face left the bus within the limit
+// (another device of the same kind may stay attached). JUMP_TO_BL is not answered, so only
+// its effect tells whether the device took it.
+bool leftTheBus(int before)
 {
+    if (before <= 0)
+        return true; // the device is not listed here (or no list): nothing to watch
     for (int waited = 0; waited < kLeaveLimitMs; waited += 50) {
-        if (!applicationOnBus())
+        if (applicationsOnBus() < before)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return !applicationOnBus();
+    return applicationsOnBus() < before;
 }
 
 } // namespace
@@ -156,6 +160,7 @@ bool updateFirmware(DeviceInfo& record)
         logLine("Open HID device failed\r\n");
         return false;
     }
+    const int before = applicationsOnBus();
     logLine("Sending command JUMP_TO_BL\r\n");
     sendCommand(JUMP_TO_BL, device);
     platform::hidService().close(device);
@@ -164,7 +169,7 @@ bool updateFirmware(DeviceInfo& record)
     std::snprintf(text, sizeof text, "%s connected\nUpdating", modelOfCurrentDevice().c_str());
     reportStatus(0, text, nullptr);
     // Told before the wait: the bootloader may be back and at work before the wait ends.
-    if (!leftTheBus()) {
+    if (!leftTheBus(before)) {
         // The jump was not taken (no answer is expected, so only its effect tells): nothing
         // will come back in its bootloader, and waiting for it would wait for ever. The device
         // still runs its old firmware.

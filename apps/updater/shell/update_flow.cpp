@@ -194,17 +194,6 @@ void autoUpdateContinuation()
             resetBeforeNordic = 0;
         } else {
             logLine("\r\n Start Auto Update - RESET BEFORE NORDIC - FAILED\r\n");
-            // The device did not restart, so no arrival will carry the update on: it ends
-            // here, with the rider's data still held for the next run.
-            char problem[256];
-            std::snprintf(problem, sizeof problem,
-                "There was a problem updating your %.40s. Please try again or contact Tarvel technical support.",
-                deviceInfo.modelName.c_str());
-            reportStatus(1, problem, nullptr);
-            updateActive = 0;
-            reverseUpgrade = 0;
-            showProgress(false);
-            repaintWindow();
         }
         // The device restarts and arrives again, which runs this continuation once more.
         return;

@@ -132,10 +132,6 @@ void startOnBootloaderModeThread()
         // let the next scan that finds it start one again.
         logLine("\r\n- Bootloader mode FAILED - the next scan may start it again\r\n");
         jbl = 0;
-        // Nothing is under way until then: the failure on the screen is the end of this
-        // attempt (a console run ends on it instead of waiting for an update that is over).
-        updateActive = 0;
-        repaintWindow();
     }
 }
 
