@@ -139,8 +139,13 @@ void decideUpdate(DeviceInfo& record)
         if (isSet(updateActive)) {
             record.infoMessage = "Programming Please Wait...";
             record.updateButtonText.clear();
+            return;
         }
-        return;
+        // The firmware is current but the wireless firmware, read and known, is behind: an
+        // update an earlier run left unfinished (or a flash without its wireless step). Without
+        // an offer nothing would ever finish it, nor bring back rider's data held for it.
+        if (isSet(nrfMatches) || NRFV.load() <= 0)
+            return;
     }
 
     record.updateButtonText =

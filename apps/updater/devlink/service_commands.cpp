@@ -4,13 +4,18 @@
 #include "frame_codec.h"
 
 #include "platform/hid.h"
+#include "platform/usb_devices.h"
 #include "state/app_callbacks.h"
 #include "state/shared_state.h"
 #include "storage/backup.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -101,6 +106,44 @@ bool parseNordicVersion(const char* text, size_t length, NordicVersion* out)
     return true;
 }
 
+namespace {
+
+// How long the running device may take to leave the bus after a command that restarts it
+// (JUMP_TO_BL, FACTORY_RESET) and answers nothing: a protocol limit, real time, not scaled.
+constexpr int kLeaveLimitMs = 10000;
+
+// How many devices show the application face; -1 when the list cannot be taken.
+int applicationsOnBus()
+{
+    std::vector<std::string> ids;
+    if (!platform::usbDeviceService().presentHardwareIds(ids))
+        return -1;
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, "VID_%04X&PID_%04X", unsigned(kAppVendorId), unsigned(kAppProductId));
+    int count = 0;
+    for (const std::string& id : ids)
+        if (id.find(wanted) != std::string::npos)
+            ++count;
+    return count;
+}
+
+// Whether one of the before devices with the application face left the bus within the limit
+// (another device of the same kind may stay attached). JUMP_TO_BL is not answered, so only
+// its effect tells whether the device took it.
+bool leftTheBus(int before)
+{
+    if (before <= 0)
+        return true; // the device is not listed here (or no list): nothing to watch
+    for (int waited = 0; waited < kLeaveLimitMs; waited += 50) {
+        if (applicationsOnBus() < before)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return applicationsOnBus() < before;
+}
+
+} // namespace
+
 bool updateFirmware(DeviceInfo& record)
 {
     logLine("updateFirmware\r\n");
@@ -117,6 +160,7 @@ bool updateFirmware(DeviceInfo& record)
         logLine("Open HID device failed\r\n");
         return false;
     }
+    const int before = applicationsOnBus();
     logLine("Sending command JUMP_TO_BL\r\n");
     sendCommand(JUMP_TO_BL, device);
     platform::hidService().close(device);
@@ -124,6 +168,19 @@ bool updateFirmware(DeviceInfo& record)
     char text[256];
     std::snprintf(text, sizeof text, "%s connected\nUpdating", modelOfCurrentDevice().c_str());
     reportStatus(0, text, nullptr);
+    // Told before the wait: the bootloader may be back and at work before the wait ends.
+    if (!leftTheBus(before)) {
+        // The jump was not taken (no answer is expected, so only its effect tells): nothing
+        // will come back in its bootloader, and waiting for it would wait for ever. The device
+        // still runs its old firmware.
+        logLine("The device did not leave for its bootloader\r\n");
+        char problem[256];
+        std::snprintf(problem, sizeof problem,
+            "There was a problem updating your %s. Please try again or contact Tarvel technical support.",
+            modelOfCurrentDevice().c_str());
+        reportStatus(1, problem, nullptr);
+        return false;
+    }
     logLine("OK, Waiting for bootloader\r\n");
     return true;
 }
@@ -136,8 +193,21 @@ bool factoryReset()
         return false;
     logLine("Sending factory reset command\r\n");
     sendCommand(FACTORY_RESET, device);
+    // It answers nothing and restarts: its handle fails once it has left the bus (it may be
+    // back under the same identity at once, so its presence tells nothing). Still readable
+    // after the limit, it did not take the command, and no return would ever follow.
+    bool left = false;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLeaveLimitMs);
+    while (!left && std::chrono::steady_clock::now() < end) {
+        uint8_t report[kReplyBufferSize] = {};
+        left = platform::hidService().read(device, report, kInputReportSize, 200) < 0;
+    }
     platform::hidService().close(device);
     platform::hidService().shutdown();
+    if (!left) {
+        logLine("The device did not restart\r\n");
+        return false;
+    }
     return true;
 }
 

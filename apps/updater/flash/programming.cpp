@@ -5,11 +5,16 @@
 #include "blfwk/bootloader.h"
 #include "blfwk/command.h"
 #include "platform/hid.h"
+#include "platform/usb_devices.h"
 #include "state/app_callbacks.h"
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
 
 SharedInt eraseCrashCount{0};
 SharedInt programCrashCount{0};
@@ -145,6 +150,36 @@ void reportFailure(const char* detailAfterReset)
         reportStatus(1, "There was a problem updating your GPS", "Please try again or contact Tarvel technical support.");
 }
 
+// How long the bootloader may take to leave the bus after a reset it accepted: a protocol
+// limit, real time, not scaled.
+constexpr int kResetLeaveLimitMs = 10000;
+
+bool bootloaderOnBus()
+{
+    std::vector<std::string> ids;
+    if (!platform::usbDeviceService().presentHardwareIds(ids))
+        return false;
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, "VID_%04X&PID_%04X", unsigned(bootloaderVid.load()),
+        unsigned(bootloaderPid.load()));
+    for (const std::string& id : ids)
+        if (id.find(wanted) != std::string::npos)
+            return true;
+    return false;
+}
+
+// Whether the bootloader left the bus after its reset. A reset that was not answered looks
+// like one that was: only the bootloader leaving tells that the device restarts.
+bool bootloaderLeft()
+{
+    for (int waited = 0; waited < kResetLeaveLimitMs; waited += 50) {
+        if (!bootloaderOnBus())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return !bootloaderOnBus();
+}
+
 void statusAfterWriteFlush()
 {
     reportStatus(0, nullptr, isSet(reverseUpgrade) ? "Flashing Started" : "Step 3 of 3\nStarted");
@@ -240,7 +275,16 @@ bool resetDevice()
     try {
         reportStatus(0, nullptr, "Resetting Device\nPlease Wait...");
         logLine("Sending bootloader reset device\r\n");
-        runCommand({"reset"});
+        const uint32_t status = runCommand({"reset"});
+        if (status != blfwk::kStatus_Success && status != blfwk::kStatus_NoResponseExpected) {
+            // The device stays in its bootloader: not a reset. Counted as a failed attempt.
+            logLinef("Reset refused by the bootloader, status %u\r\n", status);
+            throw std::runtime_error("reset refused");
+        }
+        if (!bootloaderLeft()) {
+            logLine("The bootloader did not restart the device\r\n");
+            throw std::runtime_error("reset not taken");
+        }
         return true;
     } catch (...) {
         const int failures = resetCrashCount.load() + 1;

@@ -83,7 +83,11 @@ void deviceScan()
                 gpsDrivePath.set(drive);
                 sendToWindow(WM_ON_DEVICE_INFO_READ);
             } else {
+                // No answer from a device that is present: no device-information message
+                // will clear the guard, so clear it here, or every later scan (the second one
+                // of start-up included) would be refused and the device never read again.
                 ishf = 0;
+                scanInProgress = 0;
             }
             logLinef("devinfoScan B pid:%X ishf:%i jbl:%i U[%d.%2.2d] D[%d.%2.2d] U[%li] D[%li]\r\n",
                 unsigned(currentPid.load()), int(ishf.load()), int(jbl.load()), deviceInfo.catalogRow[0],

@@ -169,6 +169,16 @@ void onDeviceInfoReadMessage()
 
 void autoUpdateContinuation()
 {
+    if (!isSet(reverseUpgrade) && NRFV.load() > 0 && NRFV.load() != targetNrfVersion.load()
+        && deviceInfo.major == deviceInfo.catalogRow[0] && deviceInfo.minor == deviceInfo.catalogRow[1]) {
+        // The device came back from a flash this run started from its bootloader (an update an
+        // earlier run left unfinished) and its wireless firmware is still behind: the update
+        // goes on as it would have in that run, with the disk reset first when the rider's
+        // data is held from it.
+        logAndDebug("\r\n Start Auto Update - RESUMING AN UNFINISHED UPDATE\r\n");
+        reverseUpgrade = 1;
+        resetBeforeNordic = isSet(backupHeld) ? 1 : 0;
+    }
     if (!isSet(reverseUpgrade)) {
         showProgress(false);
         return;
@@ -180,10 +190,11 @@ void autoUpdateContinuation()
         logAndDebug("\r\n Start Auto Update - RESET BEFORE NORDIC\r\n");
         reportStatus(0, nullptr, "Resetting GPS Disk...");
         repaintWindow();
-        if (factoryReset())
+        if (factoryReset()) {
             resetBeforeNordic = 0;
-        else
+        } else {
             logLine("\r\n Start Auto Update - RESET BEFORE NORDIC - FAILED\r\n");
+        }
         // The device restarts and arrives again, which runs this continuation once more.
         return;
     }

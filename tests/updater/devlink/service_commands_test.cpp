@@ -165,6 +165,7 @@ TEST_F(ServiceCommands, JumpToBootloader)
 
 TEST_F(ServiceCommands, FactoryReset)
 {
+    hid.queueFailure(); // it restarts: its handle fails
     ASSERT_TRUE(factoryReset());
     EXPECT_EQ(hid.writes.at(0)[2], 0x0D);
     EXPECT_EQ(hid.shutdowns, 1);
