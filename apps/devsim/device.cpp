@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 
 namespace devsim {
 
@@ -19,7 +18,6 @@ constexpr unsigned kRomVid = 0x15A2;
 constexpr unsigned kRomPid = 0x73;
 constexpr unsigned kRevision = 0x0100;
 constexpr size_t kHandleQueueLimit = 65536; // reports; older ones are lost beyond it
-constexpr int kDrainBeforeLeavingMs = 1000; // real time a restart waits for unread reports
 constexpr size_t kBootloaderOutputSize = 36;
 
 std::string defaultNordicVersion(int model)
@@ -279,7 +277,6 @@ void Device::leaveLocked()
     m_present = false;
     ++m_epoch;
     m_phase = DataPhase();
-    m_dataRefused = false;
     emitEventLocked("nodes_changed");
 }
 
@@ -367,15 +364,10 @@ bool Device::write(int handle, const Bytes& data, int& written, std::string& err
     Bytes report = data;
     report.resize(size, 0x00);
     written = int(size);
-    if (application) {
+    if (application)
         appReportLocked(Bytes(report.begin() + 1, report.end()));
-        return true;
-    }
-    bootloaderReportLocked(report);
-    if (report[0] == bl::kReportDataOut && m_dataRefused) {
-        error = "data phase aborted by the device";
-        return false;
-    }
+    else
+        bootloaderReportLocked(report);
     return true;
 }
 
@@ -392,19 +384,17 @@ bool Device::read(
             error = "bad handle";
             return false;
         }
-        // Once the device left, its handles fail, even with reports still queued.
-        if (!m_present || it->second.epoch != m_epoch) {
-            it->second.queue.clear();
-            error = "device disconnected";
-            return false;
-        }
+        // Reports the device sent before it left are still delivered, as a kernel buffer would.
         if (!it->second.queue.empty()) {
             out = std::move(it->second.queue.front());
             it->second.queue.pop_front();
-            m_changed.notify_all(); // a restart may wait for the host to take its last reports
             if (out.size() > max)
                 out.resize(max);
             return true;
+        }
+        if (!m_present || it->second.epoch != m_epoch) {
+            error = "device disconnected";
+            return false;
         }
         if (m_stopping) {
             error = "simulator stopping";
@@ -590,13 +580,7 @@ void Device::workerLoop()
         m_jobs.pop_front();
         m_jobRunning = true;
         lock.unlock();
-        try {
-            job();
-        } catch (const std::exception& e) {
-            // A job that fails (the drive folder could not be listed, ...) must not end the
-            // process: the device goes on as a real one would after a glitch.
-            std::fprintf(stderr, "tarvel-devsim: device job failed: %s\n", e.what());
-        }
+        job();
         lock.lock();
         m_jobRunning = false;
         m_changed.notify_all();
@@ -653,18 +637,7 @@ void Device::restartJob(int beforeLeaving, const Face* face, std::function<void(
     if (beforeLeaving > 0 && !nap(beforeLeaving))
         return;
     {
-        // What the device sent before it restarts reaches the host first: handles fail once the
-        // device left, so the last answer (a status, "Succus!!") must have been read by then.
-        // Bounded in real time, for a host that reads nothing.
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait_for(lock, std::chrono::milliseconds(kDrainBeforeLeavingMs), [this] {
-            if (m_stopping)
-                return true;
-            for (const auto& [id, handle] : m_handles)
-                if (handle.epoch == m_epoch && !handle.queue.empty())
-                    return false;
-            return true;
-        });
+        std::lock_guard<std::mutex> lock(m_mutex);
         leaveLocked();
     }
     if (whileAway)

@@ -186,7 +186,6 @@ private:
     ImageIdentity m_application; // of the application face now running
     std::string m_nrfVersion;
     DataPhase m_phase;
-    bool m_dataRefused = false; // the device aborted a write: its data reports are refused
     uint32_t m_verifyWrites = 1;
     uint32_t m_readMargin = 1;
     std::vector<Fault> m_faults;

@@ -1,7 +1,5 @@
 #include "backup.h"
 
-#include "gps_drive.h"
-
 #include "platform/files.h"
 #include "platform/local_folders.h"
 #include "state/app_callbacks.h"
@@ -110,7 +108,7 @@ bool saveGpsDataToLocal(DeviceInfo& record, bool* mustStop)
     if (mustStop)
         *mustStop = false;
     logLine("Save GPS Data To Local...\r\n");
-    const std::string drive = gpsDriveForUse();
+    const std::string drive = gpsDrivePath.get();
     if (drive.empty()) {
         reportStatus(0, "Can not find GPS USB drive", nullptr);
         return false;
@@ -169,7 +167,7 @@ bool saveLocalDataToGps()
     if (!isSet(backupHeld))
         return false;
     sleepFor(2);
-    const std::string drive = gpsDriveForUse();
+    const std::string drive = gpsDrivePath.get();
     if (drive.empty()) {
         reportStatus(0, "Can not find GPS USB drive", nullptr);
         return false;

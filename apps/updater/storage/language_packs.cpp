@@ -1,6 +1,5 @@
 #include "language_packs.h"
 
-#include "gps_drive.h"
 #include "staging.h"
 #include "wireless_update.h"
 
@@ -62,7 +61,7 @@ std::string reportText(const uint8_t* report, int got)
 bool updateLanguagePacks()
 {
     reportStatus(0, nullptr, "Language Pack Update\nUnPacking");
-    const std::string drive = gpsDriveForUse();
+    const std::string drive = gpsDrivePath.get();
     if (drive.empty()) {
         reportStatus(0, "Can not find GPS USB drive", nullptr);
         return false;

@@ -1,5 +1,4 @@
 #include "platform/vbus/backends.h"
-#include "platform/vbus/responses.h"
 
 namespace platform::vbus {
 
@@ -14,7 +13,7 @@ bool ListingLink::call(const Json::Value& request, Json::Value& response)
             Json::Value hello(Json::objectValue), answer;
             hello["op"] = "hello";
             hello["client"] = "tarvel-listing";
-            if (!m_client.call(hello, answer) || !isOk(answer)) {
+            if (!m_client.call(hello, answer) || !answer["ok"].asBool()) {
                 m_client.close();
                 continue;
             }
@@ -31,7 +30,15 @@ bool UsbBackend::presentHardwareIds(std::vector<std::string>& ids)
     ids.clear();
     Json::Value request(Json::objectValue), response;
     request["op"] = "list";
-    return m_link->call(request, response) && hardwareIdsOf(response, ids);
+    if (!m_link->call(request, response) || !response["ok"].asBool())
+        return false;
+    for (const Json::Value& device : response["usb"]) {
+        if (device["hwid"].isString())
+            ids.push_back(device["hwid"].asString());
+        else if (device["vid"].isIntegral() && device["pid"].isIntegral())
+            ids.push_back(formatUsbHardwareId(device["vid"].asUInt(), device["pid"].asUInt(), 0));
+    }
+    return true;
 }
 
 bool VolumeBackend::mountedVolumes(std::vector<VolumeInfo>& volumes)
@@ -39,7 +46,19 @@ bool VolumeBackend::mountedVolumes(std::vector<VolumeInfo>& volumes)
     volumes.clear();
     Json::Value request(Json::objectValue), response;
     request["op"] = "list";
-    return m_link->call(request, response) && volumesOf(response, volumes);
+    if (!m_link->call(request, response) || !response["ok"].asBool())
+        return false;
+    for (const Json::Value& entry : response["volumes"]) {
+        if (!entry["root"].isString())
+            continue;
+        VolumeInfo volume;
+        volume.root = entry["root"].asString();
+        volume.label = entry["label"].isString() ? entry["label"].asString() : "";
+        volume.fileSystem = entry["fs"].isString() ? entry["fs"].asString() : "";
+        volume.removable = entry["removable"].isBool() && entry["removable"].asBool();
+        volumes.push_back(volume);
+    }
+    return true;
 }
 
 bool VolumeBackend::removalStep(const std::string& root, VolumeStep step)
@@ -48,7 +67,7 @@ bool VolumeBackend::removalStep(const std::string& root, VolumeStep step)
     request["op"] = "volume";
     request["root"] = root;
     request["step"] = volumeStepName(step);
-    return m_link->call(request, response) && isOk(response);
+    return m_link->call(request, response) && response["ok"].asBool();
 }
 
 } // namespace platform::vbus
