@@ -12,6 +12,7 @@
 
 #include "device_replies.h"
 #include "fake_volumes.h"
+#include "folder_files.h"
 #include "platform/clock.h"
 #include "platform/virtual_bus.h"
 #include "state/app_callbacks.h"
@@ -34,21 +35,6 @@ namespace {
 
 void noPause(platform::Milliseconds) {}
 
-// Every file below folder with its contents.
-std::map<std::string, std::string> snapshot(const std::string& folder)
-{
-    std::map<std::string, std::string> files;
-    std::error_code ec;
-    for (const auto& entry : fs::recursive_directory_iterator(folder, ec)) {
-        if (!entry.is_regular_file())
-            continue;
-        std::ifstream in(entry.path(), std::ios::binary);
-        std::stringstream all;
-        all << in.rdbuf();
-        files[fs::relative(entry.path(), folder).string()] = all.str();
-    }
-    return files;
-}
 
 class UpdateRoad : public ::testing::Test {
 protected:
@@ -106,7 +92,7 @@ TEST_F(UpdateRoad, PeakProFromTheOldGenerationKeepsTheRidersData)
     readAndFindDrive();
     EXPECT_EQ(record.updateButtonText, "Update to 14.51");
     EXPECT_EQ(gpsDrivePath.get(), sim->device().driveRoot());
-    const auto ridersData = snapshot(gpsDrivePath.get() + "Tarvel");
+    const auto ridersData = filesBelow(gpsDrivePath.get() + "Tarvel");
     ASSERT_FALSE(ridersData.empty());
 
     ASSERT_TRUE(getNordicVersion());
@@ -128,7 +114,7 @@ TEST_F(UpdateRoad, PeakProFromTheOldGenerationKeepsTheRidersData)
     ASSERT_TRUE(factoryReset());
     resetBeforeNordic = 0;
     settle();
-    EXPECT_TRUE(snapshot(gpsDrivePath.get() + "Tarvel").empty()); // the disk was reset
+    EXPECT_TRUE(filesBelow(gpsDrivePath.get() + "Tarvel").empty()); // the disk was reset
 
     // The wireless worker: read again, update the wireless firmware, read again.
     NRFV = 0;
@@ -148,7 +134,7 @@ TEST_F(UpdateRoad, PeakProFromTheOldGenerationKeepsTheRidersData)
     // The done handling: the held data goes back.
     ASSERT_TRUE(saveLocalDataToGps());
     EXPECT_FALSE(isSet(backupHeld));
-    EXPECT_EQ(snapshot(gpsDrivePath.get() + "Tarvel"), ridersData);
+    EXPECT_EQ(filesBelow(gpsDrivePath.get() + "Tarvel"), ridersData);
 }
 
 TEST_F(UpdateRoad, JapaneseDeviceGetsItsLanguagePacks)

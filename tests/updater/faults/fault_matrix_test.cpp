@@ -14,6 +14,7 @@
 #include "fault_run.h"
 
 #include "fake_volumes.h"
+#include "folder_files.h"
 #include "simulator.h"
 
 #include "flash/firmware_catalog.h"
@@ -189,20 +190,6 @@ const MatrixRow kMatrix[] = {
 };
 // clang-format on
 
-std::map<std::string, std::string> filesBelow(const std::string& folder)
-{
-    std::map<std::string, std::string> files;
-    std::error_code ec;
-    for (const auto& entry : fs::recursive_directory_iterator(folder, ec)) {
-        if (!entry.is_regular_file())
-            continue;
-        std::ifstream in(entry.path(), std::ios::binary);
-        std::stringstream all;
-        all << in.rdbuf();
-        files[fs::relative(entry.path(), folder).string()] = all.str();
-    }
-    return files;
-}
 
 class FaultMatrix : public ::testing::TestWithParam<MatrixRow> {
 protected:
@@ -243,8 +230,8 @@ protected:
         platform::selectVirtualBus("");
     }
 
-    std::map<std::string, std::string> ridersOnDrive() { return filesBelow(sim->device().driveRoot() + "Tarvel"); }
-    std::map<std::string, std::string> ridersHeld() { return filesBelow(localBackupFolder()); }
+    std::map<std::string, std::string> ridersOnDrive() { return testsupport::filesBelow(sim->device().driveRoot() + "Tarvel"); }
+    std::map<std::string, std::string> ridersHeld() { return testsupport::filesBelow(localBackupFolder()); }
     bool backupHeldOnDisk() { return fs::exists(localBackupFolder() + ".held"); }
 
     // What the device holds now: its application's version (when it would start it) and its

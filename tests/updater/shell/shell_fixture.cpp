@@ -1,5 +1,7 @@
 #include "shell_fixture.h"
 
+#include "folder_files.h"
+
 #include "shell/shell.h"
 #include "shell/window_procedure.h"
 
@@ -298,18 +300,7 @@ bool ShellTest::onWindowThread(const std::function<bool()>& ask)
 
 std::map<std::string, std::string> ShellTest::ridersFiles()
 {
-    std::map<std::string, std::string> files;
-    const std::string folder = sim->device().driveRoot() + "Tarvel";
-    std::error_code ec;
-    for (const auto& entry : fs::recursive_directory_iterator(folder, ec)) {
-        if (!entry.is_regular_file())
-            continue;
-        std::ifstream in(entry.path(), std::ios::binary);
-        std::stringstream all;
-        all << in.rdbuf();
-        files[fs::relative(entry.path(), folder).string()] = all.str();
-    }
-    return files;
+    return testsupport::filesBelow(sim->device().driveRoot() + "Tarvel");
 }
 
 std::string ShellTest::deviceFace()
