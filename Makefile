@@ -1,6 +1,9 @@
 # Front door of the build. `make` builds into build/, programs land in build/bin/.
 #   make demo   the updater's whole job on its built-in simulated device
 #   make test   installs what is missing, builds with warnings as errors, runs every test
+#   make test-asan   every test under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
+#   make test-tsan   the threaded tests under ThreadSanitizer (build-tsan/)
+#   make fuzz-smoke  each fuzz target a few seconds on its seed corpus (clang, build-fuzz/)
 #   make bench  builds and runs the benchmarks
 #   make install    installs into $(DESTDIR)$(PREFIX) (PREFIX defaults to /usr/local)
 #   make uninstall  removes what the last install into $(DESTDIR)$(PREFIX) put there
@@ -11,7 +14,7 @@ JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all build deps configure test demo bench clean install uninstall package
+.PHONY: all build deps configure test test-asan test-tsan fuzz-smoke demo bench clean install uninstall package
 
 all: build
 
@@ -29,6 +32,22 @@ test: deps
 	@cmake --build $(BUILD) -j $(JOBS)
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The sanitizer and fuzz builds: two jobs, no benchmarks, only what their runs need.
+test-asan: deps
+	@cmake --preset asan >/dev/null
+	@cmake --build --preset asan
+	@ctest --preset asan
+
+test-tsan: deps
+	@cmake --preset tsan >/dev/null
+	@cmake --build --preset tsan
+	@ctest --preset tsan
+
+fuzz-smoke: deps
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz
+	@bash scripts/fuzz.sh build-fuzz -max_total_time=5
+
 demo: build
 	@bash scripts/demo.sh $(BUILD)
 
@@ -45,4 +64,4 @@ package: build
 	@cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build, the tests and the benchmarks need.
+# Installs the Debian packages that the build, the tests, the sanitizer and fuzz builds (clang
+# with its libFuzzer runtime) and the benchmarks need.
 # Idempotent: when every package is present it does nothing and needs no network.
 set -euo pipefail
 
@@ -9,6 +10,7 @@ packages=(
   qt6-base-dev libqt6dbus6 libqt6test6 libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libxcb1-dev
+  clang libclang-rt-14-dev
   xvfb xauth xdotool bc
   desktop-file-utils appstream man-db dpkg-dev file lintian
 )

@@ -128,7 +128,7 @@ std::string helpText()
           "                  reach the bootloader through a bus-bridge adapter on the port;\n"
           "                  an empty field keeps its default (spi,,0)\n"
           "  --ping          report the target's framing protocol version (a command may follow)\n"
-          "  --timeout MS    packet time limit in milliseconds (default 5000)\n"
+          "  --timeout MS    time limit of each packet and bus request, in milliseconds (default 5000)\n"
           "  --json          print only the command's result as JSON\n"
           "  -v              more detail; repeat up to -vvvv for byte traces\n"
           "\n"

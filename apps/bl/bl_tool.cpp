@@ -3,7 +3,11 @@
 #include "blfwk/bootloader.h"
 #include "blfwk/command.h"
 #include "blfwk/logger.h"
+#include "blfwk/memory_commands.h"
 #include "blfwk/property_commands.h"
+#include "platform/vbus/wire.h"
+
+#include <json/json.h>
 
 #include <cstdio>
 #include <exception>
@@ -12,7 +16,8 @@ namespace bl {
 
 namespace {
 
-// Results and progress to standard output, failures and warnings to standard error.
+// Results and progress to standard output, failures and warnings to standard error. With
+// --json only the result goes to standard output; failures are also kept for the JSON error.
 class ConsoleLogger : public blfwk::Logger {
 public:
     void output(const char* text) override
@@ -22,18 +27,44 @@ public:
     void logv(int level, const char* format, va_list args) override
     {
         m_level = level;
+        if (level == Error && m_filterLevel == Json) {
+            char text[512];
+            std::vsnprintf(text, sizeof text, format, args);
+            keepError(text);
+            return;
+        }
         Logger::logv(level, format, args);
     }
     void log(int level, const std::string& text) override
     {
         m_level = level;
+        if (level == Error && m_filterLevel == Json) {
+            keepError(text);
+            return;
+        }
         Logger::log(level, text);
     }
     using Logger::log;
     using Logger::logv;
 
+    const std::string& errors() const { return m_errors; }
+
 private:
+    void keepError(const std::string& text)
+    {
+        std::fputs(text.c_str(), stderr);
+        std::string line = text;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            line.pop_back();
+        if (line.rfind("Error: ", 0) == 0)
+            line.erase(0, 7);
+        if (!m_errors.empty())
+            m_errors += "; ";
+        m_errors += line;
+    }
+
     int m_level = Info;
+    std::string m_errors;
 };
 
 // A serial line: the bootloader there is pinged while the connection opens (a bridge gives
@@ -65,6 +96,32 @@ void reportFramingVersion(blfwk::Bootloader& connection, const Options& options)
     std::fputs(text, stdout);
 }
 
+// With --json every outcome is one JSON object on standard output, failures included.
+void printJsonError(const std::string& command, const std::string& error, int exitStatus)
+{
+    Json::Value root(Json::objectValue);
+    if (!command.empty())
+        root["command"] = command;
+    root["error"] = error;
+    root["exit_status"] = exitStatus;
+    root["response"] = Json::Value(Json::arrayValue);
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "  ";
+    std::fputs((Json::writeString(builder, root) + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+bool wantsJson(const std::vector<std::string>& args)
+{
+    for (const std::string& a : args) {
+        if (a == "--")
+            return false;
+        if (a == "--json")
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 int runTool(const std::vector<std::string>& args)
@@ -73,6 +130,8 @@ int runTool(const std::vector<std::string>& args)
     std::string error;
     if (!parseOptions(args, &options, &error)) {
         std::fprintf(stderr, "tarvel-bl: %s\n\n%s", error.c_str(), helpText().c_str());
+        if (wantsJson(args))
+            printJsonError("", error, 2);
         return 2;
     }
     if (options.help) {
@@ -90,7 +149,19 @@ int runTool(const std::vector<std::string>& args)
         else
             std::fprintf(stderr, "tarvel-bl: unknown command '%s'\n\n%s", options.command[0].c_str(),
                 helpText().c_str());
+        if (options.json)
+            printJsonError(options.command[0],
+                usage ? std::string("arguments refused; usage: ") + usage : "unknown command", 2);
         return 2;
+    }
+    // A bus that accepts the connection but never answers is given up on after --timeout.
+    platform::vbus::setRequestTimeout(options.timeoutMs);
+    // With --json standard output carries the JSON alone: the bytes read go to standard error.
+    if (options.json) {
+        if (auto* read = dynamic_cast<blfwk::ReadMemory*>(command.get()))
+            read->setDumpStream(stderr);
+        if (auto* read = dynamic_cast<blfwk::FlashReadResource*>(command.get()))
+            read->setDumpStream(stderr);
     }
 
     // Installed before the connection, so the connection keeps it.
@@ -120,6 +191,8 @@ int runTool(const std::vector<std::string>& args)
         } catch (const std::exception& e) {
             std::fprintf(stderr, "%s\n", e.what());
             blfwk::Log::setLogger(previous);
+            if (options.json)
+                printJsonError(options.command.empty() ? std::string("ping") : options.command[0], e.what(), 3);
             return 3;
         }
         if (options.ping)
@@ -134,12 +207,18 @@ int runTool(const std::vector<std::string>& args)
         connection->flush();
         std::fflush(stdout);
         logger.setFilterLevel(resultFilterLevel(options));
-        command->logResponses();
         const std::vector<uint32_t>& values = *command->responseValues();
         exitCode = !values.empty() && values[0] == 0 ? 0 : 1;
+        if (options.json && values.empty())
+            // Nothing was exchanged (an input file that cannot be sent): say why, as JSON.
+            printJsonError(options.command[0], logger.errors().empty() ? "no response" : logger.errors(), 1);
+        else
+            command->logResponses();
     } catch (const std::exception& e) {
         // A target answer the command cannot read (too few words, bits beyond the tables).
         std::fprintf(stderr, "Error: %s\n", e.what());
+        if (options.json)
+            printJsonError(options.command[0], e.what(), 1);
         exitCode = 1;
     }
     std::fflush(stdout);

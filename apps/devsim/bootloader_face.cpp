@@ -45,6 +45,7 @@ void Device::bootloaderReportLocked(const Bytes& report)
 
 void Device::commandPacketLocked(const uint8_t* packet, size_t length)
 {
+    m_dataRefused = false;
     if (length == 0) {
         m_phase = DataPhase(); // the host abandons the exchange
         return;
@@ -184,8 +185,10 @@ void Device::dataPacketLocked(const uint8_t* packet, size_t length)
         return;
     }
     if (takeFaultLocked(FaultKind::AbortDataPhase, crosses)) {
+        // The device stalls its data endpoint: this report and the rest of the phase are
+        // refused, and the abort status is the answer the host reads at the phase's end.
         m_phase = DataPhase();
-        sendPacketLocked(kReportDataIn, {}); // the receiver's abort notice
+        m_dataRefused = true;
         genericResponseLocked(kAbortDataPhase, kWriteMemory);
         return;
     }

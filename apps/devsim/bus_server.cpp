@@ -5,6 +5,7 @@
 #include <exception>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -40,9 +41,52 @@ Json::Value failure(const std::string& text)
 bool integerField(const Json::Value& request, const char* name, Json::Int64& value)
 {
     const Json::Value& field = request[name];
-    if (!field.isIntegral())
+    if (!field.isInt64()) // an unsigned number beyond the signed range is no field of the bus
         return false;
     value = field.asInt64();
+    return true;
+}
+
+} // namespace
+
+namespace {
+
+// What is at a socket path before a server takes it: nothing, a stale socket (removed here),
+// or something that must not be touched (refused with error).
+bool clearSocketPath(const std::string& path, const sockaddr_un& address, std::string& error)
+{
+    struct stat info { };
+    if (::lstat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT)
+            return true;
+        error = "cannot use socket path " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISSOCK(info.st_mode)) {
+        error = path + " exists and is not a socket; refusing to replace it";
+        return false;
+    }
+    int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    const int connected = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    const int connectError = errno;
+    ::close(probe);
+    if (connected == 0) {
+        error = "a bus server is already listening on " + path;
+        return false;
+    }
+    if (connectError != ECONNREFUSED) {
+        error = "cannot use socket path " + path + ": " + std::strerror(connectError);
+        return false;
+    }
+    // Nobody listens: a socket left behind by a server that ended without removing it.
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        error = "cannot remove the stale socket " + path + ": " + std::strerror(errno);
+        return false;
+    }
     return true;
 }
 
@@ -57,16 +101,23 @@ bool BusServer::start(const std::string& path, std::string& error)
         return false;
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    if (!clearSocketPath(path, address, error))
+        return false;
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         error = std::strerror(errno);
         return false;
     }
-    ::unlink(path.c_str());
+    // bind() never replaces a file: one that appeared since the check makes it fail.
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, 16) != 0) {
         error = std::string("cannot listen on ") + path + ": " + std::strerror(errno);
         ::close(fd);
         return false;
+    }
+    struct stat info { };
+    if (::stat(path.c_str(), &info) == 0) {
+        m_socketDevice = info.st_dev;
+        m_socketInode = info.st_ino;
     }
     m_path = path;
     m_listenFd = fd;
@@ -84,7 +135,10 @@ void BusServer::stop()
         m_acceptThread.join();
     ::close(m_listenFd);
     m_listenFd = -1;
-    ::unlink(m_path.c_str());
+    struct stat info { };
+    if (::lstat(m_path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) && info.st_dev == m_socketDevice
+        && info.st_ino == m_socketInode)
+        ::unlink(m_path.c_str());
     std::list<std::unique_ptr<Connection>> connections;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -141,17 +195,8 @@ void BusServer::serve(Connection& connection)
         bool keepAnswering = true;
         if (!parseLine(line, request))
             response = failure("malformed request");
-        else {
-            try {
-                keepAnswering = handle(connection, request, response);
-            } catch (const std::exception& e) {
-                // A field of the wrong type: refuse the request, keep serving.
-                response = failure(std::string("bad request: ") + e.what());
-                keepAnswering = true;
-            }
-        }
-        if (request.isObject() && request.isMember("id"))
-            response["id"] = request["id"];
+        else
+            keepAnswering = handleRequest(connection, request, response);
         if (!connection.socket.writeLine(toLine(response)))
             break;
         if (!keepAnswering) {
@@ -159,22 +204,39 @@ void BusServer::serve(Connection& connection)
             break;
         }
     }
+    // An over-long line ends up here too: the connection closes.
     for (int handle : connection.handles)
         m_device.closeHandle(handle);
     connection.handles.clear();
+    if (connection.subscriber)
+        m_device.unsubscribe(connection.subscriber);
+    connection.subscriber = 0;
     connection.socket.shutdown();
+}
+
+bool BusServer::handleRequest(Connection& connection, const Json::Value& request, Json::Value& response)
+{
+    bool keepAnswering = true;
+    try {
+        keepAnswering = handle(connection, request, response);
+    } catch (const std::exception& e) {
+        // A field of the wrong type: refuse the request, keep serving.
+        response = failure(std::string("bad request: ") + e.what());
+        keepAnswering = true;
+    }
+    if (request.isObject() && request.isMember("id"))
+        response["id"] = request["id"];
+    return keepAnswering;
 }
 
 void BusServer::streamEvents(Connection& connection)
 {
-    int subscriber = m_device.subscribe();
     const int fd = connection.socket.fd();
     std::string line;
-    while (!m_stopping && m_device.nextEvent(subscriber, line, [fd] { return peerGone(fd); })) {
+    while (!m_stopping && m_device.nextEvent(connection.subscriber, line, [fd] { return peerGone(fd); })) {
         if (!connection.socket.writeLine(line))
             break;
     }
-    m_device.unsubscribe(subscriber);
 }
 
 bool BusServer::handle(Connection& connection, const Json::Value& request, Json::Value& response)
@@ -284,8 +346,11 @@ bool BusServer::handle(Connection& connection, const Json::Value& request, Json:
             response = failure(error);
         return true;
     }
-    if (op == "subscribe")
+    if (op == "subscribe") {
+        if (!connection.subscriber)
+            connection.subscriber = m_device.subscribe();
         return false;
+    }
     if (op.rfind("sim.", 0) == 0 && handleControl(op, request, response))
         return true;
     response = failure("unknown op");

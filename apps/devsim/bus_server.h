@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <sys/types.h>
 #include <thread>
 
 namespace devsim {
@@ -26,13 +27,14 @@ public:
     BusServer(const BusServer&) = delete;
     BusServer& operator=(const BusServer&) = delete;
 
-    // Listens on path (an old socket file there is replaced).
+    // Listens on path. Nothing but a stale socket may be there: an ordinary file, a folder or
+    // a socket that a live server still answers on is refused with error.
     bool start(const std::string& path, std::string& error);
-    // Closes every connection and removes the socket file. Call Device::shutdown() first
-    // so that no request waits on the device.
+    // Closes every connection and removes the socket file (when it is still this server's).
+    // Call Device::shutdown() first so that no request waits on the device.
     void stop();
 
-private:
+    // One client connection and what it holds on the device.
     struct Connection {
         explicit Connection(int fd)
             : socket(fd)
@@ -41,11 +43,17 @@ private:
         std::thread thread;
         std::atomic<bool> done { false };
         std::set<int> handles;
+        int subscriber = 0; // set once the connection subscribed
     };
 
+    // Answers one request. Returns false when the connection turns into an event stream (it
+    // is subscribed before the answer goes out, so no event in between is lost). Never throws:
+    // a field of the wrong type is refused with ok:false.
+    bool handleRequest(Connection& connection, const Json::Value& request, Json::Value& response);
+
+private:
     void acceptLoop();
     void serve(Connection& connection);
-    // Fills response; returns false when the connection turns into an event stream.
     bool handle(Connection& connection, const Json::Value& request, Json::Value& response);
     bool handleControl(const std::string& op, const Json::Value& request, Json::Value& response);
     void streamEvents(Connection& connection);
@@ -53,6 +61,8 @@ private:
 
     Device& m_device;
     std::string m_path;
+    dev_t m_socketDevice = 0; // the socket file this server made, to remove only that one
+    ino_t m_socketInode = 0;
     int m_listenFd = -1;
     std::atomic<bool> m_stopping { false };
     std::thread m_acceptThread;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 namespace devsim {
 
@@ -18,6 +19,7 @@ constexpr unsigned kRomVid = 0x15A2;
 constexpr unsigned kRomPid = 0x73;
 constexpr unsigned kRevision = 0x0100;
 constexpr size_t kHandleQueueLimit = 65536; // reports; older ones are lost beyond it
+constexpr int kDrainBeforeLeavingMs = 1000; // real time a restart waits for unread reports
 constexpr size_t kBootloaderOutputSize = 36;
 
 std::string defaultNordicVersion(int model)
@@ -277,6 +279,7 @@ void Device::leaveLocked()
     m_present = false;
     ++m_epoch;
     m_phase = DataPhase();
+    m_dataRefused = false;
     emitEventLocked("nodes_changed");
 }
 
@@ -364,10 +367,15 @@ bool Device::write(int handle, const Bytes& data, int& written, std::string& err
     Bytes report = data;
     report.resize(size, 0x00);
     written = int(size);
-    if (application)
+    if (application) {
         appReportLocked(Bytes(report.begin() + 1, report.end()));
-    else
-        bootloaderReportLocked(report);
+        return true;
+    }
+    bootloaderReportLocked(report);
+    if (report[0] == bl::kReportDataOut && m_dataRefused) {
+        error = kDataPhaseAbortedError;
+        return false;
+    }
     return true;
 }
 
@@ -384,17 +392,19 @@ bool Device::read(
             error = "bad handle";
             return false;
         }
-        // Reports the device sent before it left are still delivered, as a kernel buffer would.
+        // Once the device left, its handles fail, even with reports still queued.
+        if (!m_present || it->second.epoch != m_epoch) {
+            it->second.queue.clear();
+            error = "device disconnected";
+            return false;
+        }
         if (!it->second.queue.empty()) {
             out = std::move(it->second.queue.front());
             it->second.queue.pop_front();
+            m_changed.notify_all(); // a restart may wait for the host to take its last reports
             if (out.size() > max)
                 out.resize(max);
             return true;
-        }
-        if (!m_present || it->second.epoch != m_epoch) {
-            error = "device disconnected";
-            return false;
         }
         if (m_stopping) {
             error = "simulator stopping";
@@ -580,7 +590,13 @@ void Device::workerLoop()
         m_jobs.pop_front();
         m_jobRunning = true;
         lock.unlock();
-        job();
+        try {
+            job();
+        } catch (const std::exception& e) {
+            // A job that fails (the drive folder could not be listed, ...) must not end the
+            // process: the device goes on as a real one would after a glitch.
+            std::fprintf(stderr, "tarvel-devsim: device job failed: %s\n", e.what());
+        }
         lock.lock();
         m_jobRunning = false;
         m_changed.notify_all();
@@ -637,7 +653,18 @@ void Device::restartJob(int beforeLeaving, const Face* face, std::function<void(
     if (beforeLeaving > 0 && !nap(beforeLeaving))
         return;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        // What the device sent before it restarts reaches the host first: handles fail once the
+        // device left, so the last answer (a status, "Succus!!") must have been read by then.
+        // Bounded in real time, for a host that reads nothing.
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait_for(lock, std::chrono::milliseconds(kDrainBeforeLeavingMs), [this] {
+            if (m_stopping)
+                return true;
+            for (const auto& [id, handle] : m_handles)
+                if (handle.epoch == m_epoch && !handle.queue.empty())
+                    return false;
+            return true;
+        });
         leaveLocked();
     }
     if (whileAway)

@@ -26,6 +26,10 @@ namespace devsim {
 
 enum class Face { Application, FlashBootloader, Rom };
 const char* faceName(Face face); // "application", "bootloader", "rom"
+
+// The error a write gets once the device gave up its data phase: the host then reads the
+// device's abort status.
+inline constexpr const char* kDataPhaseAbortedError = "data phase aborted by the device";
 bool faceFromName(const std::string& name, Face& face);
 
 enum class DriveMode { Labelled, Folder };
@@ -186,6 +190,7 @@ private:
     ImageIdentity m_application; // of the application face now running
     std::string m_nrfVersion;
     DataPhase m_phase;
+    bool m_dataRefused = false; // the device aborted a write: its data reports are refused
     uint32_t m_verifyWrites = 1;
     uint32_t m_readMargin = 1;
     std::vector<Fault> m_faults;

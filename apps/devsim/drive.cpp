@@ -72,8 +72,10 @@ void DeviceDrive::wipe()
     bool wasFull = m_full;
     if (wasFull)
         setFull(false);
-    for (const auto& entry : fs::directory_iterator(m_root, ec))
-        fs::remove_all(entry.path(), ec);
+    // Iterated with error codes: a listing that fails part-way must not throw on the worker.
+    std::error_code listing;
+    for (fs::directory_iterator it(m_root, listing), end; !listing && it != end; it.increment(listing))
+        fs::remove_all(it->path(), ec);
     fs::create_directories(m_root + "Tarvel", ec);
     if (wasFull)
         setFull(true);

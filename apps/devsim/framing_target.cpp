@@ -183,26 +183,21 @@ void FramingTarget::onPacket(uint8_t type, const uint8_t* payload, size_t length
         return; // no bootloader behind the line: silence, as a device that is away gives
 
     collectReports();
-    const size_t before = m_reports.size();
     Bytes report(bl::kReportSize, 0);
     report[0] = type == kCommand ? bl::kReportCommand : bl::kReportDataOut;
     report[2] = uint8_t(length);
     std::copy(payload, payload + length, report.begin() + 4);
     int written = 0;
     std::string error;
-    if (!m_device.write(m_handle, report, written, error)) {
+    const bool accepted = m_device.write(m_handle, report, written, error);
+    if (!accepted && error != kDataPhaseAbortedError) {
         dropHandle();
         return;
     }
     collectReports();
-    // A device that gives up a data phase says so in its acknowledgement.
-    if (m_reports.size() > before && m_reports[before][0] == bl::kReportDataIn && m_reports[before][2] == 0
-        && m_reports[before][3] == 0) {
-        m_reports.erase(m_reports.begin() + long(before));
-        appendSync(kAckAbort);
-    } else {
-        appendSync(kAck);
-    }
+    // A device that gives up a data phase refuses the packet and says so in its acknowledgement;
+    // its abort status follows as the response.
+    appendSync(accepted ? kAck : kAckAbort);
     sendNextFrame();
 }
 

@@ -8,6 +8,7 @@
 
 #include <json/value.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -150,7 +151,7 @@ int main(int argc, char** argv)
         } else if (option == "--time-scale") {
             char* end = nullptr;
             double scale = std::strtod(value.c_str(), &end);
-            if (*end || scale < 0)
+            if (value.empty() || *end || !std::isfinite(scale) || scale < 0)
                 return bad();
             platform::setTimeScale(scale);
         }

@@ -3,7 +3,11 @@
 #include "blfwk/logger.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace blfwk {
 
@@ -20,14 +24,24 @@ bool FileDataProducer::openFile(const std::string& path, uint32_t size)
         Log::error("Error: cannot open input data file '%s'\n", path.c_str());
         return false;
     }
-    if (size) {
-        m_fileSize = size;
-    } else {
-        std::fseek(m_filePointer, 0, SEEK_END);
-        const long end = std::ftell(m_filePointer);
-        std::fseek(m_filePointer, 0, SEEK_SET);
-        m_fileSize = end > 0 ? uint32_t(end) : 0;
+    // A folder opens too, and has no size worth sending; an empty file has nothing to send.
+    struct stat info { };
+    const char* refusal = nullptr;
+    if (::fstat(fileno(m_filePointer), &info) != 0 || !S_ISREG(info.st_mode))
+        refusal = "is not a file";
+    else if (info.st_size == 0)
+        refusal = "is empty";
+    else if (uint64_t(info.st_size) > 0xFFFFFFFFull && size == 0)
+        refusal = "is larger than 4 GiB";
+    else if (size != 0 && uint64_t(info.st_size) < size)
+        refusal = "holds fewer bytes than the count given";
+    if (refusal) {
+        Log::error("Error: input data file '%s' %s\n", path.c_str(), refusal);
+        std::fclose(m_filePointer);
+        m_filePointer = nullptr;
+        return false;
     }
+    m_fileSize = size ? size : uint32_t(info.st_size);
     Log::info("Preparing to send %d (0x%x) bytes to the target.\n", int(m_fileSize), m_fileSize);
     return true;
 }
@@ -98,24 +112,101 @@ uint32_t SegmentDataProducer::readData(uint8_t* data, uint32_t maxCount)
 
 FileDataConsumer::~FileDataConsumer()
 {
-    if (m_filePointer)
-        std::fclose(m_filePointer);
+    discard();
 }
 
 bool FileDataConsumer::openFile(const std::string& path)
 {
-    m_filePointer = std::fopen(path.c_str(), "wb");
-    if (!m_filePointer) {
+    discard();
+    // Through a symbolic link to the file it names, so that the link stays a link.
+    std::string target = path;
+    struct stat info { };
+    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+            target = resolved;
+            std::free(resolved);
+        }
+    }
+    const bool exists = ::stat(target.c_str(), &info) == 0;
+    if (exists && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
+        // A device or a pipe (/dev/null, a FIFO) cannot be replaced: it is written directly.
+        m_filePointer = std::fopen(target.c_str(), "wb");
+        if (!m_filePointer) {
+            Log::error("Error: cannot open output data file '%s'\n", path.c_str());
+            return false;
+        }
+        m_path = target;
+        m_failed = false;
+        return true;
+    }
+    std::string temporary = target + ".XXXXXX";
+    const int fd = exists && S_ISDIR(info.st_mode) ? -1 : ::mkstemp(temporary.data());
+    if (fd < 0) {
         Log::error("Error: cannot open output data file '%s'\n", path.c_str());
         return false;
     }
+    // The file gets the permissions it would have had when written directly.
+    mode_t mode = exists ? (info.st_mode & 07777) : 0;
+    if (!exists) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    ::fchmod(fd, mode);
+    m_filePointer = ::fdopen(fd, "wb");
+    if (!m_filePointer) {
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        Log::error("Error: cannot open output data file '%s'\n", path.c_str());
+        return false;
+    }
+    m_path = target;
+    m_temporaryPath = temporary;
+    m_failed = false;
     return true;
 }
 
 void FileDataConsumer::writeData(const uint8_t* data, uint32_t length)
 {
-    if (m_filePointer && length)
-        std::fwrite(data, 1, length, m_filePointer);
+    if (!m_filePointer || !length || m_failed)
+        return;
+    if (std::fwrite(data, 1, length, m_filePointer) != length) {
+        Log::error("Error: cannot write output data file '%s': %s\n", m_path.c_str(), std::strerror(errno));
+        m_failed = true;
+    }
+}
+
+bool FileDataConsumer::commit()
+{
+    if (!m_filePointer)
+        return false;
+    bool written = !m_failed && std::fflush(m_filePointer) == 0
+        && (m_temporaryPath.empty() || ::fsync(fileno(m_filePointer)) == 0);
+    const int error = errno;
+    written = std::fclose(m_filePointer) == 0 && written;
+    m_filePointer = nullptr;
+    if (written && m_temporaryPath.empty())
+        return true; // written directly
+    if (written && ::rename(m_temporaryPath.c_str(), m_path.c_str()) == 0) {
+        m_temporaryPath.clear();
+        return true;
+    }
+    if (!m_failed)
+        Log::error("Error: cannot write output data file '%s': %s\n", m_path.c_str(),
+            std::strerror(written ? errno : error));
+    m_failed = true;
+    discard();
+    return false;
+}
+
+void FileDataConsumer::discard()
+{
+    if (m_filePointer)
+        std::fclose(m_filePointer);
+    m_filePointer = nullptr;
+    if (!m_temporaryPath.empty())
+        ::unlink(m_temporaryPath.c_str());
+    m_temporaryPath.clear();
 }
 
 void StdOutDataConsumer::writeData(const uint8_t* data, uint32_t length)

@@ -2,6 +2,7 @@
 
 #include "blfwk/logger.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
@@ -26,6 +27,24 @@ bool isHexDataText(const std::string& text)
     return text.size() >= 2 && text[0] == '{' && text[1] == '{';
 }
 
+// Data text as a user types it: "{{", pairs of hexadecimal digits (blanks between them
+// allowed), "}}". An unclosed text, a stray character or a lone last digit is refused rather
+// than guessed at.
+bool isWellFormedHexText(const std::string& text)
+{
+    if (text.size() < 4 || text.compare(text.size() - 2, 2, "}}") != 0)
+        return false;
+    size_t digits = 0;
+    for (size_t i = 2; i + 2 < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (std::isxdigit(c))
+            ++digits;
+        else if (!std::isspace(c))
+            return false;
+    }
+    return digits > 0 && digits % 2 == 0;
+}
+
 std::string formatText(const char* format, uint32_t a, uint32_t b)
 {
     char text[64];
@@ -41,8 +60,8 @@ bool FlashEraseAll::parseArgs()
 {
     if (argCount() != 1 && argCount() != 2)
         return false;
-    m_memoryId = argCount() == 2 ? parseLenient(arg(1)) : 0;
-    return true;
+    m_memoryId = 0;
+    return argCount() == 1 || parseLenient(arg(1), &m_memoryId);
 }
 
 void FlashEraseAll::sendTo(Packetizer& packetizer)
@@ -55,8 +74,10 @@ bool FlashEraseRegion::parseArgs()
 {
     if (argCount() != 3)
         return false;
-    m_startAddress = parseLenient(arg(1));
-    m_byteCount = parseLenient(arg(2));
+    if (!parseLenient(arg(1), &m_startAddress))
+        return false;
+    if (!parseLenient(arg(2), &m_byteCount))
+        return false;
     return true;
 }
 
@@ -122,8 +143,10 @@ bool Call::parseArgs()
 {
     if (argCount() != 3)
         return false;
-    m_callAddress = parseLenient(arg(1));
-    m_argumentWord = parseLenient(arg(2));
+    if (!parseLenient(arg(1), &m_callAddress))
+        return false;
+    if (!parseLenient(arg(2), &m_argumentWord))
+        return false;
     return true;
 }
 
@@ -137,8 +160,10 @@ bool FlashProgramOnce::parseArgs()
 {
     if (argCount() != 4)
         return false;
-    m_index = parseLenient(arg(1));
-    m_byteCount = parseLenient(arg(2));
+    if (!parseLenient(arg(1), &m_index))
+        return false;
+    if (!parseLenient(arg(2), &m_byteCount))
+        return false;
     if (m_byteCount != 4 && m_byteCount != 8)
         return false;
     const std::string data = arg(3);
@@ -165,8 +190,10 @@ bool ConfigureQuadSpi::parseArgs()
 {
     if (argCount() != 3)
         return false;
-    m_memoryId = parseLenient(arg(1));
-    m_configBlockAddress = parseLenient(arg(2));
+    if (!parseLenient(arg(1), &m_memoryId))
+        return false;
+    if (!parseLenient(arg(2), &m_configBlockAddress))
+        return false;
     return true;
 }
 
@@ -191,9 +218,12 @@ bool Execute::parseArgs()
 {
     if (argCount() != 4)
         return false;
-    m_jumpAddress = parseLenient(arg(1));
-    m_wordArgument = parseLenient(arg(2));
-    m_stackpointer = parseLenient(arg(3));
+    if (!parseLenient(arg(1), &m_jumpAddress))
+        return false;
+    if (!parseLenient(arg(2), &m_wordArgument))
+        return false;
+    if (!parseLenient(arg(3), &m_stackpointer))
+        return false;
     return true;
 }
 
@@ -243,15 +273,14 @@ bool WriteMemory::parseArgs()
 {
     if (argCount() != 3 && argCount() != 4)
         return false;
-    m_startAddress = parseLenient(arg(1));
+    if (!parseLenient(arg(1), &m_startAddress))
+        return false;
     m_fileOrData = arg(2);
-    if (isHexDataText(m_fileOrData)) {
-        HexDataProducer check;
-        if (check.loadHexText(m_fileOrData) == 0)
-            return false;
-    }
+    if (isHexDataText(m_fileOrData) && !isWellFormedHexText(m_fileOrData))
+        return false;
     if (argCount() == 4)
-        m_count = parseLenient(arg(3));
+        if (!parseLenient(arg(3), &m_count))
+            return false;
     return true;
 }
 
@@ -354,31 +383,58 @@ uint32_t receiveData(Packetizer& packetizer, DataConsumer& consumer, const Respo
     return received;
 }
 
-std::unique_ptr<DataConsumer> openConsumer(const std::string& dataFile)
-{
-    if (dataFile.empty())
-        return std::make_unique<StdOutDataConsumer>();
-    auto file = std::make_unique<FileDataConsumer>();
-    if (!file->openFile(dataFile))
-        return nullptr;
-    return file;
-}
+// Where an incoming data phase puts its bytes: the output file (through a temporary file,
+// see FileDataConsumer), or the hexadecimal dump.
+struct ReadTarget {
+    std::unique_ptr<DataConsumer> consumer;
+    FileDataConsumer* file = nullptr;
+
+    bool open(const std::string& dataFile, FILE* dumpStream)
+    {
+        if (dataFile.empty()) {
+            consumer = std::make_unique<StdOutDataConsumer>(dumpStream);
+            return true;
+        }
+        auto output = std::make_unique<FileDataConsumer>();
+        if (!output->openFile(dataFile))
+            return false;
+        file = output.get();
+        consumer = std::move(output);
+        return true;
+    }
+
+    // The output file takes its name only when every byte asked for arrived with a success
+    // status and was written; a file that cannot be written turns the outcome into a failure.
+    void settle(uint32_vector_t& values, uint32_t bytesRead, uint32_t byteCount)
+    {
+        if (!file)
+            return;
+        const bool complete = !values.empty() && values[0] == kStatus_Success && bytesRead == byteCount;
+        if (!complete) {
+            file->discard();
+            return;
+        }
+        if (!file->commit())
+            values[0] = kStatus_Fail;
+    }
+};
 
 } // namespace
 
 void ReadMemory::sendTo(Packetizer& packetizer)
 {
-    std::unique_ptr<DataConsumer> consumer = openConsumer(m_dataFile);
-    if (!consumer)
+    ReadTarget target;
+    if (!target.open(m_dataFile, m_dumpStream))
         return;
     CommandPacket cmdPacket(kCommandTag_ReadMemory, 0, { m_startAddress, m_byteCount });
     const ResponsePacket response = cmdPacket.sendCommandGetResponse(packetizer);
     uint32_t bytesRead = 0;
     if (processReadMemoryResponse(response)) {
         ResponsePacket finalResponse;
-        bytesRead = receiveData(packetizer, *consumer, response, &finalResponse);
+        bytesRead = receiveData(packetizer, *target.consumer, response, &finalResponse);
         processResponse(finalResponse);
     }
+    target.settle(m_responseValues, bytesRead, m_byteCount);
     m_responseValues.push_back(bytesRead);
     m_responseText = formatText("Read %d of %d bytes.", bytesRead, m_byteCount);
 }
@@ -387,9 +443,12 @@ bool FlashReadResource::parseArgs()
 {
     if (argCount() != 4 && argCount() != 5)
         return false;
-    m_startAddress = parseLenient(arg(1));
-    m_byteCount = parseLenient(arg(2));
-    m_option = parseLenient(arg(3));
+    if (!parseLenient(arg(1), &m_startAddress))
+        return false;
+    if (!parseLenient(arg(2), &m_byteCount))
+        return false;
+    if (!parseLenient(arg(3), &m_option))
+        return false;
     if (argCount() == 5)
         m_dataFile = arg(4);
     return true;
@@ -403,17 +462,18 @@ bool FlashReadResource::processReadResourceResponse(const ResponsePacket& packet
 
 void FlashReadResource::sendTo(Packetizer& packetizer)
 {
-    std::unique_ptr<DataConsumer> consumer = openConsumer(m_dataFile);
-    if (!consumer)
+    ReadTarget target;
+    if (!target.open(m_dataFile, m_dumpStream))
         return;
     CommandPacket cmdPacket(kCommandTag_FlashReadResource, 0, { m_startAddress, m_byteCount, m_option });
     const ResponsePacket response = cmdPacket.sendCommandGetResponse(packetizer);
     uint32_t bytesRead = 0;
     if (processReadResourceResponse(response)) {
         ResponsePacket finalResponse;
-        bytesRead = receiveData(packetizer, *consumer, response, &finalResponse);
+        bytesRead = receiveData(packetizer, *target.consumer, response, &finalResponse);
         processResponse(finalResponse);
     }
+    target.settle(m_responseValues, bytesRead, m_byteCount);
     m_responseValues.push_back(bytesRead);
     m_responseText = formatText("Read %d of %d bytes.", bytesRead, m_byteCount);
 }
@@ -422,8 +482,10 @@ bool FlashReadOnce::parseArgs()
 {
     if (argCount() != 3)
         return false;
-    m_index = parseLenient(arg(1));
-    m_byteCount = parseLenient(arg(2));
+    if (!parseLenient(arg(1), &m_index))
+        return false;
+    if (!parseLenient(arg(2), &m_byteCount))
+        return false;
     return m_byteCount == 4 || m_byteCount == 8;
 }
 

@@ -79,6 +79,9 @@ bool GetProperty::parseArgs()
 {
     if (argCount() != 2 && argCount() != 3)
         return false;
+    // A number too large for a property tag or memory id is refused, not cut to 32 bits.
+    if (!numberFits32Bits(arg(1)) || (argCount() == 3 && !numberFits32Bits(arg(2))))
+        return false;
     uint32_t value = 0;
     m_property = parseUnsigned(arg(1), &value) ? propertyByValue(value) : propertyByName(arg(1));
     m_memoryId = 0;
@@ -259,7 +262,8 @@ bool SetProperty::parseArgs()
 {
     if (argCount() != 3)
         return false;
-    m_propertyTag = parseLenient(arg(1));
+    if (!parseLenient(arg(1), &m_propertyTag))
+        return false;
     return parseUnsigned(arg(2), &m_value);
 }
 

@@ -50,7 +50,9 @@ UsbHidPeripheral::UsbHidPeripheral(uint16_t vendorId, uint16_t productId)
         std::snprintf(text, sizeof text,
             "Error: UsbHidPeripheral() cannot open USB HID device (vid=0x%04x, pid=0x%04x).", vendorId,
             productId);
-        throw std::runtime_error(text);
+        // The service's own words say what went wrong: no bus, no answer, another device.
+        const std::string reason = narrow(m_hid.lastError(nullptr));
+        throw std::runtime_error(reason.empty() ? std::string(text) : std::string(text) + " " + reason);
     }
 }
 

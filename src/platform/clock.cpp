@@ -1,6 +1,7 @@
 #include "platform/clock.h"
 
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <thread>
 
@@ -17,7 +18,7 @@ double scaleFromEnvironment()
         return 1.0;
     char* end = nullptr;
     double value = std::strtod(text, &end);
-    if (end == text || value < 0.0)
+    if (end == text || !std::isfinite(value) || value < 0.0)
         return 1.0;
     return value;
 }
@@ -34,7 +35,8 @@ double timeScale()
     return scale;
 }
 
-void setTimeScale(double scale) { g_scale.store(scale < 0.0 ? 0.0 : scale); }
+// Not a number or an endless scale would make every pause wait for ever: the default instead.
+void setTimeScale(double scale) { g_scale.store(!std::isfinite(scale) ? 1.0 : scale < 0.0 ? 0.0 : scale); }
 
 void setPauseHook(PauseHook hook) { g_hook.store(hook); }
 

@@ -11,10 +11,35 @@ namespace fs = std::filesystem;
 
 namespace platform {
 
+// Creates every missing folder of path with mode 0700 (the umask may only take from it): the
+// updater's own folders hold the rider's data and the firmware being staged. True when a
+// folder was made.
+static bool makePrivateFolders(const std::string& path, std::error_code& ec)
+{
+    ec.clear();
+    const fs::path target(path);
+    if (fs::is_directory(target, ec))
+        return false;
+    bool made = false;
+    fs::path part;
+    for (const fs::path& element : target) {
+        part /= element;
+        if (part.empty() || fs::is_directory(part, ec))
+            continue;
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            ec = std::error_code(errno, std::generic_category());
+            return false;
+        }
+        made = true;
+    }
+    ec.clear();
+    return made;
+}
+
 FolderResult createFolder(const std::string& path)
 {
     std::error_code ec;
-    if (fs::create_directories(path, ec))
+    if (makePrivateFolders(path, ec))
         return FolderResult::Created;
     if (fs::is_directory(path, ec))
         return FolderResult::Exists;
@@ -144,17 +169,20 @@ bool copyFolderContents(const std::string& from, const std::string& to)
     std::error_code ec;
     if (!fs::is_directory(from, ec))
         return false;
-    if (!fs::is_directory(to, ec) && !fs::create_directories(to, ec))
+    if (!fs::is_directory(to, ec) && !makePrivateFolders(to, ec))
         return false;
     bool ok = true;
-    for (const auto& entry : fs::directory_iterator(from, ec)) {
+    // Listed with error codes: a folder that cannot be read on must fail the copy, not throw.
+    std::error_code listing;
+    for (fs::directory_iterator it(from, listing), end; !listing && it != end; it.increment(listing)) {
+        const fs::directory_entry& entry = *it;
         const std::string target = joinPath(to, entry.path().filename().string());
         if (entry.is_directory(ec))
             ok = copyFolderContents(entry.path().string(), target) && ok;
         else if (entry.is_regular_file(ec))
             ok = copyFile(entry.path().string(), target) && ok;
     }
-    return ok && !ec;
+    return ok && !ec && !listing;
 }
 
 bool deleteFolder(const std::string& path)

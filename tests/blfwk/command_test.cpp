@@ -6,6 +6,7 @@
 #include <json/json.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -90,6 +91,21 @@ TEST(CommandFactory, NamesMatchExactlyAndArgumentsAreChecked)
         { "get-property" },
         { "get-property", "1", "2", "3" },
         { "flash-erase-all-unsecure", "1" },
+        // Numbers beyond 32 bits would be cut to another address, count or property.
+        { "flash-erase-region", "0xa000", "0x100000000" },
+        { "read-memory", "0xa000", "0x100000004" },
+        { "get-property", "4294967297" },
+        { "get-property", "1", "0x1FFFFFFFF" },
+        { "flash-erase-all", "99999999999999999999999" },
+        { "write-memory", "0x1a000", "f", "0x100000000" },
+        { "fill-memory", "0", "4", "0x1ffffffff" },
+        { "execute", "0x100000000", "0", "0" },
+        { "set-property", "4294967306", "1" },
+        // Data text that is not closed, has a lone digit or a stray character.
+        { "write-memory", "0xa000", "{{0102" },
+        { "write-memory", "0xa000", "{{010}}" },
+        { "write-memory", "0xa000", "{{01 0x02}}" },
+        { "write-memory", "0xa000", "{{}}" },
     };
     for (const string_vector_t& args : bad)
         EXPECT_EQ(Command::create(args), nullptr) << args[0] << " " << (args.size() > 1 ? args[1] : "");
@@ -112,10 +128,32 @@ TEST(NumberRules, StrictAndLenient)
     EXPECT_EQ(v, 12u); // the number is stored, the parse still fails
     EXPECT_FALSE(parseUnsigned("on", &v));
 
+    v = 7;
+    EXPECT_FALSE(parseUnsigned("4294967296", &v));
+    EXPECT_FALSE(parseUnsigned("0x100000004", &v));
+    EXPECT_EQ(v, 7u); // a number beyond 32 bits is not stored cut
+    EXPECT_TRUE(parseUnsigned("0xFFFFFFFF", &v));
+    EXPECT_EQ(v, 0xFFFFFFFFu);
+    EXPECT_TRUE(numberFits32Bits("4294967295"));
+    EXPECT_TRUE(numberFits32Bits("junk"));
+    EXPECT_FALSE(numberFits32Bits(" -4294967296"));
+    EXPECT_FALSE(numberFits32Bits("0x1ffffffffffffffffffff"));
+    EXPECT_FALSE(parseLenient("0x100000000", &v));
+    EXPECT_TRUE(parseLenient("-4", &v));
+    EXPECT_EQ(v, 0xFFFFFFFCu);
+
     EXPECT_EQ(parseLenient("12abc"), 12u);
     EXPECT_EQ(parseLenient("junk"), 0u);
     EXPECT_EQ(parseLenient("-4"), 0xFFFFFFFCu);
     EXPECT_EQ(parseLenient("0XA000"), 0xA000u);
+}
+
+TEST(HexData, WriteMemoryTakesClosedEvenDataTextOnly)
+{
+    EXPECT_NE(Command::create({ "write-memory", "0xa000", "{{0102 0304}}" }), nullptr);
+    EXPECT_NE(Command::create({ "write-memory", "0xa000", "{{ 0a\tFF }}" }), nullptr);
+    EXPECT_EQ(Command::create({ "write-memory", "0xa000", "{{abc}}" }), nullptr);
+    EXPECT_EQ(Command::create({ "write-memory", "0xa000", "{{ab}" }), nullptr);
 }
 
 TEST(HexData, DigitsArePairedAndEverythingElseIsDropped)
@@ -331,7 +369,78 @@ TEST_F(Cmd, WriteMemoryFromAFileAndMissingFiles)
     logger.lines.clear();
     cmd->logResponses(); // nothing to show, and no crash
     EXPECT_TRUE(logger.lines.empty());
+
+    // A folder, an empty file and a count beyond the file are refused before anything is sent.
+    const std::string empty = tempPath("blfwk_empty.bin");
+    std::ofstream(empty, std::ios::binary).close();
+    for (const string_vector_t& args :
+        std::vector<string_vector_t> { { "write-memory", "0", ::testing::TempDir() },
+            { "write-memory", "0", empty }, { "write-memory", "0", path, "101" } }) {
+        logger.lines.clear();
+        cmd = run(args);
+        EXPECT_TRUE(values(*cmd).empty()) << args[2];
+        EXPECT_EQ(target.commands.size(), sent) << args[2];
+    }
+    EXPECT_TRUE(logger.contains("holds fewer bytes than the count given"));
+    cmd = run({ "write-memory", "0", empty });
+    EXPECT_TRUE(logger.contains("Error: input data file '" + empty + "' is empty\n"));
+    cmd = run({ "write-memory", "0", ::testing::TempDir() });
+    EXPECT_TRUE(logger.contains("is not a file\n"));
+    std::remove(empty.c_str());
     std::remove(path.c_str());
+}
+
+TEST_F(Cmd, ReadMemoryOutputFileIsReplacedOnlyByAWholeRead)
+{
+    for (int i = 0; i < 16; ++i)
+        target.memory[0x500 + i] = uint8_t(i);
+    const std::string folder = tempPath("blfwk_read_out/");
+    std::filesystem::create_directories(folder);
+    const std::string path = folder + "out.bin";
+    std::ofstream(path, std::ios::binary) << "kept";
+    const auto folderEntries = [&] {
+        size_t n = 0;
+        for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(folder))
+            ++n;
+        return n;
+    };
+    const auto content = [&] {
+        std::ifstream f(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    };
+
+    // A refused read leaves the file as it was, and no temporary file behind.
+    target.statusFor[0x03] = 10200;
+    auto cmd = run({ "read-memory", "0x500", "16", path });
+    EXPECT_EQ(values(*cmd), (U { 10200, 0 }));
+    EXPECT_EQ(content(), "kept");
+    EXPECT_EQ(folderEntries(), 1u);
+    target.statusFor.erase(0x03);
+
+    // A device that stops half-way: the same.
+    target.onCommand = [this](const auto&) {
+        hid.queueReport(report(3, responsePacket(0xA3, { 0, 16 })));
+        hid.queueReport(report(4, testsupport::Bytes(8, 1)));
+        hid.queueFailure();
+        return true;
+    };
+    cmd = run({ "read-memory", "0x500", "16", path });
+    EXPECT_EQ(content(), "kept");
+    EXPECT_EQ(folderEntries(), 1u);
+    target.onCommand = nullptr;
+
+    cmd = run({ "read-memory", "0x500", "16", path });
+    EXPECT_EQ(values(*cmd), (U { 0, 16 }));
+    EXPECT_EQ(content().size(), 16u);
+    EXPECT_EQ(folderEntries(), 1u);
+
+    // A file that cannot be written (a full disk) turns the outcome into a failure.
+    logger.lines.clear();
+    cmd = run({ "read-memory", "0x500", "16", "/dev/full" });
+    ASSERT_FALSE(values(*cmd).empty());
+    EXPECT_EQ(values(*cmd)[0], 1u);
+    EXPECT_TRUE(logger.contains("Error: cannot write output data file '/dev/full'"));
+    std::filesystem::remove_all(folder);
 }
 
 TEST_F(Cmd, ReceiveSbFileWithTheAbortCheck)

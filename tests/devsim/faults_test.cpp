@@ -150,15 +150,18 @@ TEST_F(FaultTest, DeviceAbortsWriteAndReadDataPhases)
     client.write(handle, commandReport(0x04, { 0xA000, 96 }, 1));
     EXPECT_EQ(readPacket(client, handle)->word(0), 0u);
     Bytes data(32, 0x42);
-    client.write(handle, dataReport(data.data(), 32));
-    client.write(handle, dataReport(data.data(), 32));
-    auto notice = readPacket(client, handle);
-    ASSERT_TRUE(notice);
-    EXPECT_EQ(notice->reportId, 4);
-    EXPECT_TRUE(notice->bytes.empty());
+    EXPECT_TRUE(client.write(handle, dataReport(data.data(), 32))["ok"].asBool());
+    // The packet that crosses the limit is refused, like every later one of the phase: the
+    // host counts only what the device took, and reads the abort as the phase's response.
+    Json::Value refused = client.write(handle, dataReport(data.data(), 32));
+    EXPECT_FALSE(refused["ok"].asBool());
+    EXPECT_EQ(refused["error"].asString(), "data phase aborted by the device");
+    EXPECT_FALSE(client.write(handle, dataReport(data.data(), 32))["ok"].asBool());
     auto final = readPacket(client, handle);
     ASSERT_TRUE(final);
+    EXPECT_EQ(final->reportId, 3);
     EXPECT_EQ(final->word(0), 10002u);
+    EXPECT_EQ(device().flashContents()[0xA000 + 32], 0xFF); // nothing past the first packet
 
     inject(f);
     client.write(handle, commandReport(0x03, { 0xA000, 96 }));

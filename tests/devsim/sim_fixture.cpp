@@ -3,13 +3,20 @@
 #include "crc/app_crc.h"
 
 #include <atomic>
+#include <cstdlib>
 
 namespace simtest {
 
 std::string uniqueSocketPath()
 {
+    // A private folder of this test process, so that no socket lands on anyone else's path.
+    static const std::string folder = [] {
+        char pattern[] = "/tmp/devsim-test-XXXXXX";
+        const char* made = ::mkdtemp(pattern);
+        return std::string(made ? made : "/tmp");
+    }();
     static std::atomic<int> counter { 0 };
-    return "/tmp/devsim-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".sock";
+    return folder + "/bus-" + std::to_string(counter++) + ".sock";
 }
 
 Client::Client(const std::string& path)
@@ -18,10 +25,10 @@ Client::Client(const std::string& path)
     EXPECT_TRUE(m_client.connect(path, &message)) << message;
 }
 
-Json::Value Client::call(const Json::Value& request)
+Json::Value Client::call(const Json::Value& request, int extraWaitMs)
 {
     Json::Value response;
-    if (!m_client.call(request, response))
+    if (!m_client.call(request, response, extraWaitMs))
         response["transport_failed"] = true;
     return response;
 }
@@ -61,7 +68,7 @@ std::optional<Bytes> Client::read(int handle, int timeoutMs, size_t max)
     request["handle"] = handle;
     request["max"] = Json::UInt64(max);
     request["timeout_ms"] = timeoutMs;
-    Json::Value response = call(request);
+    Json::Value response = call(request, timeoutMs < 0 ? -1 : timeoutMs);
     if (!response["ok"].asBool()) {
         error = response["error"].asString();
         return std::nullopt;

@@ -30,7 +30,8 @@ std::string uniqueSocketPath();
 class Client {
 public:
     explicit Client(const std::string& path);
-    Json::Value call(const Json::Value& request);
+    // extraWaitMs: how much longer than a quick request the answer may take (a read's limit).
+    Json::Value call(const Json::Value& request, int extraWaitMs = 0);
     Json::Value op(const std::string& name);
     int open(unsigned vid, unsigned pid); // -1 when refused
     Json::Value write(int handle, const Bytes& data);

@@ -111,6 +111,22 @@ TEST(LocalFiles, FolderCopyAndDelete)
     EXPECT_EQ(platform::createFolder(base.sub("new")), platform::FolderResult::Exists);
     EXPECT_EQ(platform::createFolder(base.sub("a/top.txt/x")), platform::FolderResult::Failed);
     EXPECT_EQ(platform::joinPath("/r/", "/n"), "/r/n");
+}
+
+TEST(LocalFiles, TheUpdatersOwnFoldersAreTheUsersAlone)
+{
+    // The staging folder and the backup of the rider's data: 0700 whatever the umask allows.
+    TempFolder base;
+    const mode_t mask = ::umask(0022);
+    EXPECT_EQ(platform::createFolder(base.sub("share/Tarvel")), platform::FolderResult::Created);
+    EXPECT_EQ(modeOf(base.sub("share")), 0700u);
+    EXPECT_EQ(modeOf(base.sub("share/Tarvel")), 0700u);
+    std::filesystem::create_directories(base.sub("drive/Tarvel/Rides"));
+    std::ofstream(base.sub("drive/Tarvel/Rides/r.fit")) << "ride";
+    ASSERT_TRUE(platform::copyFolderContents(base.sub("drive/Tarvel"), base.sub("state/Tarvel")));
+    EXPECT_EQ(modeOf(base.sub("state/Tarvel")), 0700u);
+    EXPECT_EQ(modeOf(base.sub("state/Tarvel/Rides")), 0700u);
+    ::umask(mask);
     EXPECT_EQ(platform::joinPath("/r", "n"), "/r/n");
 }
 

@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <list>
 #include <map>
 #include <mutex>
@@ -31,8 +32,10 @@ class MiniBus {
 public:
     MiniBus()
     {
-        static int counter = 0;
-        path = "/tmp/minibus-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".sock";
+        char folder[] = "/tmp/minibus-XXXXXX";
+        EXPECT_NE(::mkdtemp(folder), nullptr);
+        m_folder = folder;
+        path = m_folder + "/bus.sock";
         m_fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un address {};
         address.sun_family = AF_UNIX;
@@ -56,6 +59,7 @@ public:
             t.join();
         ::close(m_fd);
         ::unlink(path.c_str());
+        ::rmdir(m_folder.c_str());
     }
 
     void event(const std::string& line)
@@ -82,6 +86,9 @@ public:
 
     std::string path;
     bool volumeStepsSucceed = true;
+    // A peer that misbehaves: the line to send for an op instead of the proper answer
+    // ("" for the proper one, "-" for no answer at all).
+    std::function<std::string(const std::string& op)> hostile;
 
 private:
     void acceptLoop()
@@ -136,7 +143,10 @@ private:
                 ::close(fd);
                 return;
             }
-            send(fd, answer(op, request));
+            const std::string bad = hostile ? hostile(op) : "";
+            if (bad == "-")
+                continue;
+            send(fd, bad.empty() ? answer(op, request) : bad);
         }
     }
     std::string answer(const std::string& op, const Json::Value& request)
@@ -179,6 +189,7 @@ private:
     std::deque<std::string> m_reports;
     std::vector<std::string> m_requests;
     bool m_disconnected = false;
+    std::string m_folder;
 };
 
 } // namespace
@@ -188,7 +199,10 @@ TEST(VbusHid, OpenReadWriteCloseAndTheirFailures)
     MiniBus bus;
     platform::vbus::HidBackend hid(bus.path);
     EXPECT_EQ(hid.open(0x2B29, 0x0B), nullptr);
-    EXPECT_EQ(hid.lastError(nullptr), L"open failed with error 5: no such device");
+    // The error names what is present instead: here the device in its application face.
+    EXPECT_EQ(hid.lastError(nullptr),
+        L"open failed with error 19: no device 0x2b29:0x000b on the bus; present: "
+        L"USB\\VID_2B29&PID_0055&REV_0100 USB\\VID_1D6B&PID_0002&REV_0510");
     platform::HidDevice* device = hid.open(0x2B29, 0x55);
     ASSERT_NE(device, nullptr);
     const uint8_t report[] = { 0x00, 0x01, 0x06, 0xC6, 0x60, 0x04, 0xFF };
@@ -209,6 +223,94 @@ TEST(VbusHid, OpenReadWriteCloseAndTheirFailures)
     auto requests = bus.requests();
     EXPECT_NE(std::find(requests.begin(), requests.end(), "write 000106c66004ff"), requests.end());
     EXPECT_EQ(requests.back(), "close");
+}
+
+TEST(VbusHid, AHostilePeerGetsClearErrorsNeverACrashOrAHang)
+{
+    MiniBus bus;
+    platform::vbus::HidBackend hid(bus.path);
+    platform::HidDevice* device = hid.open(0x2B29, 0x55);
+    ASSERT_NE(device, nullptr);
+    uint8_t buffer[64] = {};
+    const uint8_t report[] = { 0x00, 0x01 };
+    // Set here, read on the bus's connection threads.
+    struct Guarded {
+        std::mutex mutex;
+        std::string text;
+        Guarded& operator=(const std::string& value)
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            text = value;
+            return *this;
+        }
+        std::string get()
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            return text;
+        }
+    } line;
+    bus.hostile = [&](const std::string&) { return line.get(); };
+    const std::pair<std::string, std::wstring> cases[] = {
+        { std::string(5000, '[') + std::string(5000, ']'),
+            L"read failed with error 5: malformed line from the bus" },
+        { R"({"ok":"yes","data":"00"})", L"read failed with error 5: bus request failed" },
+        { R"({"ok":true,"data":7})", L"read failed with error 5: malformed data from the bus" },
+        { R"({"ok":true,"data":"0g"})", L"read failed with error 5: malformed data from the bus" },
+        { "[1,2]", L"read failed with error 5: malformed line from the bus" },
+    };
+    for (const auto& [answer, error] : cases) {
+        line = answer;
+        EXPECT_EQ(hid.read(device, buffer, sizeof buffer, 0), -1) << answer.substr(0, 40);
+        EXPECT_EQ(hid.lastError(device), error) << answer.substr(0, 40);
+        line = "";
+        // A line that is no JSON object ends the connection: later answers could not be matched.
+        const bool garbled = answer[0] == '[';
+        EXPECT_EQ(hid.read(device, buffer, sizeof buffer, 0), garbled ? -1 : 0) << answer.substr(0, 40);
+        hid.close(device);
+        device = hid.open(0x2B29, 0x55);
+        ASSERT_NE(device, nullptr) << std::string(answer, 0, 40);
+    }
+    // Counts of the wrong type or range; the last one was a fuzzer's find (it threw).
+    for (const char* answer : { R"({"ok":true,"written":"65"})", R"({"ok":true,"written":-1})",
+             R"({"ok":true,"written":10832958862218598600})" }) {
+        line = answer;
+        EXPECT_EQ(hid.write(device, report, sizeof report, 100), -1) << answer;
+        EXPECT_EQ(hid.lastError(device), L"write failed with error 5: malformed write answer from the bus");
+    }
+    line = "";
+    hid.close(device);
+
+    // Silence: every request is bounded, a read by its own limit plus the request time limit.
+    device = hid.open(0x2B29, 0x55);
+    ASSERT_NE(device, nullptr);
+    line = "-";
+    platform::vbus::setRequestTimeout(200);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(hid.read(device, buffer, sizeof buffer, 100), -1);
+    EXPECT_EQ(hid.lastError(device), L"read failed with error 5: no answer from the bus within 300 ms");
+    EXPECT_EQ(hid.write(device, report, sizeof report, -1), -1);
+    EXPECT_EQ(hid.open(0x2B29, 0x55), nullptr);
+    EXPECT_NE(hid.lastError(nullptr).find(L"did not answer hello"), std::wstring::npos);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    platform::vbus::setRequestTimeout(5000);
+    line = "";
+    hid.close(device);
+
+    // Listings of the wrong shape are refused or skipped, not thrown on.
+    auto link = std::make_shared<platform::vbus::ListingLink>(bus.path);
+    platform::vbus::UsbBackend usb(link);
+    platform::vbus::VolumeBackend volumes(link);
+    std::vector<std::string> ids;
+    std::vector<platform::VolumeInfo> list;
+    line
+        = R"({"ok":true,"usb":[1,"x",{"vid":"a"},{"vid":11049,"pid":11}],"volumes":[[],{"root":5},{"root":"/m/","removable":"yes"}]})";
+    EXPECT_TRUE(usb.presentHardwareIds(ids));
+    EXPECT_EQ(ids, (std::vector<std::string> { "USB\\VID_2B29&PID_000B&REV_0000" }));
+    EXPECT_TRUE(volumes.mountedVolumes(list));
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_FALSE(list[0].removable);
+    line = R"({"ok":true,"usb":"none"})";
+    EXPECT_FALSE(usb.presentHardwareIds(ids));
 }
 
 TEST(VbusHid, NoServerMeansNoDevice)

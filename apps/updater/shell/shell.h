@@ -4,6 +4,8 @@
 // thread unless they say otherwise; the tests and the front ends reach them through
 // window_procedure.h, this header is for the shell's files and its tests.
 
+#include <chrono>
+
 // Device presence (device_scan.cpp).
 void deviceScan();
 
@@ -24,6 +26,11 @@ void autoUpdateContinuation();
 void startUpdateWorkerThread();
 void startOnBootloaderModeThread();
 void nordicThread();
+// The language packs of a device that came back from its wireless update after its worker
+// stopped waiting for it.
+void pendingLanguagePacksThread();
+// How long the wireless worker waits for the device to be back after its update (60 s; tests).
+void setDeviceReturnLimit(std::chrono::milliseconds limit);
 void eraseKeysThread();
 // Starts body on a detached thread (workers.cpp). The workers are never joined; the count of
 // those still running lets a front end (or a test) wait for them before the process ends.

@@ -162,8 +162,15 @@ void onDeviceInfoReadMessage()
     }
     scanInProgress = 0;
     if (deviceInfo.major == deviceInfo.catalogRow[0] && deviceInfo.minor == deviceInfo.catalogRow[1]
-        && NRFV.load() == targetNrfVersion.load() && !isSet(updateThreadActive))
-        showDoneScreen();
+        && NRFV.load() == targetNrfVersion.load() && !isSet(updateThreadActive)) {
+        if (isSet(languagePacksPending) && deviceInfo.dlv == kJapaneseVariant) {
+            // Back after its wireless update later than its worker waited: the packs first,
+            // whose worker sends this message again when they are done.
+            startWorker(pendingLanguagePacksThread);
+        } else {
+            showDoneScreen();
+        }
+    }
     updateMenuState();
 }
 

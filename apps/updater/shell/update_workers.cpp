@@ -9,6 +9,7 @@
 #include "devlink/service_commands.h"
 #include "flash/programming.h"
 #include "platform/clock.h"
+#include "platform/usb_devices.h"
 #include "state/app_callbacks.h"
 #include "state/device_models.h"
 #include "state/shared_state.h"
@@ -17,9 +18,20 @@
 #include "storage/language_packs.h"
 #include "storage/wireless_update.h"
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
 namespace {
 
 constexpr int kAttempts = 3;
+// Real time, never scaled: the device's own restart. Tests shorten it.
+std::atomic<int> g_returnLimitMs { 60000 };
+constexpr int kReturnPollMs = 500;
+constexpr int kDriveWaitMs = 10000; // real time: mounting a drive that came back
 constexpr const char* kWirelessCaption = "Wireless Firmware Update Problem";
 constexpr const char* kNoCommunication
     = "We could not begin communication with the Tarvel GPS. Disconnect the GPS from "
@@ -58,6 +70,55 @@ void logIdentity(const char* format)
 void logBuild(const char* format)
 {
     logLinef(format, int(gcbn.load()), int(deviceInfo.dlv));
+}
+
+// Reads the device and finds its drive, looking again for up to g_returnLimitMs of real time:
+// after its wireless update a device may take longer than the usual pause to be back.
+bool waitForDeviceBack(std::string& drive)
+{
+    const auto limit = platform::now() + std::chrono::milliseconds(g_returnLimitMs.load());
+    for (;;) {
+        if (readDevice(deviceInfo) && !(drive = findGpsDrive()).empty())
+            return true;
+        if (platform::now() >= limit)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kReturnPollMs));
+    }
+}
+
+// Before a retry of the wireless update: a device that is on the bus (it may just have been
+// plugged in again) gets up to kDriveWaitMs of real time for its drive to be mounted.
+void waitForDriveOfPresentDevice()
+{
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "USB\\VID_%04X", unsigned(kAppVendorId));
+    const auto limit = platform::now() + std::chrono::milliseconds(kDriveWaitMs);
+    while (platform::now() < limit) {
+        std::vector<std::string> ids;
+        platform::usbDeviceService().presentHardwareIds(ids);
+        bool present = false;
+        for (const std::string& id : ids)
+            present = present || id.rfind(prefix, 0) == 0;
+        if (!present || !findGpsDrive().empty())
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kReturnPollMs));
+    }
+}
+
+// The language packs a Japanese device gets after its wireless update; a failure is told.
+void languagePacksAfterUpdate()
+{
+    languagePackActive = 1;
+    showProgress(true);
+    showButton(false);
+    repaintWindow();
+    const bool packed = updateLanguagePacks();
+    showProgress(false);
+    languagePackActive = 0;
+    // Told either way: a failure leaves them to the menu's language-pack command.
+    languagePacksPending = 0;
+    if (!packed)
+        tell("Could Not Update Language Packs.", "Language Pack");
 }
 
 } // namespace
@@ -162,8 +223,10 @@ void nordicThread()
 
     bool updated = false;
     for (int attempt = 0; attempt < kAttempts && !updated; ++attempt) {
-        if (attempt > 0)
+        if (attempt > 0) {
             waitMs(6000);
+            waitForDriveOfPresentDevice();
+        }
         updated = updateNordicFirmware();
     }
     logBuild("Nordic Start C gcbn:%i dlv:%i\r\n");
@@ -173,10 +236,14 @@ void nordicThread()
         return;
     }
 
+    if (deviceInfo.dlv == kJapaneseVariant && GNormDevID.load() >= 11 && GNormDevID.load() <= 16)
+        languagePacksPending = 1;
     waitMs(15000); // the device restarts its wireless chip
     std::string drive;
-    if (!readDevice(deviceInfo) || (drive = findGpsDrive()).empty()) {
-        // Quietly: updateActive stays set and the next device-change event takes over.
+    if (!waitForDeviceBack(drive)) {
+        // Quietly: updateActive stays set and the device's next arrival takes over, with the
+        // language packs still due when they are.
+        logLine("\r\n- Nordic Thread: the device is not back yet; its next arrival carries on\r\n");
         ishf = 0;
         updateThreadActive = 0;
         return;
@@ -190,26 +257,36 @@ void nordicThread()
         known = getNordicVersion();
     }
 
-    updateThreadActive = 0;
+    // The worker holds its flag through the language packs: the device's arrival meanwhile must
+    // neither show the done screen nor start the packs a second time.
     gpsDrivePath.set(drive);
-    if (deviceInfo.dlv == kJapaneseVariant && GNormDevID.load() >= 11 && GNormDevID.load() <= 16) {
-        languagePackActive = 1;
-        showProgress(true);
-        showButton(false);
-        repaintWindow();
-        const bool packed = updateLanguagePacks();
-        showProgress(false);
-        languagePackActive = 0;
-        if (!packed)
-            tell("Could Not Update Language Packs.", "Language Pack");
-    }
+    if (isSet(languagePacksPending))
+        languagePacksAfterUpdate();
     if (!isSet(reverseUpgrade))
         updateActive = 0;
-    sendToWindow(WM_ON_DEVICE_INFO_READ);
     updateThreadActive = 0;
+    sendToWindow(WM_ON_DEVICE_INFO_READ);
 }
 
 void eraseKeysThread()
 {
     eraseNordicKeys();
+}
+
+void pendingLanguagePacksThread()
+{
+    if (!claimFlag(updateThreadActive))
+        return;
+    logLine("\r\n- Language packs due after the wireless update\r\n");
+    const std::string drive = findGpsDrive();
+    if (!drive.empty())
+        gpsDrivePath.set(drive);
+    languagePacksAfterUpdate();
+    updateThreadActive = 0;
+    sendToWindow(WM_ON_DEVICE_INFO_READ);
+}
+
+void setDeviceReturnLimit(std::chrono::milliseconds limit)
+{
+    g_returnLimitMs = int(limit.count());
 }

@@ -21,6 +21,7 @@ Flag updateThreadActive{0};
 Flag scanInProgress{0};
 Flag factoryResetActive{0};
 Flag languagePackActive{0};
+Flag languagePacksPending{0};
 
 Flag recoveryDialogActive{0};
 SharedInt recoveryDeviceType{-99};
@@ -46,8 +47,8 @@ void resetSharedState()
     GNormDevID = 99;
     gcbn = 0;
     for (Flag* f : {&reverseUpgrade, &nrfCheckBypass, &versionMatches, &nrfMatches, &ishf, &jbl, &ADF, &updateActive,
-             &updateThreadActive, &scanInProgress, &factoryResetActive, &languagePackActive, &recoveryDialogActive,
-             &exitOnButton, &backupHeld, &resetBeforeNordic})
+             &updateThreadActive, &scanInProgress, &factoryResetActive, &languagePackActive, &languagePacksPending,
+             &recoveryDialogActive, &exitOnButton, &backupHeld, &resetBeforeNordic})
         f->store(0);
     NRFV = 0;
     targetNrfVersion = 1031039;

@@ -31,6 +31,7 @@ extern Flag updateThreadActive;
 extern Flag scanInProgress;
 extern Flag factoryResetActive;
 extern Flag languagePackActive;
+extern Flag languagePacksPending; // a Japanese device's packs are due once it is back from its wireless update
 
 // Recovery
 extern Flag recoveryDialogActive;

@@ -1,5 +1,7 @@
 #include "backup.h"
 
+#include "gps_drive.h"
+
 #include "platform/files.h"
 #include "platform/local_folders.h"
 #include "state/app_callbacks.h"
@@ -108,7 +110,7 @@ bool saveGpsDataToLocal(DeviceInfo& record, bool* mustStop)
     if (mustStop)
         *mustStop = false;
     logLine("Save GPS Data To Local...\r\n");
-    const std::string drive = gpsDrivePath.get();
+    const std::string drive = gpsDriveForUse();
     if (drive.empty()) {
         reportStatus(0, "Can not find GPS USB drive", nullptr);
         return false;
@@ -167,7 +169,7 @@ bool saveLocalDataToGps()
     if (!isSet(backupHeld))
         return false;
     sleepFor(2);
-    const std::string drive = gpsDrivePath.get();
+    const std::string drive = gpsDriveForUse();
     if (drive.empty()) {
         reportStatus(0, "Can not find GPS USB drive", nullptr);
         return false;

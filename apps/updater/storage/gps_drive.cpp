@@ -4,6 +4,7 @@
 #include "platform/debug_output.h"
 #include "platform/volumes.h"
 #include "state/app_callbacks.h"
+#include "state/shared_state.h"
 #include "state/shared_text.h"
 
 #include <dirent.h>
@@ -58,13 +59,28 @@ std::vector<platform::VolumeInfo> removableVolumes()
 
 void debugRoot(const std::string& root) { platform::debugOutput((root + "\n").c_str()); }
 
+// Still the device's drive: mounted at root, removable, and recognised as the passes would.
+bool stillTheDrive(const std::string& root)
+{
+    for (const auto& volume : removableVolumes())
+        if (volume.root == root)
+            return labelMatches(volume.label)
+                || (volume.fileSystem.find("FAT") != std::string::npos && hasTarvelFolder(volume.root));
+    return false;
+}
+
 } // namespace
 
 std::string findGpsDrive()
 {
-    std::string found = g_foundRoot.get();
-    if (!found.empty())
-        return found;
+    const std::string known = g_foundRoot.get();
+    if (!known.empty()) {
+        if (stillTheDrive(known))
+            return known;
+        // Unmounted, or another drive mounted there now: never write to a stale mount folder.
+        g_foundRoot.set("");
+    }
+    std::string found;
 
     // Label pass: a later matching drive replaces an earlier one.
     platform::pause(platform::Milliseconds(kPassWaitMs));
@@ -117,6 +133,24 @@ void ejectGpsDrive(const std::string& root)
         logLinef("Media in Drive %s has been ejected safely.\r\n", root.c_str());
     else
         logLinef("Media in Drive %s can be safely removed.\r\n", root.c_str());
+}
+
+std::string gpsDriveForUse()
+{
+    const std::string known = gpsDrivePath.get();
+    if (known.empty())
+        return "";
+    if (stillTheDrive(known)) {
+        g_foundRoot.set(known);
+        return known;
+    }
+    g_foundRoot.set("");
+    const std::string root = findGpsDrive();
+    // A drive that is away now (its device is restarting or was unplugged) is looked for
+    // again at the next use; only a drive found elsewhere replaces the known root.
+    if (!root.empty())
+        gpsDrivePath.set(root);
+    return root;
 }
 
 void forgetGpsDrive() { g_foundRoot.set(""); }

@@ -1,5 +1,6 @@
 #include "language_packs.h"
 
+#include "gps_drive.h"
 #include "staging.h"
 #include "wireless_update.h"
 
@@ -61,7 +62,7 @@ std::string reportText(const uint8_t* report, int got)
 bool updateLanguagePacks()
 {
     reportStatus(0, nullptr, "Language Pack Update\nUnPacking");
-    const std::string drive = gpsDrivePath.get();
+    const std::string drive = gpsDriveForUse();
     if (drive.empty()) {
         reportStatus(0, "Can not find GPS USB drive", nullptr);
         return false;

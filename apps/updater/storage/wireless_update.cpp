@@ -119,7 +119,7 @@ bool updateNordicFirmware()
         return true;
     }
 
-    const std::string drive = gpsDrivePath.get();
+    const std::string drive = gpsDriveForUse();
     if (drive.empty()) {
         reportStatus(0, "Can not find GPS USB drive", nullptr);
         return false;

@@ -1,4 +1,5 @@
 #include "platform/vbus/backends.h"
+#include "platform/vbus/responses.h"
 
 namespace platform::vbus {
 
@@ -10,7 +11,7 @@ bool EventBackend::start(DeviceEventCallback callback)
         return false;
     Json::Value request(Json::objectValue), response;
     request["op"] = "subscribe";
-    if (!m_client.call(request, response) || !response["ok"].asBool()) {
+    if (!m_client.call(request, response) || !isOk(response)) {
         m_client.close();
         return false;
     }
@@ -31,20 +32,11 @@ void EventBackend::stop()
 void EventBackend::readEvents(DeviceEventCallback callback)
 {
     Json::Value message;
+    // A malformed or over-long line ends the stream like a lost connection.
     while (m_client.readMessage(message)) {
-        const std::string name = message["event"].asString();
         DeviceEvent event;
-        if (name == "nodes_changed") {
-            event.kind = DeviceEventKind::NodesChanged;
-        } else if (name == "volume_arrival") {
-            event.kind = DeviceEventKind::Arrival;
-            event.root = message["root"].asString();
-        } else if (name == "volume_removal") {
-            event.kind = DeviceEventKind::RemoveComplete;
-            event.root = message["root"].asString();
-        } else {
+        if (!eventOf(message, event))
             continue; // events this client does not know
-        }
         if (callback)
             callback(event);
     }

@@ -1,4 +1,5 @@
 #include "platform/vbus/backends.h"
+#include "platform/vbus/responses.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -25,7 +26,7 @@ std::wstring widen(const std::string& text)
 // The error text that every HID backend records: "<operation> failed with error <code>: <message>".
 std::wstring failureText(const char* operation, const std::string& message)
 {
-    int code = message == "device disconnected" ? ENODEV : EIO;
+    int code = message == "device disconnected" || message.rfind("no device", 0) == 0 ? ENODEV : EIO;
     char text[512];
     std::snprintf(text, sizeof(text), "%s failed with error %d: %s", operation, code, message.c_str());
     return widen(text);
@@ -43,21 +44,35 @@ HidDevice* HidBackend::open(uint16_t vendorId, uint16_t productId)
         return nullptr;
     };
     if (!device->client.connect(m_path, &error))
-        return fail(error);
+        return fail("cannot reach the bus at " + m_path + ": " + error);
     Json::Value hello(Json::objectValue), response;
     hello["op"] = "hello";
     hello["client"] = "tarvel-hid";
-    if (!device->client.call(hello, response) || !response["ok"].asBool())
-        return fail("bus did not answer hello");
+    if (!device->client.call(hello, response))
+        return fail("the bus at " + m_path + " did not answer hello (" + device->client.error() + ")");
+    if (!isOk(response))
+        return fail("the bus at " + m_path + " refused hello: " + errorOf(response));
     Json::Value request(Json::objectValue);
     request["op"] = "open";
     request["vid"] = vendorId;
     request["pid"] = productId;
     if (!device->client.call(request, response))
-        return fail("bus connection lost");
-    if (!response["ok"].asBool() || !response["handle"].isIntegral())
-        return fail(errorOf(response));
-    device->handle = response["handle"].asInt64();
+        return fail(device->client.error());
+    if (!isOk(response) || !handleOf(response, device->handle)) {
+        // Say which devices are there: often the device shows another face than was asked for.
+        char wanted[64];
+        std::snprintf(wanted, sizeof wanted, "no device 0x%04x:0x%04x on the bus", vendorId, productId);
+        std::string text = isOk(response) ? "malformed open answer from the bus" : std::string(wanted);
+        Json::Value list(Json::objectValue), listed;
+        list["op"] = "list";
+        std::vector<std::string> ids;
+        if (!isOk(response) && device->client.call(list, listed) && hardwareIdsOf(listed, ids)) {
+            text += ids.empty() ? "; no device is present" : "; present:";
+            for (const std::string& id : ids)
+                text += " " + id;
+        }
+        return fail(text);
+    }
     return device.release();
 }
 
@@ -70,23 +85,24 @@ int HidBackend::read(HidDevice* device, uint8_t* buffer, size_t length, int time
     request["handle"] = device->handle;
     request["max"] = Json::UInt64(length);
     request["timeout_ms"] = timeoutMs;
-    if (!device->client.call(request, response)) {
-        device->error = failureText("read", "bus connection lost");
+    // A read that waits without limit is answered when a report comes; any other is bounded.
+    if (!device->client.call(request, response, timeoutMs < 0 ? -1 : timeoutMs)) {
+        device->error = failureText("read", device->client.error());
         return -1;
     }
-    if (!response["ok"].asBool()) {
+    if (!isOk(response)) {
         device->error = failureText("read", errorOf(response));
         return -1;
     }
     std::vector<uint8_t> bytes;
-    if (!hexDecode(response["data"].asString(), bytes)) {
-        device->error = failureText("read", "malformed data from the bus");
+    std::string error;
+    if (!readDataOf(response, length, bytes, error)) {
+        device->error = failureText("read", error);
         return -1;
     }
-    size_t count = bytes.size() < length ? bytes.size() : length;
-    if (count > 0)
-        std::memcpy(buffer, bytes.data(), count);
-    return int(count);
+    if (!bytes.empty())
+        std::memcpy(buffer, bytes.data(), bytes.size());
+    return int(bytes.size());
 }
 
 int HidBackend::write(HidDevice* device, const uint8_t* data, size_t length, int timeoutMs)
@@ -98,15 +114,19 @@ int HidBackend::write(HidDevice* device, const uint8_t* data, size_t length, int
     request["handle"] = device->handle;
     request["data"] = hexEncode(data, length);
     request["timeout_ms"] = timeoutMs;
-    if (!device->client.call(request, response)) {
-        device->error = failureText("write", "bus connection lost");
+    // A write completes within the request timeout even when its caller sets no limit of its own.
+    if (!device->client.call(request, response, timeoutMs < 0 ? 0 : timeoutMs)) {
+        device->error = failureText("write", device->client.error());
         return -1;
     }
-    if (!response["ok"].asBool()) {
+    if (!isOk(response)) {
         device->error = failureText("write", errorOf(response));
         return -1;
     }
-    return response["written"].asInt();
+    const int written = writtenOf(response, 1u << 16);
+    if (written < 0)
+        device->error = failureText("write", "malformed write answer from the bus");
+    return written;
 }
 
 std::wstring HidBackend::lastError(HidDevice* device)

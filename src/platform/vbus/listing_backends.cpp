@@ -1,4 +1,5 @@
 #include "platform/vbus/backends.h"
+#include "platform/vbus/responses.h"
 
 namespace platform::vbus {
 
@@ -13,7 +14,7 @@ bool ListingLink::call(const Json::Value& request, Json::Value& response)
             Json::Value hello(Json::objectValue), answer;
             hello["op"] = "hello";
             hello["client"] = "tarvel-listing";
-            if (!m_client.call(hello, answer) || !answer["ok"].asBool()) {
+            if (!m_client.call(hello, answer) || !isOk(answer)) {
                 m_client.close();
                 continue;
             }
@@ -30,15 +31,7 @@ bool UsbBackend::presentHardwareIds(std::vector<std::string>& ids)
     ids.clear();
     Json::Value request(Json::objectValue), response;
     request["op"] = "list";
-    if (!m_link->call(request, response) || !response["ok"].asBool())
-        return false;
-    for (const Json::Value& device : response["usb"]) {
-        if (device["hwid"].isString())
-            ids.push_back(device["hwid"].asString());
-        else if (device["vid"].isIntegral() && device["pid"].isIntegral())
-            ids.push_back(formatUsbHardwareId(device["vid"].asUInt(), device["pid"].asUInt(), 0));
-    }
-    return true;
+    return m_link->call(request, response) && hardwareIdsOf(response, ids);
 }
 
 bool VolumeBackend::mountedVolumes(std::vector<VolumeInfo>& volumes)
@@ -46,19 +39,7 @@ bool VolumeBackend::mountedVolumes(std::vector<VolumeInfo>& volumes)
     volumes.clear();
     Json::Value request(Json::objectValue), response;
     request["op"] = "list";
-    if (!m_link->call(request, response) || !response["ok"].asBool())
-        return false;
-    for (const Json::Value& entry : response["volumes"]) {
-        if (!entry["root"].isString())
-            continue;
-        VolumeInfo volume;
-        volume.root = entry["root"].asString();
-        volume.label = entry["label"].isString() ? entry["label"].asString() : "";
-        volume.fileSystem = entry["fs"].isString() ? entry["fs"].asString() : "";
-        volume.removable = entry["removable"].isBool() && entry["removable"].asBool();
-        volumes.push_back(volume);
-    }
-    return true;
+    return m_link->call(request, response) && volumesOf(response, volumes);
 }
 
 bool VolumeBackend::removalStep(const std::string& root, VolumeStep step)
@@ -67,7 +48,7 @@ bool VolumeBackend::removalStep(const std::string& root, VolumeStep step)
     request["op"] = "volume";
     request["root"] = root;
     request["step"] = volumeStepName(step);
-    return m_link->call(request, response) && response["ok"].asBool();
+    return m_link->call(request, response) && isOk(response);
 }
 
 } // namespace platform::vbus

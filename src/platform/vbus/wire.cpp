@@ -3,9 +3,13 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -63,15 +67,42 @@ std::string toLine(const Json::Value& message)
 
 bool parseLine(const std::string& line, Json::Value& message)
 {
+    message = Json::Value();
+    if (line.size() > kMaxLineLength)
+        return false;
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
+    builder["allowComments"] = false;
     builder["failIfExtra"] = true;
+    builder["rejectDupKeys"] = true;
+    builder["stackLimit"] = kMaxDepth;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     std::string errors;
-    message = Json::Value();
-    if (!reader->parse(line.data(), line.data() + line.size(), &message, &errors))
+    try {
+        // The reader throws when a peer nests deeper than the stack limit.
+        if (!reader->parse(line.data(), line.data() + line.size(), &message, &errors)) {
+            message = Json::Value();
+            return false;
+        }
+    } catch (const std::exception&) {
+        message = Json::Value();
         return false;
+    }
     return message.isObject();
+}
+
+namespace {
+std::atomic<int> g_requestTimeoutMs { 5000 };
+}
+
+void setRequestTimeout(int milliseconds)
+{
+    g_requestTimeoutMs = milliseconds < 0 ? 0 : milliseconds;
+}
+
+int requestTimeout()
+{
+    return g_requestTimeoutMs;
 }
 
 LineSocket::~LineSocket()
@@ -125,19 +156,37 @@ bool LineSocket::writeLine(const std::string& line)
     return true;
 }
 
-bool LineSocket::readLine(std::string& line, size_t maxLength)
+bool LineSocket::readLine(std::string& line, size_t maxLength, int timeoutMs)
 {
+    m_failure = Failure::Closed;
     if (m_fd < 0)
         return false;
+    const auto deadline
+        = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
         size_t end = m_pending.find('\n');
-        if (end != std::string::npos) {
+        if (end != std::string::npos && end <= maxLength) {
             line.assign(m_pending, 0, end);
             m_pending.erase(0, end + 1);
+            m_failure = Failure::None;
             return true;
         }
-        if (m_pending.size() > maxLength)
+        if (m_pending.size() > maxLength) {
+            m_failure = Failure::TooLong;
             return false;
+        }
+        if (timeoutMs >= 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p { m_fd, POLLIN, 0 };
+            const int ready = left.count() > 0 ? ::poll(&p, 1, int(left.count())) : ::poll(&p, 1, 0);
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready == 0) {
+                m_failure = Failure::TimedOut;
+                return false;
+            }
+        }
         char chunk[4096];
         ssize_t n = ::recv(m_fd, chunk, sizeof(chunk), 0);
         if (n < 0 && errno == EINTR)
@@ -172,19 +221,45 @@ bool BusClient::send(const Json::Value& request)
     return m_socket.writeLine(toLine(request));
 }
 
-bool BusClient::readMessage(Json::Value& message)
+bool BusClient::readMessage(Json::Value& message, int timeoutMs)
 {
     std::string line;
-    if (!m_socket.readLine(line))
+    if (!m_socket.readLine(line, kMaxLineLength, timeoutMs)) {
+        switch (m_socket.lastFailure()) {
+        case LineSocket::Failure::TimedOut:
+            m_error = "no answer from the bus within " + std::to_string(timeoutMs) + " ms";
+            break;
+        case LineSocket::Failure::TooLong:
+            m_error = "over-long line from the bus";
+            break;
+        default:
+            m_error = "bus connection lost";
+            break;
+        }
         return false;
-    return parseLine(line, message);
+    }
+    if (!parseLine(line, message)) {
+        m_error = "malformed line from the bus";
+        return false;
+    }
+    return true;
 }
 
-bool BusClient::call(const Json::Value& request, Json::Value& response)
+bool BusClient::call(const Json::Value& request, Json::Value& response, int extraWaitMs)
 {
-    if (!send(request))
+    m_error.clear();
+    if (!send(request)) {
+        m_error = "bus connection lost";
         return false;
-    return readMessage(response);
+    }
+    const long long total = (long long)requestTimeout() + extraWaitMs;
+    const int timeout = extraWaitMs < 0 ? -1 : int(total > 0x7FFFFFFF ? 0x7FFFFFFF : total);
+    if (readMessage(response, timeout))
+        return true;
+    // A late or garbled answer would be taken for the next request's: start afresh.
+    m_socket.close();
+    response = Json::Value();
+    return false;
 }
 
 std::string errorOf(const Json::Value& response)

@@ -190,6 +190,7 @@ void ShellTest::TearDown()
     }
     platform::releaseSingleInstance();
     forgetGpsDrive();
+    setDeviceReturnLimit(std::chrono::seconds(60));
     resetSharedState();
 }
 

@@ -103,12 +103,14 @@ TEST_F(Unplugged, DuringTheUpdateWorkerTheUpdateStopsAndIsOfferedAgain)
         3000, [] { return isSet(updateThreadActive) && isSet(reverseUpgrade); }, [this] { unplugNow(); });
     press(kCommandUpdateButton);
     ASSERT_TRUE(waitFor([this] { return logCount("updateFirmware FAILED") == 1; })) << log();
-    // Nothing was sent into its bootloader: the screen asks for the device again, and the
-    // warning stays because the rider's data is held on this computer.
+    // Nothing was sent into its bootloader: the screen asks for the device again. Its drive
+    // left with it before the backup, so nothing was copied from a drive that is not there and
+    // nothing is held: the rider's data is still only on the device.
     EXPECT_EQ(statusText.get(), kNoDevice);
     EXPECT_FALSE(isSet(updateActive));
-    EXPECT_TRUE(isSet(backupHeld));
-    EXPECT_TRUE(warningShown());
+    EXPECT_FALSE(isSet(backupHeld));
+    EXPECT_FALSE(warningShown());
+    EXPECT_EQ(ridersFiles(), riders);
     EXPECT_EQ(deviceVersion(), "7.63");
     plugNow();
     ASSERT_TRUE(waitOffer()) << log();
@@ -239,6 +241,33 @@ TEST_F(Unplugged, DuringTheLanguagePacksTheMenuLoadsThemLater)
     EXPECT_EQ(deviceVersion(), "14.51");
     EXPECT_EQ(ridersFiles(), riders);
     EXPECT_FALSE(warningShown());
+    expectNoWorkerTwice();
+}
+
+TEST_F(Unplugged, BackLaterThanTheWirelessWorkerWaitsTheLanguagePacksStillCome)
+{
+    setDeviceReturnLimit(std::chrono::milliseconds(300));
+    start("model=12,variant=japanese,version=7.63,nrf=1.10.31.39");
+    // Back from its restart after the wireless update, then unplugged before the worker looks,
+    // and away for longer than it waits.
+    actAtPause(
+        15000, [this] { return logCount("Nordic Start C") == 1; },
+        [this] {
+            sim->device().waitIdle(20000);
+            unplugNow();
+        });
+    press(kCommandUpdateButton);
+    ASSERT_TRUE(waitFor([this] { return logCount("the device is not back yet") == 1; })) << log();
+    EXPECT_TRUE(isSet(languagePacksPending));
+    EXPECT_FALSE(driveHas("Kanji_19x19.bin"));
+    plugNow();
+    ASSERT_TRUE(waitDone()) << log();
+    // The packs came before the done screen, not skipped by it.
+    EXPECT_EQ(logCount("Language packs due after the wireless update"), 1u);
+    EXPECT_LT(log().find("Language packs due after the wireless update"), log().rfind("fully upgraded TEST PASS"));
+    EXPECT_TRUE(driveHas("Kanji_19x19.bin"));
+    EXPECT_FALSE(isSet(languagePacksPending));
+    expectFinished("14.51");
     expectNoWorkerTwice();
 }
 

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <limits>
 
 using testsupport::RecordingWindow;
 
@@ -126,6 +128,18 @@ TEST(TimeService, ScaleMultipliesPauses)
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(19));
     EXPECT_LT(took, std::chrono::seconds(5));
+    platform::setTimeScale(1.0);
+}
+
+TEST(TimeService, AScaleThatIsNoNumberOrEndlessIsNotTaken)
+{
+    // Not a number would make every pause wait for ever (or not at all, by chance).
+    for (double bad : { std::nan(""), std::numeric_limits<double>::infinity() }) {
+        platform::setTimeScale(bad);
+        EXPECT_EQ(platform::timeScale(), 1.0);
+    }
+    platform::setTimeScale(-3.0);
+    EXPECT_EQ(platform::timeScale(), 0.0);
     platform::setTimeScale(1.0);
 }
 

@@ -32,14 +32,49 @@ TEST_F(GpsDrive, FolderPassFindsAFatDriveByItsTarvelFolder)
     EXPECT_EQ(findGpsDrive(), plain);
 }
 
-TEST_F(GpsDrive, FoundRootIsKeptForTheRun)
+TEST_F(GpsDrive, FoundRootIsCheckedAgainAndFoundAfreshWhenItMoved)
 {
     const std::string root = volumes.add(home, "E", "tarvel", "FAT", true);
     ASSERT_EQ(findGpsDrive(), root);
-    volumes.volumes.clear(); // unplugged
     recordedPauses().clear();
     EXPECT_EQ(findGpsDrive(), root);
-    EXPECT_TRUE(recordedPauses().empty()); // no waits the second time
+    EXPECT_TRUE(recordedPauses().empty()); // still there: no waits the second time
+
+    // The device came back after a flash, mounted at a suffixed folder: the old mount folder
+    // is left behind (and may even still exist) but is no drive any more.
+    volumes.volumes.clear();
+    const std::string moved = volumes.add(home, "E1", "TARVEL", "FAT32", true);
+    EXPECT_EQ(findGpsDrive(), moved);
+
+    // Another drive mounted where the device's was is not the device's drive.
+    volumes.volumes.clear();
+    volumes.add(home, "E1b", "STICK", "FAT32", true);
+    volumes.volumes.back().root = moved;
+    EXPECT_EQ(findGpsDrive(), "");
+
+    volumes.volumes.clear(); // unplugged
+    EXPECT_EQ(findGpsDrive(), "");
+}
+
+TEST_F(GpsDrive, TheDrivePathIsCheckedBeforeUse)
+{
+    EXPECT_EQ(gpsDriveForUse(), ""); // never found
+    const std::string root = volumes.add(home, "E", "TARVEL", "FAT32", true);
+    gpsDrivePath.set(root);
+    EXPECT_EQ(gpsDriveForUse(), root);
+    EXPECT_TRUE(recordedPauses().empty());
+
+    volumes.volumes.clear();
+    const std::string moved = volumes.add(home, "E1", "TARVEL", "FAT32", true);
+    EXPECT_EQ(gpsDriveForUse(), moved);
+    EXPECT_EQ(gpsDrivePath.get(), moved);
+
+    volumes.volumes.clear();
+    EXPECT_EQ(gpsDriveForUse(), "");
+    // Away for a while (a restart, a replug): found again when it is back.
+    const std::string back = volumes.add(home, "E2", "TARVEL", "FAT32", true);
+    EXPECT_EQ(gpsDriveForUse(), back);
+    EXPECT_EQ(gpsDrivePath.get(), back);
 }
 
 TEST_F(GpsDrive, NoVolumeListFindsNothing)

@@ -41,7 +41,8 @@ public:
     FileDataProducer(const FileDataProducer&) = delete;
     FileDataProducer& operator=(const FileDataProducer&) = delete;
 
-    // size 0: the whole file. Logs and returns false when the file cannot be opened.
+    // size 0: the whole file. Logs and returns false when the file cannot be opened, is not
+    // an ordinary file, is empty, does not fit a 32-bit size or holds less than size bytes.
     bool openFile(const std::string& path, uint32_t size);
 
     bool hasMoreData() const override;
@@ -90,20 +91,31 @@ private:
     uint32_t m_offset = 0;
 };
 
+// Writes into a temporary file beside the target, which takes the target's name only on
+// commit(): a read that fails or is refused leaves an existing file as it was.
 class FileDataConsumer : public DataConsumer {
 public:
     FileDataConsumer() = default;
-    ~FileDataConsumer() override;
+    ~FileDataConsumer() override; // discards what was not committed
     FileDataConsumer(const FileDataConsumer&) = delete;
     FileDataConsumer& operator=(const FileDataConsumer&) = delete;
 
-    // Creates or truncates; logs and returns false on failure.
+    // Creates the temporary file; logs and returns false on failure.
     bool openFile(const std::string& path);
     void writeData(const uint8_t* data, uint32_t length) override;
     void finish() override { }
+    // True once a write failed (a full disk): the file cannot be committed.
+    bool failed() const { return m_failed; }
+    // Flushes, closes and renames the temporary file onto the target. Logs and returns false
+    // when any of it fails (the temporary file is then removed).
+    bool commit();
+    void discard();
 
 private:
     FILE* m_filePointer = nullptr;
+    std::string m_path; // the target
+    std::string m_temporaryPath;
+    bool m_failed = false;
 };
 
 // Prints the bytes as hexadecimal, 16 to a line.

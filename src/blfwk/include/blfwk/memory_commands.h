@@ -218,8 +218,11 @@ public:
     using Command::processResponse;
     // The check for the read-memory response that opens the data phase.
     virtual bool processReadMemoryResponse(const ResponsePacket& packet);
+    // Where the bytes go as hexadecimal text when no output file is named (standard output).
+    void setDumpStream(FILE* stream) { m_dumpStream = stream; }
 
 private:
+    FILE* m_dumpStream = stdout;
     std::string m_dataFile;
     uint32_t m_startAddress = 0;
     uint32_t m_byteCount = 0;
@@ -236,8 +239,10 @@ public:
     }
     using Command::processResponse;
     virtual bool processReadResourceResponse(const ResponsePacket& packet);
+    void setDumpStream(FILE* stream) { m_dumpStream = stream; }
 
 private:
+    FILE* m_dumpStream = stdout;
     std::string m_dataFile;
     uint32_t m_startAddress = 0;
     uint32_t m_byteCount = 0;

@@ -10,6 +10,8 @@
 namespace platform {
 
 enum class FolderResult { Created, Exists, Failed };
+// Creates path and any missing parents, each new folder with mode 0700: the updater's own
+// folders (staging, backup) are the user's alone.
 FolderResult createFolder(const std::string& path);
 
 // A file opened for writing by this process alone.
@@ -43,8 +45,9 @@ bool deleteFile(const std::string& path);
 bool fileExists(const std::string& path);
 bool folderExists(const std::string& path);
 
-// Copies the contents of folder from into folder to (created when missing), recursively,
-// replacing files of the same name. False when anything could not be copied.
+// Copies the contents of folder from into folder to (created when missing, mode 0700, as are
+// the folders below it), recursively, replacing files of the same name. False when anything
+// could not be copied or listed.
 bool copyFolderContents(const std::string& from, const std::string& to);
 // Deletes a folder and everything in it; true when it is gone (also when it was never there).
 bool deleteFolder(const std::string& path);
