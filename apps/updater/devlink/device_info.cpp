@@ -128,7 +128,9 @@ void decideUpdate(DeviceInfo& record)
         return;
     }
 
-    if (catMajor == record.major && catMinor == record.minor) {
+    // After a programming that did not finish, the version the device reports may be that of a
+    // partly written image: it is offered the firmware again.
+    if (catMajor == record.major && catMinor == record.minor && !isSet(flashIncomplete)) {
         versionMatches = 1;
         if (targetNrfVersion.load() == NRFV.load())
             nrfMatches = 1;

@@ -7,6 +7,7 @@
 #include "platform/hid.h"
 #include "platform/usb_devices.h"
 #include "state/app_callbacks.h"
+#include "storage/unfinished_flash.h"
 
 #include <chrono>
 #include <cstdio>
@@ -196,6 +197,8 @@ uint32_t eraseLengthFor(int imageLength)
 
 bool eraseFlash()
 {
+    // From the erase on, the application is gone until a programming completes.
+    rememberUnfinishedFlash(true);
     try {
         // The region must cover the whole image: flash refuses to program bytes not erased.
         char length[16];
@@ -332,6 +335,7 @@ bool onBootloaderMode(int productId, int vendorId)
         reportFailure(nullptr);
         return false;
     }
+    rememberUnfinishedFlash(false); // the whole image is written
     logLine("Reset device after a 5 second rest\r\n");
     if (device) {
         if (isSet(reverseUpgrade)) {
@@ -384,6 +388,7 @@ bool onEmergencyProgramFlashMode(DeviceInfo& record, int deviceType, int variant
     logLinef("onEmergencyProgramFlashMode DeviceTypeToFlash [%i] Variant [%i]\r\n", deviceType, variant);
 
     if (programFlash()) {
+        rememberUnfinishedFlash(false);
         logLine("Reset device after a 5 second rest\r\n");
         sleepFor(5);
         if (!resetDevice())

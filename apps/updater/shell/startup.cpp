@@ -15,6 +15,7 @@
 #include "state/status_callbacks.h"
 #include "state/window_messages.h"
 #include "storage/backup.h"
+#include "storage/unfinished_flash.h"
 
 #include <string>
 
@@ -49,6 +50,7 @@ void onWindowShown()
 {
     // A backup that an earlier run made and could not restore waits for its device.
     loadHeldBackup();
+    loadUnfinishedFlash();
     if (isSet(backupHeld))
         noteHeldBackupOfEarlierRun();
     repaintWindow();

@@ -162,7 +162,7 @@ void onDeviceInfoReadMessage()
     }
     scanInProgress = 0;
     if (deviceInfo.major == deviceInfo.catalogRow[0] && deviceInfo.minor == deviceInfo.catalogRow[1]
-        && NRFV.load() == targetNrfVersion.load() && !isSet(updateThreadActive)) {
+        && NRFV.load() == targetNrfVersion.load() && !isSet(updateThreadActive) && !isSet(flashIncomplete)) {
         if (isSet(languagePacksPending) && deviceInfo.dlv == kJapaneseVariant) {
             // Back after its wireless update later than its worker waited: the packs first,
             // whose worker sends this message again when they are done.
@@ -176,6 +176,14 @@ void onDeviceInfoReadMessage()
 
 void autoUpdateContinuation()
 {
+    if (isSet(flashIncomplete)) {
+        // Back running an application although its programming did not finish (a write cut
+        // short can leave an image that starts): it goes through its bootloader again.
+        logAndDebug("\r\n Start Auto Update - THE PROGRAMMING DID NOT FINISH - AGAIN\r\n");
+        reverseUpgrade = 1;
+        startUpdateWorker();
+        return;
+    }
     if (!isSet(reverseUpgrade) && NRFV.load() > 0 && NRFV.load() != targetNrfVersion.load()
         && deviceInfo.major == deviceInfo.catalogRow[0] && deviceInfo.minor == deviceInfo.catalogRow[1]) {
         // The device came back from a flash this run started from its bootloader (an update an
@@ -200,7 +208,13 @@ void autoUpdateContinuation()
         if (factoryReset()) {
             resetBeforeNordic = 0;
         } else {
+            // The update stays open: the device's next arrival (plugged in again) resets it.
             logLine("\r\n Start Auto Update - RESET BEFORE NORDIC - FAILED\r\n");
+            char problem[256];
+            std::snprintf(problem, sizeof problem,
+                "There was a problem updating your %.40s. Please try again or contact Tarvel technical support.",
+                deviceInfo.modelName.c_str());
+            reportStatus(1, problem, nullptr);
         }
         // The device restarts and arrives again, which runs this continuation once more.
         return;

@@ -183,10 +183,13 @@ void startUpdateWorkerThread()
     updateThreadActive = 0;
 }
 
-void startOnBootloaderModeThread()
+namespace {
+
+void programInBootloader()
 {
     logIdentity("\r\n- startOnBootloaderModeThread GRawDevID:%i GNormDevID:%i gcbn:%i dlv:%i\r\n");
     waitMs(1500);
+    // The erase marks the programming unfinished; only a complete write clears the mark.
     if (!onBootloaderMode(currentPid.load(), kAppVendorId)) {
         // The programming gave up (the device left, or would not take the image). The device
         // still shows its bootloader when it comes back, and no worker runs for it any more:
@@ -194,6 +197,20 @@ void startOnBootloaderModeThread()
         logLine("\r\n- Bootloader mode FAILED - the next scan may start it again\r\n");
         jbl = 0;
     }
+}
+
+} // namespace
+
+void startOnBootloaderModeThread()
+{
+    // A stale drive arrival can clear jbl while a worker programs: a second one would erase
+    // under the first.
+    if (!claimFlag(bootloaderThreadActive)) {
+        logLine("\r\n- Bootloader Already Thread Active\r\n");
+        return;
+    }
+    programInBootloader();
+    bootloaderThreadActive = 0;
 }
 
 void nordicThread()

@@ -18,6 +18,7 @@ Flag jbl{0};
 Flag ADF{0};
 Flag updateActive{0};
 Flag updateThreadActive{0};
+Flag bootloaderThreadActive{0};
 Flag scanInProgress{0};
 Flag factoryResetActive{0};
 Flag languagePackActive{0};
@@ -31,6 +32,7 @@ Flag exitOnButton{0};
 
 Flag backupHeld{0};
 Flag resetBeforeNordic{0};
+Flag flashIncomplete{0};
 SharedInt currentPid{0};
 std::atomic<uint16_t> bootloaderVid{0x15A2};
 std::atomic<uint16_t> bootloaderPid{0};
@@ -47,8 +49,8 @@ void resetSharedState()
     GNormDevID = 99;
     gcbn = 0;
     for (Flag* f : {&reverseUpgrade, &nrfCheckBypass, &versionMatches, &nrfMatches, &ishf, &jbl, &ADF, &updateActive,
-             &updateThreadActive, &scanInProgress, &factoryResetActive, &languagePackActive, &languagePacksPending,
-             &recoveryDialogActive, &exitOnButton, &backupHeld, &resetBeforeNordic})
+             &updateThreadActive, &bootloaderThreadActive, &scanInProgress, &factoryResetActive, &languagePackActive, &languagePacksPending,
+             &recoveryDialogActive, &exitOnButton, &backupHeld, &resetBeforeNordic, &flashIncomplete})
         f->store(0);
     NRFV = 0;
     targetNrfVersion = 1031039;

@@ -28,6 +28,7 @@ extern Flag jbl;
 extern Flag ADF;
 extern Flag updateActive;
 extern Flag updateThreadActive;
+extern Flag bootloaderThreadActive; // a bootloader worker programs the device now
 extern Flag scanInProgress;
 extern Flag factoryResetActive;
 extern Flag languagePackActive;
@@ -43,6 +44,7 @@ extern Flag exitOnButton;
 // Rider's data and drive
 extern Flag backupHeld;
 extern Flag resetBeforeNordic;
+extern Flag flashIncomplete; // a programming of the application did not finish: not up to date
 extern SharedInt currentPid;
 extern std::atomic<uint16_t> bootloaderVid; // 0x15A2 at start
 extern std::atomic<uint16_t> bootloaderPid;

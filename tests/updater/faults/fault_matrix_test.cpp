@@ -31,6 +31,7 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -64,12 +65,9 @@ struct MatrixRow {
     int exitStatus;      // the exit status the run must end with
     const char* shows;   // a text the outcome, a question or the last status must hold (truthful message)
     // When the device's return races the updater's own retries, the attempt may also end
-    // with this failure (exit 1); both endings are truthful and the next run finishes.
-    const char* orFailure = nullptr;
-    // A known fault, kept as observed: a write cut short leaves a head that starts and reads
-    // as the carried version, the updater believes it, and the run may end on the done screen
-    // (or wait for a replug), whatever the timing.
-    bool knownFalseSuccess = false;
+    // with one of these failures (exit 1); every such ending is truthful and the next run
+    // finishes.
+    std::vector<const char*> orFailures = {};
 };
 
 void PrintTo(const MatrixRow& row, std::ostream* out) { *out << row.name; }
@@ -100,14 +98,12 @@ devsim::Fault dataPhase(FaultKind kind, uint32_t afterBytes)
 
 const devsim::Fault kNoFault {};
 
-// The row's outcome is a run that does not end: it waits for a replug (a known fault).
-constexpr int kWaitsForAReplug = -1;
-
 // The truthful endings.
 const char kDone[] = "Latest software is installed on device";
 const char kProblem[] = "There was a problem updating your";
 const char kWirelessProblem[] = "Please disconnect the Tarvel GPS device from the computer USB.";
 const char kNoLanguagePacks[] = "Could Not Update Language Packs.";
+const char kNoCommunication[] = "We could not begin communication with the Tarvel GPS.";
 
 // clang-format off
 const MatrixRow kMatrix[] = {
@@ -139,19 +135,19 @@ const MatrixRow kMatrix[] = {
       kDone },
     { "DriverWaitDisconnect", "driver wait", "disconnect", kPeakPro, "Waiting 45sec for drivers", Action::Disconnect, kNoFault, 1,
       kProblem },
-    { "EraseStatus", "erase", "error status 105", kPeakPro, "Erasing Flash", Action::Inject, commandStatus(0x02, 105), kWaitsForAReplug,
+    { "EraseStatus", "erase", "error status 105", kPeakPro, "Erasing Flash", Action::Inject, commandStatus(0x02, 105), 1,
       kProblem },
-    { "EraseSilence", "erase", "silence", kPeakPro, "Erasing Flash", Action::Inject, fault(FaultKind::Silence), kWaitsForAReplug,
+    { "EraseSilence", "erase", "silence", kPeakPro, "Erasing Flash", Action::Inject, fault(FaultKind::Silence), 1,
       kProblem },
-    { "WriteStatus", "write", "error status 10200", kPeakPro, "Sending bootloader program command", Action::Inject, commandStatus(0x04, 10200), kWaitsForAReplug,
+    { "WriteStatus", "write", "error status 10200", kPeakPro, "Sending bootloader program command", Action::Inject, commandStatus(0x04, 10200), 1,
       kProblem },
-    { "WriteDisconnect", "write", "disconnect mid-transfer", kPeakPro, "Sending bootloader program command", Action::Inject, dataPhase(FaultKind::DisconnectInDataPhase, 4096), kWaitsForAReplug,
-      kProblem, nullptr, true },
-    { "WriteAbort", "write", "data phase aborted", kPeakPro, "Sending bootloader program command", Action::Inject, dataPhase(FaultKind::AbortDataPhase, 4096), kWaitsForAReplug,
+    { "WriteDisconnect", "write", "disconnect mid-transfer", kPeakPro, "Sending bootloader program command", Action::Inject, dataPhase(FaultKind::DisconnectInDataPhase, 4096), 0,
+      kDone, { kProblem, kNoCommunication } },
+    { "WriteAbort", "write", "data phase aborted", kPeakPro, "Sending bootloader program command", Action::Inject, dataPhase(FaultKind::AbortDataPhase, 4096), 1,
       kProblem },
-    { "WriteSilence", "write", "silence", kPeakPro, "Sending bootloader program command", Action::Inject, fault(FaultKind::Silence), kWaitsForAReplug,
+    { "WriteSilence", "write", "silence", kPeakPro, "Sending bootloader program command", Action::Inject, fault(FaultKind::Silence), 1,
       kProblem },
-    { "WriteDroppedReport", "write", "lost report", kPeakPro, "Sending bootloader program command", Action::Inject, fault(FaultKind::DropReport), kWaitsForAReplug,
+    { "WriteDroppedReport", "write", "lost report", kPeakPro, "Sending bootloader program command", Action::Inject, fault(FaultKind::DropReport), 1,
       kProblem },
     { "ResetStatus", "reset", "error status 10000", kPeakPro, "Sending bootloader reset device", Action::Inject, commandStatus(0x0B, 10000), 0,
       kDone },
@@ -159,7 +155,7 @@ const MatrixRow kMatrix[] = {
       kDone },
     { "ResetDroppedReport", "reset", "lost report", kPeakPro, "Sending bootloader reset device", Action::Inject, fault(FaultKind::DropReport), 0,
       kDone },
-    { "DiskResetSilence", "disk reset", "silence", kPeakPro, "Sending factory reset command", Action::Inject, fault(FaultKind::Silence), kWaitsForAReplug,
+    { "DiskResetSilence", "disk reset", "silence", kPeakPro, "Sending factory reset command", Action::Inject, fault(FaultKind::Silence), 1,
       kProblem },
     { "DiskResetDisconnect", "disk reset", "disconnect", kPeakPro, "Sending factory reset command", Action::Disconnect, kNoFault, 0,
       kDone },
@@ -176,7 +172,7 @@ const MatrixRow kMatrix[] = {
     { "UpdateNordicCorruptCrc", "UPDATE_NORDIC", "corrupted CRC", kPeakPro, "Sending UPDATE_NORDIC command", Action::Inject, fault(FaultKind::CorruptCrc), 0,
       kDone },
     { "UpdateNordicDisconnect", "UPDATE_NORDIC", "disconnect", kPeakPro, "Sending UPDATE_NORDIC command", Action::Disconnect, kNoFault, 0,
-      kDone, kWirelessProblem },
+      kDone, { kWirelessProblem } },
     { "LanguagePacksDriveFull", "language packs", "drive full", kJapaneseSummitColor, "Nordic Start C", Action::Inject, fault(FaultKind::DriveFull), 1,
       kNoLanguagePacks },
     { "LanguagePacksCorruptCrc", "language packs", "corrupted CRC", kJapaneseSummitColor, "Sending KANJI_PROGRAM_FLASH command", Action::Inject, fault(FaultKind::CorruptCrc), 0,
@@ -336,33 +332,26 @@ TEST_P(FaultMatrix, EndsTruthfullyKeepsTheRidersDataAndALaterRunFinishes)
     const auto riders = ridersOnDrive();
     ASSERT_FALSE(riders.empty());
 
-    const bool hangs = row.exitStatus == kWaitsForAReplug;
-    const FaultRunResult first = runUpdaterOnce(hooksFor(&row), hangs ? 20s : 60s);
+    const FaultRunResult first = runUpdaterOnce(hooksFor(&row), 60s);
     if (std::getenv("FAULT_MATRIX_LOG"))
         std::printf("==== first run\n%s\n", first.log.c_str());
     ASSERT_TRUE(first.workersEnded) << "a worker hangs\n" << first.log;
-    // A known fault of the updater: after a failed flash it keeps the update open and waits
-    // for the device to be plugged in again, so an unattended run does not end by itself.
-    if (!row.knownFalseSuccess) {
-        EXPECT_EQ(first.ended, !hangs) << "the run did not end as the table says\n" << first.log;
-    }
+    EXPECT_TRUE(first.ended) << "the run did not end\n" << first.log;
     if (row.action != Action::None) {
         EXPECT_TRUE(fired) << "the fault's step never came: " << row.trigger << "\n" << first.log;
     }
     {
         std::lock_guard<std::mutex> lock(falseMutex);
-        if (!row.knownFalseSuccess) {
-            EXPECT_TRUE(falseSuccesses.empty()) << "claimed: " << falseSuccesses.front();
-        } else if (!falseSuccesses.empty()) {
-            std::printf("KNOWN FAULT: claimed \"%s\"\n", oneLine(falseSuccesses.front()).c_str());
-        }
+        EXPECT_TRUE(falseSuccesses.empty()) << "claimed: " << falseSuccesses.front();
     }
-    const bool alternative = hangs || row.knownFalseSuccess || (row.orFailure && first.status == 1 && runShows(first, row.orFailure));
+    bool alternative = false;
+    for (const char* failure : row.orFailures)
+        alternative = alternative || (first.status == 1 && runShows(first, failure));
     if (!alternative) {
         EXPECT_EQ(first.status, row.exitStatus) << lastWords(first) << "\n" << first.log;
         EXPECT_TRUE(runShows(first, row.shows)) << lastWords(first);
     }
-    if (first.status == 0 && !row.knownFalseSuccess) {
+    if (first.status == 0) {
         EXPECT_TRUE(deviceIsUpToDate());
     }
     if (replug.joinable())
@@ -389,11 +378,9 @@ TEST_P(FaultMatrix, EndsTruthfullyKeepsTheRidersDataAndALaterRunFinishes)
         std::printf("==== second run\n%s\n", second.log.c_str());
     ASSERT_TRUE(second.workersEnded) << second.log;
     EXPECT_TRUE(second.ended);
-    if (!row.knownFalseSuccess) { // the known fault stays: the next run believes the head too
-        EXPECT_TRUE(falseSuccesses.empty());
-    }
+    EXPECT_TRUE(falseSuccesses.empty());
     EXPECT_EQ(second.status, 0) << lastWords(second) << "\n" << second.log;
-    EXPECT_TRUE(deviceIsUpToDate() || row.knownFalseSuccess);
+    EXPECT_TRUE(deviceIsUpToDate());
     EXPECT_TRUE(ridersOnDrive() == riders) << "the rider's files are not back on the drive";
     EXPECT_FALSE(backupHeldOnDisk());
     if (japanese) {

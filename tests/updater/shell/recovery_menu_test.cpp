@@ -281,8 +281,11 @@ TEST_F(HeldBackup, IsRestoredAfterARestartOnceTheRiderAgrees)
         return caption == "Update Alert" ? MessageBoxAnswer::No : MessageBoxAnswer::Ok;
     });
     ASSERT_TRUE(startUpdater());
-    // The device still sits in its bootloader: this run finishes it.
+    // The head of the image that was written starts and reads as the new version; this run
+    // knows the programming did not finish, offers the firmware again and finishes it.
     sim->device().plug();
+    ASSERT_TRUE(waitOffer()) << log();
+    press(kCommandUpdateButton);
     ASSERT_TRUE(waitDone()) << log();
     EXPECT_NE(question.find("a Peak Pro, made on 20"), std::string::npos) << question;
     EXPECT_NE(question.find("Restore it to the connected Peak Pro now?"), std::string::npos) << question;
@@ -297,14 +300,19 @@ TEST_F(HeldBackup, IsRestoredAfterARestartOnceTheRiderAgrees)
 TEST_F(HeldBackup, NoKeepsItHeldForItsOwnDevice)
 {
     firstRunCutOffWhileProgramming();
-    // Every question takes its safe answer: the backup is not restored and not lost.
-    setAnswers([](const std::string&, const std::string&, MessageBoxKind kind) {
+    // The update is confirmed (the unfinished programming is offered again); every other
+    // question takes its safe answer: the backup is not restored and not lost.
+    setAnswers([](const std::string&, const std::string& text, MessageBoxKind kind) {
+        if (text.rfind("Please do not unplug your device.", 0) == 0)
+            return MessageBoxAnswer::Ok;
         return kind == MessageBoxKind::Ok   ? MessageBoxAnswer::Ok
             : kind == MessageBoxKind::YesNo ? MessageBoxAnswer::No
                                             : MessageBoxAnswer::Cancel;
     });
     ASSERT_TRUE(startUpdater());
     sim->device().plug();
+    ASSERT_TRUE(waitOffer()) << log();
+    press(kCommandUpdateButton);
     ASSERT_TRUE(waitDone()) << log();
     EXPECT_TRUE(
         log().find("Held backup of an earlier run kept: the restore was declined") != std::string::npos);

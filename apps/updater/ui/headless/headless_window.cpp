@@ -2,17 +2,21 @@
 
 #include "console_answers.h"
 
+#include "platform/clock.h"
 #include "shell/run_options.h"
 #include "shell/window_procedure.h"
 #include "state/shared_state.h"
 #include "state/window_messages.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
 namespace {
 
 const char kLatestSoftware[] = "Latest software is installed on device";
+// How long an unattended run waits for the device to come back after a failure (scaled).
+constexpr int kDeviceReturnWaitMs = 30000;
 
 std::string lowered(const std::string& text)
 {
@@ -53,6 +57,33 @@ HeadlessWindow::HeadlessWindow(const HeadlessSettings& settings, ConsoleOutput& 
 {
     if (!m_input)
         m_inputClosed = true;
+}
+
+HeadlessWindow::~HeadlessWindow()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_wakeMutex);
+        m_closing = true;
+    }
+    m_wakeCondition.notify_all();
+    if (m_wakeThread.joinable())
+        m_wakeThread.join();
+}
+
+// From the first call on, posts a check every period (real time) until the window closes, so
+// that a wait for the device is decided even when nothing else happens.
+void HeadlessWindow::checkEvery(std::chrono::milliseconds period)
+{
+    if (m_wakeThread.joinable())
+        return;
+    m_wakeThread = std::thread([this, period] {
+        std::unique_lock<std::mutex> lock(m_wakeMutex);
+        while (!m_wakeCondition.wait_for(lock, period, [this] { return m_closing; })) {
+            lock.unlock();
+            requestCheck();
+            lock.lock();
+        }
+    });
 }
 
 const char* HeadlessWindow::buttonHint() const
@@ -433,6 +464,14 @@ bool HeadlessWindow::workUnderway() const
         || isSet(languagePackActive);
 }
 
+// The update stays open after a failed programming, for the device's return (in its
+// bootloader, or plugged in again), and no worker runs meanwhile.
+bool HeadlessWindow::waitingForTheDevice() const
+{
+    return isSet(updateActive) && !isSet(updateThreadActive) && !isSet(jbl) && !isSet(factoryResetActive)
+        && !isSet(languagePackActive);
+}
+
 bool HeadlessWindow::doneScreen()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -472,6 +511,25 @@ void HeadlessWindow::check()
         finish(1, "failure", failure);
         return;
     }
+    // Nobody will plug the device in again in an unattended run: it gets a while to come back
+    // by itself, then the run ends on the failure it shows. The next run finishes the update.
+    const auto limit = std::chrono::milliseconds(int64_t(kDeviceReturnWaitMs * platform::timeScale()));
+    if (!failure.empty() && unattended) // workers end without an event: look again now and then
+        checkEvery(std::clamp(limit / 4, std::chrono::milliseconds(20), std::chrono::milliseconds(1000)));
+    if (!failure.empty() && unattended && waitingForTheDevice()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!m_waiting) {
+            m_waiting = true;
+            m_waitingSince = now;
+            m_console.notice("Waiting for the device to come back...");
+        } else if (now - m_waitingSince >= limit) {
+            m_console.notice("The device did not come back: the update is not finished. Run the updater again "
+                             "with the device attached to finish it.");
+            finish(1, "failure", failure);
+        }
+        return;
+    }
+    m_waiting = false;
     if (command != HeadlessCommand::None) {
         const std::string name = headlessCommandName(command);
         if (m_commandRefused) {

@@ -10,16 +10,20 @@
 #include "shell/window_thread.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 class HeadlessWindow : public ThreadedWindow {
 public:
     // input may be nullptr (nothing can be typed: every question takes its safe answer).
     HeadlessWindow(const HeadlessSettings& settings, ConsoleOutput& console, WindowThread& loop,
         ConsoleInput* input, std::function<void(int status)> endProcess);
+    ~HeadlessWindow() override;
 
     void showControl(WindowControl control, bool visible) override;
     void setButtonText(const char* text) override;
@@ -63,6 +67,8 @@ private:
     void askRecovery();
     void applyRecovery(const std::string& choiceText, AnswerSource source);
     bool workUnderway() const;
+    bool waitingForTheDevice() const;
+    void checkEvery(std::chrono::milliseconds period);
     bool doneScreen();
     const char* buttonHint() const;
 
@@ -97,5 +103,13 @@ private:
     std::atomic<bool> m_commandFailed { false };
     std::string m_failureStatus; // a failure shown in the status lines
     std::atomic<bool> m_finished { false };
+    // An unattended run whose update waits for the device after a failure: since when, and the
+    // thread that checks again once the wait is over.
+    std::chrono::steady_clock::time_point m_waitingSince {};
+    bool m_waiting = false;
+    std::thread m_wakeThread;
+    std::mutex m_wakeMutex;
+    std::condition_variable m_wakeCondition;
+    bool m_closing = false;
     int m_exitStatus = 1;
 };
