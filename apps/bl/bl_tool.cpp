@@ -7,6 +7,7 @@
 #include "blfwk/memory_commands.h"
 #include "blfwk/property_commands.h"
 #include "platform/vbus/wire.h"
+#include "textutil/format.h"
 
 #include <json/json.h>
 
@@ -29,9 +30,7 @@ public:
     {
         m_level = level;
         if (level == Error && m_filterLevel == Json) {
-            char text[512];
-            std::vsnprintf(text, sizeof text, format, args);
-            keepError(text);
+            keepError(textutil::formatv(format, args));
             return;
         }
         Logger::logv(level, format, args);

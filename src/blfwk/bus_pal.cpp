@@ -4,7 +4,7 @@
 
 #include "platform/clock.h"
 
-#include "text/format.h"
+#include "textutil/format.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -27,7 +27,7 @@ void fail(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    std::string message = text::formatv(format, args);
+    std::string message = textutil::formatv(format, args);
     va_end(args);
     throw std::runtime_error(message);
 }

@@ -2,7 +2,7 @@
 
 #include "blfwk/logger.h"
 
-#include "text/hex_digit.h"
+#include "textutil/hex_digit.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -73,7 +73,7 @@ uint32_t HexDataProducer::loadHexText(const std::string& text)
     m_offset = 0;
     int high = -1;
     for (char c : text) {
-        const int value = text::hexDigitValue(c);
+        const int value = textutil::hexDigitValue(c);
         if (value < 0)
             continue;
         if (high < 0) {

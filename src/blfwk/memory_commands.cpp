@@ -3,7 +3,7 @@
 #include "blfwk/command_args.h"
 #include "blfwk/logger.h"
 
-#include "text/format.h"
+#include "textutil/format.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -20,7 +20,7 @@ uint32_t hex16(const std::string& text)
 
 std::string hexArg(uint32_t value)
 {
-    return text::format("0x%08x", value);
+    return textutil::format("0x%08x", value);
 }
 
 bool isHexDataText(const std::string& text)
@@ -49,7 +49,7 @@ bool isWellFormedHexText(const std::string& text)
 // "Wrote 3 of 4 bytes.", "Read 3 of 4 bytes.": the counts as signed numbers.
 std::string countText(const char* verb, uint32_t done, uint32_t total)
 {
-    return text::format("%s %d of %d bytes.", verb, int(done), int(total));
+    return textutil::format("%s %d of %d bytes.", verb, int(done), int(total));
 }
 
 } // namespace

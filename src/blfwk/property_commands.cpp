@@ -3,7 +3,7 @@
 #include "blfwk/command_args.h"
 #include "blfwk/logger.h"
 
-#include "text/format.h"
+#include "textutil/format.h"
 
 #include <optional>
 #include <stdexcept>
@@ -37,7 +37,7 @@ using PropertyFormatter = std::optional<std::string> (*)(const char* label, cons
 std::optional<std::string> versionText(const char* label, const PropertyAnswer& answer)
 {
     const uint32_t w = answer.word(1);
-    return text::format("%s = %c%d.%d.%d", label, char((w >> 24) & 0xFF), int((w >> 16) & 0xFF),
+    return textutil::format("%s = %c%d.%d.%d", label, char((w >> 24) & 0xFF), int((w >> 16) & 0xFF),
         int((w >> 8) & 0xFF), int(w & 0xFF));
 }
 
@@ -68,7 +68,7 @@ std::optional<std::string> commandsText(const char* label, const PropertyAnswer&
 
 std::optional<std::string> addressText(const char* label, const PropertyAnswer& answer)
 {
-    return text::format("%s = 0x%08X", label, answer.word(1));
+    return textutil::format("%s = 0x%08X", label, answer.word(1));
 }
 
 std::optional<std::string> sizeText(const char* label, const PropertyAnswer& answer)
@@ -78,7 +78,7 @@ std::optional<std::string> sizeText(const char* label, const PropertyAnswer& ans
 
 std::optional<std::string> countText(const char* label, const PropertyAnswer& answer)
 {
-    return text::format("%s = %d", label, int(answer.word(1)));
+    return textutil::format("%s = %d", label, int(answer.word(1)));
 }
 
 std::optional<std::string> statusText(const char* label, const PropertyAnswer& answer)
@@ -88,7 +88,7 @@ std::optional<std::string> statusText(const char* label, const PropertyAnswer& a
 
 std::string flagText(const char* label, uint32_t w, const char* on, const char* off)
 {
-    return text::format("%s = %s", label, w ? on : off);
+    return textutil::format("%s = %s", label, w ? on : off);
 }
 
 std::optional<std::string> onOffText(const char* label, const PropertyAnswer& answer)
@@ -111,9 +111,9 @@ std::optional<std::string> reservedRegionsText(const char* label, const Property
     const uint32_t flashStart = answer.word(1), flashEnd = answer.word(2), ramStart = answer.word(3),
                    ramEnd = answer.word(4);
     return std::string(label) + " = "
-        + text::format("Flash: 0x%X-0x%X (%s), ", flashStart, flashEnd,
+        + textutil::format("Flash: 0x%X-0x%X (%s), ", flashStart, flashEnd,
             scaleBytes(regionSize(flashStart, flashEnd)).c_str())
-        + text::format("RAM: 0x%X-0x%X (%s)", ramStart, ramEnd, scaleBytes(regionSize(ramStart, ramEnd)).c_str());
+        + textutil::format("RAM: 0x%X-0x%X (%s)", ramStart, ramEnd, scaleBytes(regionSize(ramStart, ramEnd)).c_str());
 }
 
 // Every word of the answer, as two 16-bit halves.
@@ -121,7 +121,7 @@ std::optional<std::string> uniqueIdText(const char* label, const PropertyAnswer&
 {
     std::string result = std::string(label) + " =";
     for (size_t k = 1; k < answer.values.size(); ++k)
-        result += text::format(" %04X %04X", answer.word(k) >> 16, answer.word(k) & 0xFFFF);
+        result += textutil::format(" %04X %04X", answer.word(k) >> 16, answer.word(k) & 0xFFFF);
     return result;
 }
 
@@ -129,7 +129,7 @@ std::optional<std::string> marginLevelText(const char* label, const PropertyAnsw
 {
     static const char* const kLevels[] = { "NORMAL", "USER", "FACTORY" };
     const uint32_t w1 = answer.word(1);
-    return std::string(label) + " = " + (w1 < 3 ? std::string(kLevels[w1]) : text::format("UNKNOWN (%d)", int(w1)));
+    return std::string(label) + " = " + (w1 < 3 ? std::string(kLevels[w1]) : textutil::format("UNKNOWN (%d)", int(w1)));
 }
 
 // Only the attributes that word 1 flags; nothing at all when it flags none.
@@ -139,9 +139,9 @@ std::optional<std::string> memoryAttributesText(const char*, const PropertyAnswe
                    sector = answer.word(5), block = answer.word(6);
     if (flags == 0)
         return std::nullopt;
-    std::string result = text::format("%s Attributes: ", answer.memoryId == 1 ? "QuadSPI" : "UNKNOWN");
+    std::string result = textutil::format("%s Attributes: ", answer.memoryId == 1 ? "QuadSPI" : "UNKNOWN");
     if (flags & 0x01)
-        result += text::format("Start Address = 0x%08x  ", start);
+        result += textutil::format("Start Address = 0x%08x  ", start);
     if (flags & 0x02)
         result += "Total Size = " + scaleBytes(uint64_t(totalKb) * 1024) + "  ";
     if (flags & 0x04)
@@ -194,7 +194,7 @@ std::string scaleBytes(uint64_t count)
     constexpr uint64_t kKilo = 1024, kMega = kKilo * 1024, kGiga = kMega * 1024;
     const auto scaled = [count](uint64_t unit, const char* name) {
         const double value = double(count) / double(unit);
-        return count % unit ? text::format("%.3f %s", value, name) : text::format("%.f %s", value, name);
+        return count % unit ? textutil::format("%.3f %s", value, name) : textutil::format("%.f %s", value, name);
     };
     if (count >= kGiga)
         return scaled(kGiga, "GB");
@@ -202,7 +202,7 @@ std::string scaleBytes(uint64_t count)
         return scaled(kMega, "MB");
     if (count >= kKilo)
         return scaled(kKilo, "KB");
-    return text::format("%d bytes", int(count));
+    return textutil::format("%d bytes", int(count));
 }
 
 property_t propertyByValue(uint32_t value)
@@ -226,7 +226,7 @@ GetProperty::GetProperty(const property_t& property, uint32_t memoryId)
     , m_property(property)
     , m_memoryId(memoryId)
 {
-    m_args.push_back(text::format("0x%08x", property.value));
+    m_args.push_back(textutil::format("0x%08x", property.value));
 }
 
 bool GetProperty::parseArgs()

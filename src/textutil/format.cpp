@@ -1,8 +1,8 @@
-#include "text/format.h"
+#include "textutil/format.h"
 
 #include <cstdio>
 
-namespace text {
+namespace textutil {
 
 std::string format(const char* fmt, ...)
 {
@@ -33,4 +33,4 @@ std::string formatv(const char* fmt, va_list args)
     return result;
 }
 
-} // namespace text
+} // namespace textutil

@@ -5,10 +5,10 @@
 #include <cstdarg>
 #include <string>
 
-namespace text {
+namespace textutil {
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // The same over an argument list, which it leaves untouched (it formats a copy).
 std::string formatv(const char* fmt, va_list args) __attribute__((format(printf, 1, 0)));
 
-} // namespace text
+} // namespace textutil

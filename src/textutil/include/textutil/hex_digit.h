@@ -2,7 +2,7 @@
 // The value of one hexadecimal digit, for the readers of hexadecimal text (data texts, the
 // bus's byte fields, escaped udev values, USB hardware ids).
 
-namespace text {
+namespace textutil {
 
 // 0 to 15 for '0'-'9', 'a'-'f' and 'A'-'F'; -1 for any other character.
 constexpr int hexDigitValue(char c)
@@ -16,4 +16,4 @@ constexpr int hexDigitValue(char c)
     return -1;
 }
 
-} // namespace text
+} // namespace textutil
