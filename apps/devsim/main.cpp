@@ -171,8 +171,8 @@ int parseOptions(int argc, char** argv, Options& options)
             }
             value = argv[++i];
         }
-        const bool good
-            = row->deviceKey ? devsim::setDeviceKey(row->deviceKey, value, options.config) : row->set(value, options);
+        const bool good = row->deviceKey ? devsim::setDeviceKey(row->deviceKey, value, options.config)
+                                         : row->set(value, options);
         if (!good) {
             std::fprintf(stderr, "tarvel-devsim: bad value '%s' for %s\n", value.c_str(), option.c_str());
             return 2;
@@ -251,8 +251,9 @@ int serve(const Options& options)
             simulator.stop();
             return 1;
         }
-        std::fprintf(stderr, "tarvel-devsim: serial line %s (%s), linked at %s\n", serialFace->slavePath().c_str(),
-            options.serial.busPal ? "bus bridge" : "UART", options.serial.linkPath.c_str());
+        std::fprintf(stderr, "tarvel-devsim: serial line %s (%s), linked at %s\n",
+            serialFace->slavePath().c_str(), options.serial.busPal ? "bus bridge" : "UART",
+            options.serial.linkPath.c_str());
     }
     reportWhatIsShown(simulator.device());
     serialFace.reset();
@@ -268,7 +269,8 @@ int main(int argc, char** argv)
     if (const int status = parseOptions(argc, argv, options); status >= 0)
         return status;
     std::string privateDir; // holds the bus socket when only --serial was asked for
-    if (options.socketPath.empty() && !options.serial.linkPath.empty() && !usePrivateSocket(options, privateDir))
+    if (options.socketPath.empty() && !options.serial.linkPath.empty()
+        && !usePrivateSocket(options, privateDir))
         return 1;
     if (options.socketPath.empty() || (options.serial.busPal && options.serial.linkPath.empty())) {
         std::fputs(kUsage, stderr);

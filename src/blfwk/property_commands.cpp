@@ -42,7 +42,8 @@ std::optional<std::string> versionText(const char* label, const PropertyAnswer& 
 }
 
 // The names of the bits set in word 1, ", " between them.
-template <class RowName> std::string bitNames(const char* label, const PropertyAnswer& answer, RowName rowName)
+template <class RowName>
+std::string bitNames(const char* label, const PropertyAnswer& answer, RowName rowName)
 {
     std::string result = std::string(label) + " = ";
     const uint32_t w1 = answer.word(1);
@@ -113,7 +114,8 @@ std::optional<std::string> reservedRegionsText(const char* label, const Property
     return std::string(label) + " = "
         + textutil::format("Flash: 0x%X-0x%X (%s), ", flashStart, flashEnd,
             scaleBytes(regionSize(flashStart, flashEnd)).c_str())
-        + textutil::format("RAM: 0x%X-0x%X (%s)", ramStart, ramEnd, scaleBytes(regionSize(ramStart, ramEnd)).c_str());
+        + textutil::format(
+            "RAM: 0x%X-0x%X (%s)", ramStart, ramEnd, scaleBytes(regionSize(ramStart, ramEnd)).c_str());
 }
 
 // Every word of the answer, as two 16-bit halves.
@@ -129,14 +131,15 @@ std::optional<std::string> marginLevelText(const char* label, const PropertyAnsw
 {
     static const char* const kLevels[] = { "NORMAL", "USER", "FACTORY" };
     const uint32_t w1 = answer.word(1);
-    return std::string(label) + " = " + (w1 < 3 ? std::string(kLevels[w1]) : textutil::format("UNKNOWN (%d)", int(w1)));
+    return std::string(label) + " = "
+        + (w1 < 3 ? std::string(kLevels[w1]) : textutil::format("UNKNOWN (%d)", int(w1)));
 }
 
 // Only the attributes that word 1 flags; nothing at all when it flags none.
 std::optional<std::string> memoryAttributesText(const char*, const PropertyAnswer& answer)
 {
-    const uint32_t flags = answer.word(1), start = answer.word(2), totalKb = answer.word(3), page = answer.word(4),
-                   sector = answer.word(5), block = answer.word(6);
+    const uint32_t flags = answer.word(1), start = answer.word(2), totalKb = answer.word(3),
+                   page = answer.word(4), sector = answer.word(5), block = answer.word(6);
     if (flags == 0)
         return std::nullopt;
     std::string result = textutil::format("%s Attributes: ", answer.memoryId == 1 ? "QuadSPI" : "UNKNOWN");
@@ -194,7 +197,8 @@ std::string scaleBytes(uint64_t count)
     constexpr uint64_t kKilo = 1024, kMega = kKilo * 1024, kGiga = kMega * 1024;
     const auto scaled = [count](uint64_t unit, const char* name) {
         const double value = double(count) / double(unit);
-        return count % unit ? textutil::format("%.3f %s", value, name) : textutil::format("%.f %s", value, name);
+        return count % unit ? textutil::format("%.3f %s", value, name)
+                            : textutil::format("%.f %s", value, name);
     };
     if (count >= kGiga)
         return scaled(kGiga, "GB");
@@ -281,7 +285,8 @@ void GetProperty::setPropertyText()
     for (const PropertyTextRow& row : kPropertyTexts) {
         if (row.property != m_property.value)
             continue;
-        if (std::optional<std::string> text = row.text(row.label, PropertyAnswer { m_responseValues, m_memoryId }))
+        if (std::optional<std::string> text
+            = row.text(row.label, PropertyAnswer { m_responseValues, m_memoryId }))
             m_responseText = std::move(*text);
         return;
     }

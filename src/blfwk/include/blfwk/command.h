@@ -102,7 +102,10 @@ public:
         : Command(name)
     { }
 
-    virtual bool processResponse(const ResponsePacket& packet) { return Command::processResponse(packet, Tag); }
+    virtual bool processResponse(const ResponsePacket& packet)
+    {
+        return Command::processResponse(packet, Tag);
+    }
     using Command::processResponse;
 };
 
