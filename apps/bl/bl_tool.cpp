@@ -2,10 +2,12 @@
 
 #include "blfwk/bootloader.h"
 #include "blfwk/command.h"
+#include "blfwk/command_factory.h"
 #include "blfwk/logger.h"
 #include "blfwk/memory_commands.h"
 #include "blfwk/property_commands.h"
 #include "platform/vbus/wire.h"
+#include "textutil/format.h"
 
 #include <json/json.h>
 
@@ -28,9 +30,7 @@ public:
     {
         m_level = level;
         if (level == Error && m_filterLevel == Json) {
-            char text[512];
-            std::vsnprintf(text, sizeof text, format, args);
-            keepError(text);
+            keepError(textutil::formatv(format, args));
             return;
         }
         Logger::logv(level, format, args);
@@ -141,9 +141,9 @@ int runTool(const std::vector<std::string>& args)
 
     std::unique_ptr<blfwk::Command> command;
     if (!options.command.empty())
-        command = blfwk::Command::create(options.command);
+        command = blfwk::createCommand(options.command);
     if (!command && !options.command.empty()) {
-        const char* usage = blfwk::Command::usage(options.command[0]);
+        const char* usage = blfwk::commandUsage(options.command[0]);
         if (usage)
             std::fprintf(stderr, "usage: tarvel-bl [OPTION]... %s\n", usage);
         else

@@ -47,6 +47,248 @@ bool integerField(const Json::Value& request, const char* name, Json::Int64& val
     return true;
 }
 
+// ---- the ops: one handler each, false when the connection turns into an event stream
+
+// One request as its handler sees it.
+struct Request {
+    Device& device;
+    BusServer::Connection& connection;
+    const Json::Value& fields;
+    Json::Value& response;
+};
+
+bool opHello(Request& r)
+{
+    r.response["bus"] = "tarvel-vbus";
+    r.response["version"] = 1;
+    return true;
+}
+
+bool opList(Request& r)
+{
+    std::vector<UsbEntry> usb;
+    std::vector<VolumeEntry> volumes;
+    r.device.listUsb(usb);
+    r.device.listVolumes(volumes);
+    Json::Value usbArray(Json::arrayValue), volumeArray(Json::arrayValue);
+    for (const auto& u : usb) {
+        Json::Value entry(Json::objectValue);
+        entry["vid"] = u.vid;
+        entry["pid"] = u.pid;
+        entry["hwid"] = u.hwid;
+        usbArray.append(entry);
+    }
+    for (const auto& v : volumes) {
+        Json::Value entry(Json::objectValue);
+        entry["root"] = v.root;
+        entry["label"] = v.label;
+        entry["fs"] = v.fs;
+        entry["removable"] = v.removable;
+        volumeArray.append(entry);
+    }
+    r.response["usb"] = usbArray;
+    r.response["volumes"] = volumeArray;
+    return true;
+}
+
+bool opOpen(Request& r)
+{
+    Json::Int64 vid = 0, pid = 0;
+    if (!integerField(r.fields, "vid", vid) || !integerField(r.fields, "pid", pid)) {
+        r.response = failure("open needs vid and pid");
+        return true;
+    }
+    const int handle = r.device.openHandle(unsigned(vid), unsigned(pid));
+    if (handle < 0) {
+        r.response = failure("no such device");
+        return true;
+    }
+    r.connection.handles.insert(handle);
+    r.response["handle"] = handle;
+    return true;
+}
+
+// The request's handle when this connection opened it; otherwise the answer is "bad handle".
+bool ownHandle(Request& r, int& handle)
+{
+    Json::Int64 value = 0;
+    if (!integerField(r.fields, "handle", value) || !r.connection.handles.count(int(value))) {
+        r.response = failure("bad handle");
+        return false;
+    }
+    handle = int(value);
+    return true;
+}
+
+bool opClose(Request& r)
+{
+    int handle = 0;
+    if (ownHandle(r, handle)) {
+        r.device.closeHandle(handle);
+        r.connection.handles.erase(handle);
+    }
+    return true;
+}
+
+bool opWrite(Request& r)
+{
+    int handle = 0;
+    if (!ownHandle(r, handle))
+        return true;
+    Bytes data;
+    if (!r.fields["data"].isString() || !hexDecode(r.fields["data"].asString(), data)) {
+        r.response = failure("bad data");
+        return true;
+    }
+    int written = 0;
+    std::string error;
+    if (!r.device.write(handle, data, written, error)) {
+        r.response = failure(error);
+        return true;
+    }
+    r.response["written"] = written;
+    return true;
+}
+
+bool opRead(Request& r)
+{
+    int handle = 0;
+    if (!ownHandle(r, handle))
+        return true;
+    Json::Int64 max = 0, timeout = 0;
+    if (!integerField(r.fields, "max", max) || max < 1) {
+        r.response = failure("read needs max of at least 1");
+        return true;
+    }
+    if (r.fields.isMember("timeout_ms") && !integerField(r.fields, "timeout_ms", timeout)) {
+        r.response = failure("bad timeout_ms");
+        return true;
+    }
+    Bytes data;
+    std::string error;
+    const size_t limit = size_t(max) < kMaxReadSize ? size_t(max) : kMaxReadSize;
+    const int wait = timeout > 0x7FFFFFFF ? 0x7FFFFFFF : int(timeout < 0 ? -1 : timeout);
+    const int fd = r.connection.socket.fd();
+    if (!r.device.read(handle, limit, wait, data, error, [fd] { return peerGone(fd); })) {
+        r.response = failure(error);
+        return true;
+    }
+    r.response["data"] = hexEncode(data);
+    return true;
+}
+
+bool opVolume(Request& r)
+{
+    if (!r.fields["root"].isString() || !r.fields["step"].isString()) {
+        r.response = failure("volume needs root and step");
+        return true;
+    }
+    std::string error;
+    if (!r.device.volumeStep(r.fields["root"].asString(), r.fields["step"].asString(), error))
+        r.response = failure(error);
+    return true;
+}
+
+// Subscribed before the answer goes out, so no event in between is lost.
+bool opSubscribe(Request& r)
+{
+    if (!r.connection.subscriber)
+        r.connection.subscriber = r.device.subscribe();
+    return false;
+}
+
+// ---- the simulator's own control ops
+
+bool simState(Request& r)
+{
+    r.response["state"] = r.device.state();
+    return true;
+}
+
+bool simPlug(Request& r)
+{
+    r.device.plug();
+    return true;
+}
+
+bool simUnplug(Request& r)
+{
+    r.device.unplug();
+    return true;
+}
+
+bool simFace(Request& r)
+{
+    Face face;
+    if (!r.fields["face"].isString() || !faceFromName(r.fields["face"].asString(), face))
+        r.response = failure("face must be application, bootloader or rom");
+    else
+        r.device.changeFace(face);
+    return true;
+}
+
+bool simFault(Request& r)
+{
+    Fault fault;
+    if (!r.fields["fault"].isString() || !faultFromName(r.fields["fault"].asString(), fault.kind)) {
+        r.response = failure("unknown fault");
+        return true;
+    }
+    fault.skip = r.fields.get("skip", 0).asInt();
+    fault.count = r.fields.get("count", 1).asInt();
+    fault.commandTag = r.fields.get("tag", -1).asInt();
+    fault.status = r.fields.get("status", 1).asUInt();
+    fault.afterBytes = r.fields.get("after_bytes", 0).asUInt();
+    fault.comesBack = r.fields.get("comes_back", true).asBool();
+    r.device.injectFault(fault);
+    return true;
+}
+
+bool simClearFaults(Request& r)
+{
+    r.device.clearFaults();
+    return true;
+}
+
+bool simText(Request& r)
+{
+    if (!r.fields["text"].isString() || !r.device.sendText(r.fields["text"].asString()))
+        r.response = failure("no application face to send text from");
+    return true;
+}
+
+bool simIdle(Request& r)
+{
+    const int timeout = r.fields.get("timeout_ms", 10000).asInt();
+    if (!r.device.waitIdle(timeout))
+        r.response = failure("still busy");
+    return true;
+}
+
+struct Op {
+    const char* name;
+    bool (*handler)(Request&);
+};
+
+const Op kOps[] = {
+    { "hello", opHello },
+    { "list", opList },
+    { "open", opOpen },
+    { "write", opWrite },
+    { "read", opRead },
+    { "close", opClose },
+    { "volume", opVolume },
+    { "subscribe", opSubscribe },
+    { "sim.state", simState },
+    { "sim.plug", simPlug },
+    { "sim.unplug", simUnplug },
+    { "sim.face", simFace },
+    { "sim.fault", simFault },
+    { "sim.clear_faults", simClearFaults },
+    { "sim.text", simText },
+    { "sim.idle", simIdle },
+};
+
 } // namespace
 
 namespace {
@@ -244,158 +486,11 @@ bool BusServer::handle(Connection& connection, const Json::Value& request, Json:
     const std::string op = request["op"].isString() ? request["op"].asString() : "";
     response = Json::Value(Json::objectValue);
     response["ok"] = true;
-    const int fd = connection.socket.fd();
-
-    if (op == "hello") {
-        response["bus"] = "tarvel-vbus";
-        response["version"] = 1;
-        return true;
-    }
-    if (op == "list") {
-        std::vector<UsbEntry> usb;
-        std::vector<VolumeEntry> volumes;
-        m_device.listUsb(usb);
-        m_device.listVolumes(volumes);
-        Json::Value usbArray(Json::arrayValue), volumeArray(Json::arrayValue);
-        for (const auto& u : usb) {
-            Json::Value entry(Json::objectValue);
-            entry["vid"] = u.vid;
-            entry["pid"] = u.pid;
-            entry["hwid"] = u.hwid;
-            usbArray.append(entry);
-        }
-        for (const auto& v : volumes) {
-            Json::Value entry(Json::objectValue);
-            entry["root"] = v.root;
-            entry["label"] = v.label;
-            entry["fs"] = v.fs;
-            entry["removable"] = v.removable;
-            volumeArray.append(entry);
-        }
-        response["usb"] = usbArray;
-        response["volumes"] = volumeArray;
-        return true;
-    }
-    if (op == "open") {
-        Json::Int64 vid = 0, pid = 0;
-        if (!integerField(request, "vid", vid) || !integerField(request, "pid", pid)) {
-            response = failure("open needs vid and pid");
-            return true;
-        }
-        int handle = m_device.openHandle(unsigned(vid), unsigned(pid));
-        if (handle < 0) {
-            response = failure("no such device");
-            return true;
-        }
-        connection.handles.insert(handle);
-        response["handle"] = handle;
-        return true;
-    }
-    if (op == "write" || op == "read" || op == "close") {
-        Json::Int64 handle = 0;
-        if (!integerField(request, "handle", handle) || !connection.handles.count(int(handle))) {
-            response = failure("bad handle");
-            return true;
-        }
-        std::string error;
-        if (op == "close") {
-            m_device.closeHandle(int(handle));
-            connection.handles.erase(int(handle));
-            return true;
-        }
-        if (op == "write") {
-            Bytes data;
-            if (!request["data"].isString() || !hexDecode(request["data"].asString(), data)) {
-                response = failure("bad data");
-                return true;
-            }
-            int written = 0;
-            if (!m_device.write(int(handle), data, written, error)) {
-                response = failure(error);
-                return true;
-            }
-            response["written"] = written;
-            return true;
-        }
-        Json::Int64 max = 0, timeout = 0;
-        if (!integerField(request, "max", max) || max < 1) {
-            response = failure("read needs max of at least 1");
-            return true;
-        }
-        if (request.isMember("timeout_ms") && !integerField(request, "timeout_ms", timeout)) {
-            response = failure("bad timeout_ms");
-            return true;
-        }
-        Bytes data;
-        size_t limit = size_t(max) < kMaxReadSize ? size_t(max) : kMaxReadSize;
-        int wait = timeout > 0x7FFFFFFF ? 0x7FFFFFFF : int(timeout < 0 ? -1 : timeout);
-        if (!m_device.read(int(handle), limit, wait, data, error, [fd] { return peerGone(fd); })) {
-            response = failure(error);
-            return true;
-        }
-        response["data"] = hexEncode(data);
-        return true;
-    }
-    if (op == "volume") {
-        std::string error;
-        if (!request["root"].isString() || !request["step"].isString()) {
-            response = failure("volume needs root and step");
-            return true;
-        }
-        if (!m_device.volumeStep(request["root"].asString(), request["step"].asString(), error))
-            response = failure(error);
-        return true;
-    }
-    if (op == "subscribe") {
-        if (!connection.subscriber)
-            connection.subscriber = m_device.subscribe();
-        return false;
-    }
-    if (op.rfind("sim.", 0) == 0 && handleControl(op, request, response))
-        return true;
+    Request call { m_device, connection, request, response };
+    for (const Op& row : kOps)
+        if (op == row.name)
+            return row.handler(call);
     response = failure("unknown op");
-    return true;
-}
-
-bool BusServer::handleControl(const std::string& op, const Json::Value& request, Json::Value& response)
-{
-    if (op == "sim.state") {
-        response["state"] = m_device.state();
-    } else if (op == "sim.plug") {
-        m_device.plug();
-    } else if (op == "sim.unplug") {
-        m_device.unplug();
-    } else if (op == "sim.face") {
-        Face face;
-        if (!request["face"].isString() || !faceFromName(request["face"].asString(), face))
-            response = failure("face must be application, bootloader or rom");
-        else
-            m_device.changeFace(face);
-    } else if (op == "sim.fault") {
-        Fault fault;
-        if (!request["fault"].isString() || !faultFromName(request["fault"].asString(), fault.kind)) {
-            response = failure("unknown fault");
-            return true;
-        }
-        fault.skip = request.get("skip", 0).asInt();
-        fault.count = request.get("count", 1).asInt();
-        fault.commandTag = request.get("tag", -1).asInt();
-        fault.status = request.get("status", 1).asUInt();
-        fault.afterBytes = request.get("after_bytes", 0).asUInt();
-        fault.comesBack = request.get("comes_back", true).asBool();
-        m_device.injectFault(fault);
-    } else if (op == "sim.clear_faults") {
-        m_device.clearFaults();
-    } else if (op == "sim.text") {
-        if (!request["text"].isString() || !m_device.sendText(request["text"].asString()))
-            response = failure("no application face to send text from");
-    } else if (op == "sim.idle") {
-        int timeout = request.get("timeout_ms", 10000).asInt();
-        if (!m_device.waitIdle(timeout))
-            response = failure("still busy");
-    } else {
-        return false;
-    }
     return true;
 }
 

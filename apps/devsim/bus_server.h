@@ -54,8 +54,8 @@ public:
 private:
     void acceptLoop();
     void serve(Connection& connection);
+    // Answers from the table of ops (bus_server.cpp).
     bool handle(Connection& connection, const Json::Value& request, Json::Value& response);
-    bool handleControl(const std::string& op, const Json::Value& request, Json::Value& response);
     void streamEvents(Connection& connection);
     void reapFinished();
 

@@ -5,6 +5,7 @@
 #include "simulator.h"
 
 #include "platform/clock.h"
+#include "textutil/format.h"
 
 #include <json/value.h>
 
@@ -12,7 +13,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -63,164 +63,224 @@ bool parseInt(const char* text, int& value)
     return true;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
-{
+// What the command line asks for.
+struct Options {
     devsim::DeviceConfig config;
     std::string socketPath;
     devsim::SerialFaceConfig serial;
-    std::string privateDir; // holds the bus socket when only --serial was asked for
+};
+
+bool setSocket(const std::string& value, Options& options)
+{
+    options.socketPath = value;
+    return true;
+}
+
+bool setSerial(const std::string& value, Options& options)
+{
+    options.serial.linkPath = value;
+    return true;
+}
+
+bool setSerialBaud(const std::string& value, Options& options)
+{
+    return parseInt(value.c_str(), options.serial.baudRate) && options.serial.baudRate >= 300;
+}
+
+bool setEndText(const std::string& value, Options& options)
+{
+    if (value != "Succus!!" && value != "complete" && value != "file clo")
+        return false;
+    options.config.nordicEndText = value;
+    return true;
+}
+
+bool setTimeScale(const std::string& value, Options&)
+{
+    char* end = nullptr;
+    const double scale = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end || !std::isfinite(scale) || scale < 0)
+        return false;
+    platform::setTimeScale(scale);
+    return true;
+}
+
+// An option that takes a value: the device description key it sets, or a setter of its own.
+struct ValueOption {
+    const char* name;
+    const char* deviceKey;
+    bool (*set)(const std::string& value, Options& options);
+};
+
+const ValueOption kValueOptions[] = {
+    { "--socket", nullptr, setSocket },
+    { "--model", "model", nullptr },
+    { "--variant", "variant", nullptr },
+    { "--version", "version", nullptr },
+    { "--nrf-version", "nrf", nullptr },
+    { "--face", "face", nullptr },
+    { "--drive", "drive", nullptr },
+    { "--drive-dir", "drive-dir", nullptr },
+    { "--time-scale", nullptr, setTimeScale },
+    { "--nrf-end-text", nullptr, setEndText },
+    { "--serial", nullptr, setSerial },
+    { "--serial-baud", nullptr, setSerialBaud },
+};
+
+const ValueOption* findValueOption(const std::string& name)
+{
+    for (const ValueOption& row : kValueOptions)
+        if (name == row.name)
+            return &row;
+    return nullptr;
+}
+
+// Reads the command line into options ("--name value" or "--name=value"). -1 to go on,
+// otherwise the exit status: 0 after the help text, 2 for a refused option.
+int parseOptions(int argc, char** argv, Options& options)
+{
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         std::string value;
-        size_t eq = option.find('=');
+        const size_t eq = option.find('=');
         if (option.rfind("--", 0) == 0 && eq != std::string::npos) {
             value = option.substr(eq + 1);
             option = option.substr(0, eq);
         }
-        auto needValue = [&]() -> bool {
-            if (!value.empty())
-                return true;
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "tarvel-devsim: %s needs a value\n", option.c_str());
-                return false;
-            }
-            value = argv[++i];
-            return true;
-        };
-        auto bad = [&]() {
-            std::fprintf(stderr, "tarvel-devsim: bad value '%s' for %s\n", value.c_str(), option.c_str());
-            return 2;
-        };
         if (option == "--help" || option == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
         }
         if (option == "--no-user-data") {
-            config.seedUserData = false;
+            options.config.seedUserData = false;
             continue;
         }
         if (option == "--buspal") {
-            serial.busPal = true;
+            options.serial.busPal = true;
             continue;
         }
-        if (option != "--socket" && option != "--model" && option != "--variant" && option != "--version"
-            && option != "--nrf-version" && option != "--face" && option != "--drive"
-            && option != "--drive-dir" && option != "--time-scale" && option != "--nrf-end-text"
-            && option != "--serial" && option != "--serial-baud") {
+        const ValueOption* row = findValueOption(option);
+        if (!row) {
             std::fprintf(stderr, "tarvel-devsim: unknown option %s\n%s", option.c_str(), kUsage);
             return 2;
         }
-        if (!needValue())
+        if (value.empty()) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "tarvel-devsim: %s needs a value\n", option.c_str());
+                return 2;
+            }
+            value = argv[++i];
+        }
+        const bool good = row->deviceKey ? devsim::setDeviceKey(row->deviceKey, value, options.config)
+                                         : row->set(value, options);
+        if (!good) {
+            std::fprintf(stderr, "tarvel-devsim: bad value '%s' for %s\n", value.c_str(), option.c_str());
             return 2;
-        if (option == "--socket") {
-            socketPath = value;
-        } else if (option == "--model") {
-            if (!parseInt(value.c_str(), config.model) || config.model < 4 || config.model > 16)
-                return bad();
-        } else if (option == "--variant") {
-            if (value != "standard" && value != "japanese")
-                return bad();
-            config.japanese = value == "japanese";
-        } else if (option == "--version") {
-            if (!devsim::parseVersion(value, config.major, config.minor))
-                return bad();
-        } else if (option == "--nrf-version") {
-            if (value.find('.') == std::string::npos || value.size() > 24)
-                return bad();
-            config.nrfVersion = value;
-        } else if (option == "--face") {
-            if (!devsim::faceFromName(value, config.face))
-                return bad();
-        } else if (option == "--drive") {
-            if (value != "labelled" && value != "folder")
-                return bad();
-            config.drive = value == "folder" ? devsim::DriveMode::Folder : devsim::DriveMode::Labelled;
-        } else if (option == "--drive-dir") {
-            config.driveDir = value;
-        } else if (option == "--nrf-end-text") {
-            if (value != "Succus!!" && value != "complete" && value != "file clo")
-                return bad();
-            config.nordicEndText = value;
-        } else if (option == "--serial") {
-            serial.linkPath = value;
-        } else if (option == "--serial-baud") {
-            if (!parseInt(value.c_str(), serial.baudRate) || serial.baudRate < 300)
-                return bad();
-        } else if (option == "--time-scale") {
-            char* end = nullptr;
-            double scale = std::strtod(value.c_str(), &end);
-            if (value.empty() || *end || !std::isfinite(scale) || scale < 0)
-                return bad();
-            platform::setTimeScale(scale);
         }
     }
-    if (socketPath.empty() && !serial.linkPath.empty()) {
-        char dir[] = "/tmp/tarvel-devsim-XXXXXX";
-        if (!::mkdtemp(dir)) {
-            std::perror("tarvel-devsim: mkdtemp");
-            return 1;
-        }
-        privateDir = dir;
-        socketPath = privateDir + "/bus.sock";
-    }
-    if (socketPath.empty() || (serial.busPal && serial.linkPath.empty())) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    return -1;
+}
 
+// A bus socket in a private folder, for a simulator asked only for its serial line.
+bool usePrivateSocket(Options& options, std::string& privateDir)
+{
+    char dir[] = "/tmp/tarvel-devsim-XXXXXX";
+    if (!::mkdtemp(dir)) {
+        std::perror("tarvel-devsim: mkdtemp");
+        return false;
+    }
+    privateDir = dir;
+    options.socketPath = privateDir + "/bus.sock";
+    return true;
+}
+
+void catchStopSignals()
+{
     struct sigaction action { };
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+}
 
+// What the device shows, in one line.
+std::string shownText(const Json::Value& state)
+{
+    if (!state["present"].asBool())
+        return "off the bus";
+    if (state["face"].asString() == "application")
+        return textutil::format("application face, identity %d, firmware %d.%02d, wireless %s",
+            state["application"]["raw_id"].asInt(), state["application"]["major"].asInt(),
+            state["application"]["minor"].asInt(), state["nrf_version"].asString().c_str());
+    return textutil::format("%s face, pid 0x%02x", state["face"].asString().c_str(), state["pid"].asUInt());
+}
+
+// Until a stop signal: tells whoever watches what the device shows now, each time that changes.
+void reportWhatIsShown(devsim::Device& device)
+{
+    std::string shown;
+    while (!g_stop) {
+        const std::string line = shownText(device.state());
+        if (shown != line) {
+            shown = line;
+            std::fprintf(stderr, "tarvel-devsim: now %s\n", line.c_str());
+        }
+        ::usleep(100000);
+    }
+}
+
+// Serves the device until a stop signal; the exit status.
+int serve(const Options& options)
+{
+    const devsim::DeviceConfig& config = options.config;
     devsim::Simulator simulator(config);
     std::string error;
-    if (!simulator.start(socketPath, &error)) {
+    if (!simulator.start(options.socketPath, &error)) {
         std::fprintf(stderr, "tarvel-devsim: %s\n", error.c_str());
         return 1;
     }
     std::fprintf(stderr, "tarvel-devsim: model %d %s %d.%02d, %s face, drive %s, bus %s\n", config.model,
         config.japanese ? "japanese" : "standard", config.major, config.minor, devsim::faceName(config.face),
-        simulator.device().driveRoot().c_str(), socketPath.c_str());
+        simulator.device().driveRoot().c_str(), options.socketPath.c_str());
     std::unique_ptr<devsim::SerialFace> serialFace;
-    if (!serial.linkPath.empty()) {
-        serialFace = std::make_unique<devsim::SerialFace>(simulator.device(), serial);
+    if (!options.serial.linkPath.empty()) {
+        serialFace = std::make_unique<devsim::SerialFace>(simulator.device(), options.serial);
         if (!serialFace->start(&error)) {
             std::fprintf(stderr, "tarvel-devsim: %s\n", error.c_str());
             simulator.stop();
             return 1;
         }
         std::fprintf(stderr, "tarvel-devsim: serial line %s (%s), linked at %s\n",
-            serialFace->slavePath().c_str(), serial.busPal ? "bus bridge" : "UART", serial.linkPath.c_str());
+            serialFace->slavePath().c_str(), options.serial.busPal ? "bus bridge" : "UART",
+            options.serial.linkPath.c_str());
     }
-    // Tell whoever watches what the device shows now, each time that changes.
-    std::string shown;
-    while (!g_stop) {
-        const Json::Value state = simulator.device().state();
-        char line[160];
-        if (!state["present"].asBool())
-            std::snprintf(line, sizeof line, "off the bus");
-        else if (state["face"].asString() == "application")
-            std::snprintf(line, sizeof line, "application face, identity %d, firmware %d.%02d, wireless %s",
-                state["application"]["raw_id"].asInt(), state["application"]["major"].asInt(),
-                state["application"]["minor"].asInt(), state["nrf_version"].asString().c_str());
-        else
-            std::snprintf(line, sizeof line, "%s face, pid 0x%02x", state["face"].asString().c_str(),
-                state["pid"].asUInt());
-        if (shown != line) {
-            shown = line;
-            std::fprintf(stderr, "tarvel-devsim: now %s\n", line);
-        }
-        ::usleep(100000);
-    }
+    reportWhatIsShown(simulator.device());
     serialFace.reset();
     simulator.stop();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (const int status = parseOptions(argc, argv, options); status >= 0)
+        return status;
+    std::string privateDir; // holds the bus socket when only --serial was asked for
+    if (options.socketPath.empty() && !options.serial.linkPath.empty()
+        && !usePrivateSocket(options, privateDir))
+        return 1;
+    if (options.socketPath.empty() || (options.serial.busPal && options.serial.linkPath.empty())) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    catchStopSignals();
+    const int status = serve(options);
     if (!privateDir.empty())
         ::rmdir(privateDir.c_str());
-    std::fprintf(stderr, "tarvel-devsim: stopped\n");
-    return 0;
+    if (status == 0)
+        std::fprintf(stderr, "tarvel-devsim: stopped\n");
+    return status;
 }

@@ -65,6 +65,88 @@ bool parseVersion(const std::string& text, int& major, int& minor)
     return true;
 }
 
+namespace {
+
+bool setModel(const std::string& value, DeviceConfig& config)
+{
+    char* stop = nullptr;
+    const long model = std::strtol(value.c_str(), &stop, 10);
+    config.model = int(model);
+    return *stop == 0 && model >= 4 && model <= 16;
+}
+
+bool setVariant(const std::string& value, DeviceConfig& config)
+{
+    config.japanese = value == "japanese";
+    return value == "standard" || value == "japanese";
+}
+
+bool setVersion(const std::string& value, DeviceConfig& config)
+{
+    return parseVersion(value, config.major, config.minor);
+}
+
+bool setNrfVersion(const std::string& value, DeviceConfig& config)
+{
+    config.nrfVersion = value;
+    return value.find('.') != std::string::npos && value.size() <= 24;
+}
+
+bool setFace(const std::string& value, DeviceConfig& config)
+{
+    return faceFromName(value, config.face);
+}
+
+bool setDrive(const std::string& value, DeviceConfig& config)
+{
+    config.drive = value == "folder" ? DriveMode::Folder : DriveMode::Labelled;
+    return value == "labelled" || value == "folder";
+}
+
+bool setDriveDir(const std::string& value, DeviceConfig& config)
+{
+    config.driveDir = value;
+    return true;
+}
+
+bool setUserData(const std::string& value, DeviceConfig& config)
+{
+    config.seedUserData = value == "yes";
+    return value == "yes" || value == "no";
+}
+
+struct DeviceKey {
+    const char* key;
+    bool (*set)(const std::string& value, DeviceConfig& config);
+};
+
+const DeviceKey kDeviceKeys[] = {
+    { "model", setModel },
+    { "variant", setVariant },
+    { "version", setVersion },
+    { "nrf", setNrfVersion },
+    { "face", setFace },
+    { "drive", setDrive },
+    { "drive-dir", setDriveDir },
+    { "user-data", setUserData },
+};
+
+const DeviceKey* findDeviceKey(const std::string& key)
+{
+    for (const DeviceKey& row : kDeviceKeys)
+        if (key == row.key)
+            return &row;
+    return nullptr;
+}
+
+} // namespace
+
+bool setDeviceKey(const std::string& key, const std::string& value, DeviceConfig& config)
+{
+    const DeviceKey* row = findDeviceKey(key);
+    return row && row->set(value, config);
+}
+
 bool parseDeviceDescription(const std::string& text, DeviceConfig& config, std::string& error)
 {
     DeviceConfig result = config;
@@ -80,36 +162,12 @@ bool parseDeviceDescription(const std::string& text, DeviceConfig& config, std::
         size_t eq = pair.find('=');
         std::string key = pair.substr(0, eq);
         std::string value = eq == std::string::npos ? "" : pair.substr(eq + 1);
-        bool good = !value.empty();
-        if (!good) {
-        } else if (key == "model") {
-            char* stop = nullptr;
-            long model = std::strtol(value.c_str(), &stop, 10);
-            good = *stop == 0 && model >= 4 && model <= 16;
-            result.model = int(model);
-        } else if (key == "variant") {
-            good = value == "standard" || value == "japanese";
-            result.japanese = value == "japanese";
-        } else if (key == "version") {
-            good = parseVersion(value, result.major, result.minor);
-        } else if (key == "nrf") {
-            good = value.find('.') != std::string::npos && value.size() <= 24;
-            result.nrfVersion = value;
-        } else if (key == "face") {
-            good = faceFromName(value, result.face);
-        } else if (key == "drive") {
-            good = value == "labelled" || value == "folder";
-            result.drive = value == "folder" ? DriveMode::Folder : DriveMode::Labelled;
-        } else if (key == "drive-dir") {
-            result.driveDir = value;
-        } else if (key == "user-data") {
-            good = value == "yes" || value == "no";
-            result.seedUserData = value == "yes";
-        } else {
+        const DeviceKey* row = findDeviceKey(key);
+        if (!value.empty() && !row) {
             error = "unknown key '" + key + "'";
             return false;
         }
-        if (!good) {
+        if (value.empty() || !row->set(value, result)) {
             error = "bad value for '" + key + "'";
             return false;
         }

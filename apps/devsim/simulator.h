@@ -42,4 +42,8 @@ bool parseVersion(const std::string& text, int& major, int& minor);
 // keep config's values; an empty text is valid. False with error on anything else.
 bool parseDeviceDescription(const std::string& text, DeviceConfig& config, std::string& error);
 
+// Sets one key of a device description from its value text, as parseDeviceDescription does.
+// False for an unknown key or a value the key does not take (config may then hold part of it).
+bool setDeviceKey(const std::string& key, const std::string& value, DeviceConfig& config);
+
 } // namespace devsim

@@ -4,6 +4,8 @@
 
 #include "platform/clock.h"
 
+#include "textutil/format.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -23,12 +25,11 @@ void putLe32(uint8_t* out, uint32_t value)
 [[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void fail(const char* format, ...)
 {
-    char text[256];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    std::string message = textutil::formatv(format, args);
     va_end(args);
-    throw std::runtime_error(text);
+    throw std::runtime_error(message);
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 
 #include "blfwk/logger.h"
 
+#include "textutil/hex_digit.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -66,21 +68,12 @@ uint32_t FileDataProducer::readData(uint8_t* data, uint32_t maxCount)
 uint32_t HexDataProducer::loadHexText(const std::string& text)
 {
     // A firmware image arrives as one text of over a million digits: convert by hand.
-    const auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
     m_data.clear();
     m_data.reserve(text.size() / 2);
     m_offset = 0;
     int high = -1;
     for (char c : text) {
-        const int value = nibble(c);
+        const int value = textutil::hexDigitValue(c);
         if (value < 0)
             continue;
         if (high < 0) {

@@ -1,10 +1,13 @@
 #include "blfwk/memory_commands.h"
 
+#include "blfwk/command_args.h"
 #include "blfwk/logger.h"
 
+#include "textutil/format.h"
+
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 namespace blfwk {
 
@@ -17,9 +20,7 @@ uint32_t hex16(const std::string& text)
 
 std::string hexArg(uint32_t value)
 {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08x", value);
-    return text;
+    return textutil::format("0x%08x", value);
 }
 
 bool isHexDataText(const std::string& text)
@@ -45,11 +46,10 @@ bool isWellFormedHexText(const std::string& text)
     return digits > 0 && digits % 2 == 0;
 }
 
-std::string formatText(const char* format, uint32_t a, uint32_t b)
+// "Wrote 3 of 4 bytes.", "Read 3 of 4 bytes.": the counts as signed numbers.
+std::string countText(const char* verb, uint32_t done, uint32_t total)
 {
-    char text[64];
-    std::snprintf(text, sizeof text, format, int(a), int(b));
-    return text;
+    return textutil::format("%s %d of %d bytes.", verb, int(done), int(total));
 }
 
 } // namespace
@@ -206,7 +206,7 @@ void ConfigureQuadSpi::sendTo(Packetizer& packetizer)
 // ---- commands whose missing response is accepted
 
 Execute::Execute(uint32_t entryPoint, uint32_t param, uint32_t stackPointer)
-    : Command("execute")
+    : TaggedCommand("execute")
 {
     m_args.push_back(hexArg(entryPoint));
     m_args.push_back(hexArg(param));
@@ -254,7 +254,7 @@ void Reset::sendTo(Packetizer& packetizer)
 // ---- commands that send a data phase
 
 WriteMemory::WriteMemory(uint32_t address, std::vector<uint8_t> data)
-    : Command("write-memory")
+    : TaggedCommand("write-memory")
     , m_startAddress(address)
     , m_data(std::move(data))
 {
@@ -262,7 +262,7 @@ WriteMemory::WriteMemory(uint32_t address, std::vector<uint8_t> data)
 }
 
 WriteMemory::WriteMemory(uint32_t address, const MemorySegmentSource& segment)
-    : Command("write-memory")
+    : TaggedCommand("write-memory")
     , m_segment(&segment)
     , m_startAddress(address)
 {
@@ -306,7 +306,7 @@ void WriteMemory::sendTo(Packetizer& packetizer)
 
     CommandPacket cmdPacket(kCommandTag_WriteMemory, kCommandFlag_HasDataPhase, { m_startAddress, size });
     if (!processResponse(cmdPacket.sendCommandGetResponse(packetizer))) {
-        m_responseText = formatText("Wrote 0 of %d bytes.", size, 0);
+        m_responseText = countText("Wrote", 0, size);
         return;
     }
     // Only the final status stays at the end of the list.
@@ -316,7 +316,7 @@ void WriteMemory::sendTo(Packetizer& packetizer)
     DataPacket dataPacket(producer.get());
     uint32_t bytesWritten = 0;
     processResponse(dataPacket.sendTo(packetizer, &bytesWritten));
-    m_responseText = formatText("Wrote %d of %d bytes.", bytesWritten, size);
+    m_responseText = countText("Wrote", bytesWritten, size);
 }
 
 bool ReceiveSbFile::parseArgs()
@@ -336,7 +336,7 @@ void ReceiveSbFile::sendTo(Packetizer& packetizer)
 
     CommandPacket cmdPacket(kCommandTag_ReceiveSbFile, kCommandFlag_HasDataPhase, { size });
     if (!processResponse(cmdPacket.sendCommandGetResponse(packetizer))) {
-        m_responseText = formatText("Wrote 0 of %d bytes.", size, 0);
+        m_responseText = countText("Wrote", 0, size);
         return;
     }
     if (!m_responseValues.empty())
@@ -347,7 +347,7 @@ void ReceiveSbFile::sendTo(Packetizer& packetizer)
     uint32_t bytesWritten = 0;
     processResponse(dataPacket.sendTo(packetizer, &bytesWritten));
     packetizer.setAbortEnabled(false);
-    m_responseText = formatText("Wrote %d of %d bytes.", bytesWritten, size);
+    m_responseText = countText("Wrote", bytesWritten, size);
 }
 
 // ---- commands that receive a data phase
@@ -436,7 +436,7 @@ void ReadMemory::sendTo(Packetizer& packetizer)
     }
     target.settle(m_responseValues, bytesRead, m_byteCount);
     m_responseValues.push_back(bytesRead);
-    m_responseText = formatText("Read %d of %d bytes.", bytesRead, m_byteCount);
+    m_responseText = countText("Read", bytesRead, m_byteCount);
 }
 
 bool FlashReadResource::parseArgs()
@@ -475,7 +475,7 @@ void FlashReadResource::sendTo(Packetizer& packetizer)
     }
     target.settle(m_responseValues, bytesRead, m_byteCount);
     m_responseValues.push_back(bytesRead);
-    m_responseText = formatText("Read %d of %d bytes.", bytesRead, m_byteCount);
+    m_responseText = countText("Read", bytesRead, m_byteCount);
 }
 
 bool FlashReadOnce::parseArgs()

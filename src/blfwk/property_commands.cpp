@@ -1,37 +1,194 @@
 #include "blfwk/property_commands.h"
 
+#include "blfwk/command_args.h"
 #include "blfwk/logger.h"
 
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
+#include "textutil/format.h"
+
+#include <optional>
 #include <stdexcept>
 
 namespace blfwk {
 
 namespace {
 
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...)
-{
-    char text[256];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    return text;
-}
-
-std::string versionText(const char* label, uint32_t w)
-{
-    return format("%s = %c%d.%d.%d", label, char((w >> 24) & 0xFF), int((w >> 16) & 0xFF),
-        int((w >> 8) & 0xFF), int(w & 0xFF));
-}
-
 uint64_t regionSize(uint32_t start, uint32_t end)
 {
     return end == start ? 0 : uint64_t(end) - start + 1;
 }
+
+// A get-property answer as its text reads it.
+struct PropertyAnswer {
+    const uint32_vector_t& values; // value 0 the status
+    uint32_t memoryId;
+
+    // Response value k, or std::out_of_range("invalid vector<T> subscript").
+    uint32_t word(size_t k) const
+    {
+        if (k >= values.size())
+            throw std::out_of_range("invalid vector<T> subscript");
+        return values[k];
+    }
+};
+
+// The text of one property's answer; no value leaves the command's text as it was.
+using PropertyFormatter = std::optional<std::string> (*)(const char* label, const PropertyAnswer& answer);
+
+std::optional<std::string> versionText(const char* label, const PropertyAnswer& answer)
+{
+    const uint32_t w = answer.word(1);
+    return textutil::format("%s = %c%d.%d.%d", label, char((w >> 24) & 0xFF), int((w >> 16) & 0xFF),
+        int((w >> 8) & 0xFF), int(w & 0xFF));
+}
+
+// The names of the bits set in word 1, ", " between them.
+template <class RowName>
+std::string bitNames(const char* label, const PropertyAnswer& answer, RowName rowName)
+{
+    std::string result = std::string(label) + " = ";
+    const uint32_t w1 = answer.word(1);
+    for (uint32_t bit = 0; bit < 32; ++bit) {
+        if (!(w1 & (1u << bit)))
+            continue;
+        result += rowName(bit);
+        if (bit < 31 && (w1 >> (bit + 1)))
+            result += ", ";
+    }
+    return result;
+}
+
+std::optional<std::string> peripheralsText(const char* label, const PropertyAnswer& answer)
+{
+    return bitNames(label, answer, [](uint32_t bit) { return peripheralRow(bit).name; });
+}
+
+std::optional<std::string> commandsText(const char* label, const PropertyAnswer& answer)
+{
+    return bitNames(label, answer, [](uint32_t bit) { return commandRow(bit).name; });
+}
+
+std::optional<std::string> addressText(const char* label, const PropertyAnswer& answer)
+{
+    return textutil::format("%s = 0x%08X", label, answer.word(1));
+}
+
+std::optional<std::string> sizeText(const char* label, const PropertyAnswer& answer)
+{
+    return std::string(label) + " = " + scaleBytes(answer.word(1));
+}
+
+std::optional<std::string> countText(const char* label, const PropertyAnswer& answer)
+{
+    return textutil::format("%s = %d", label, int(answer.word(1)));
+}
+
+std::optional<std::string> statusText(const char* label, const PropertyAnswer& answer)
+{
+    return std::string(label) + " = " + statusMessage(status_t(answer.word(1)));
+}
+
+std::string flagText(const char* label, uint32_t w, const char* on, const char* off)
+{
+    return textutil::format("%s = %s", label, w ? on : off);
+}
+
+std::optional<std::string> onOffText(const char* label, const PropertyAnswer& answer)
+{
+    return flagText(label, answer.word(1), "ON", "OFF");
+}
+
+std::optional<std::string> securityText(const char* label, const PropertyAnswer& answer)
+{
+    return flagText(label, answer.word(1), "SECURE", "UNSECURE");
+}
+
+std::optional<std::string> supportText(const char* label, const PropertyAnswer& answer)
+{
+    return flagText(label, answer.word(1), "SUPPORTED", "UNSUPPORTED");
+}
+
+std::optional<std::string> reservedRegionsText(const char* label, const PropertyAnswer& answer)
+{
+    const uint32_t flashStart = answer.word(1), flashEnd = answer.word(2), ramStart = answer.word(3),
+                   ramEnd = answer.word(4);
+    return std::string(label) + " = "
+        + textutil::format("Flash: 0x%X-0x%X (%s), ", flashStart, flashEnd,
+            scaleBytes(regionSize(flashStart, flashEnd)).c_str())
+        + textutil::format(
+            "RAM: 0x%X-0x%X (%s)", ramStart, ramEnd, scaleBytes(regionSize(ramStart, ramEnd)).c_str());
+}
+
+// Every word of the answer, as two 16-bit halves.
+std::optional<std::string> uniqueIdText(const char* label, const PropertyAnswer& answer)
+{
+    std::string result = std::string(label) + " =";
+    for (size_t k = 1; k < answer.values.size(); ++k)
+        result += textutil::format(" %04X %04X", answer.word(k) >> 16, answer.word(k) & 0xFFFF);
+    return result;
+}
+
+std::optional<std::string> marginLevelText(const char* label, const PropertyAnswer& answer)
+{
+    static const char* const kLevels[] = { "NORMAL", "USER", "FACTORY" };
+    const uint32_t w1 = answer.word(1);
+    return std::string(label) + " = "
+        + (w1 < 3 ? std::string(kLevels[w1]) : textutil::format("UNKNOWN (%d)", int(w1)));
+}
+
+// Only the attributes that word 1 flags; nothing at all when it flags none.
+std::optional<std::string> memoryAttributesText(const char*, const PropertyAnswer& answer)
+{
+    const uint32_t flags = answer.word(1), start = answer.word(2), totalKb = answer.word(3),
+                   page = answer.word(4), sector = answer.word(5), block = answer.word(6);
+    if (flags == 0)
+        return std::nullopt;
+    std::string result = textutil::format("%s Attributes: ", answer.memoryId == 1 ? "QuadSPI" : "UNKNOWN");
+    if (flags & 0x01)
+        result += textutil::format("Start Address = 0x%08x  ", start);
+    if (flags & 0x02)
+        result += "Total Size = " + scaleBytes(uint64_t(totalKb) * 1024) + "  ";
+    if (flags & 0x04)
+        result += "Page Size = " + scaleBytes(page) + "  ";
+    if (flags & 0x08)
+        result += "Sector Size = " + scaleBytes(sector) + "  ";
+    if (flags & 0x10)
+        result += "Block Size = " + scaleBytes(block) + " ";
+    return result;
+}
+
+struct PropertyTextRow {
+    uint8_t property;
+    const char* label;
+    PropertyFormatter text;
+};
+
+// The properties that have a text; "reserved" and unknown ones have none.
+const PropertyTextRow kPropertyTexts[] = {
+    { 1, "Current Version", versionText },
+    { 2, "Available Peripherals", peripheralsText },
+    { 3, "Flash Start Address", addressText },
+    { 4, "Flash Size", sizeText },
+    { 5, "Flash Sector Size", sizeText },
+    { 6, "Flash Block Count", countText },
+    { 7, "Available Commands", commandsText },
+    { 8, "CRC Check Status", statusText },
+    { 10, "Verify Writes Flag", onOffText },
+    { 11, "Max Packet Size", sizeText },
+    { 12, "Reserved Regions", reservedRegionsText },
+    { 13, "Validate Regions Flag", onOffText },
+    { 14, "RAM Start Address", addressText },
+    { 15, "RAM Size", sizeText },
+    { 16, "System Device ID", addressText },
+    { 17, "Flash Security State", securityText },
+    { 18, "Unique Device ID", uniqueIdText },
+    { 19, "Flash Access Controller (FAC) Support Flag", supportText },
+    { 20, "Flash Access Segment Size", sizeText },
+    { 21, "Flash Access Segment Count", countText },
+    { 22, "Flash read margin level", marginLevelText },
+    { 23, "QSPI Init Status", statusText },
+    { 24, "Target Version", versionText },
+    { 25, "", memoryAttributesText },
+};
 
 } // namespace
 
@@ -40,7 +197,8 @@ std::string scaleBytes(uint64_t count)
     constexpr uint64_t kKilo = 1024, kMega = kKilo * 1024, kGiga = kMega * 1024;
     const auto scaled = [count](uint64_t unit, const char* name) {
         const double value = double(count) / double(unit);
-        return count % unit ? format("%.3f %s", value, name) : format("%.f %s", value, name);
+        return count % unit ? textutil::format("%.3f %s", value, name)
+                            : textutil::format("%.f %s", value, name);
     };
     if (count >= kGiga)
         return scaled(kGiga, "GB");
@@ -48,7 +206,7 @@ std::string scaleBytes(uint64_t count)
         return scaled(kMega, "MB");
     if (count >= kKilo)
         return scaled(kKilo, "KB");
-    return format("%d bytes", int(count));
+    return textutil::format("%d bytes", int(count));
 }
 
 property_t propertyByValue(uint32_t value)
@@ -68,11 +226,11 @@ property_t propertyByName(const std::string& name)
 }
 
 GetProperty::GetProperty(const property_t& property, uint32_t memoryId)
-    : Command("get-property")
+    : TaggedCommand("get-property")
     , m_property(property)
     , m_memoryId(memoryId)
 {
-    m_args.push_back(format("0x%08x", property.value));
+    m_args.push_back(textutil::format("0x%08x", property.value));
 }
 
 bool GetProperty::parseArgs()
@@ -122,140 +280,17 @@ bool GetProperty::processGetPropertyResponse(const ResponsePacket& packet)
     return true;
 }
 
-uint32_t GetProperty::word(size_t k) const
-{
-    if (k >= m_responseValues.size())
-        throw std::out_of_range("invalid vector<T> subscript");
-    return m_responseValues[k];
-}
-
 void GetProperty::setPropertyText()
 {
-    const auto bitNames = [this](const char* label, auto rowName) {
-        std::string text = label;
-        const uint32_t w1 = word(1);
-        for (uint32_t bit = 0; bit < 32; ++bit) {
-            if (!(w1 & (1u << bit)))
-                continue;
-            text += rowName(bit);
-            if (bit < 31 && (w1 >> (bit + 1)))
-                text += ", ";
-        }
-        return text;
-    };
-    const auto onOff = [](uint32_t w, const char* on, const char* off) { return w ? on : off; };
-
-    switch (m_property.value) {
-    case 1:
-        m_responseText = versionText("Current Version", word(1));
-        break;
-    case 2:
-        m_responseText
-            = bitNames("Available Peripherals = ", [](uint32_t bit) { return peripheralRow(bit).name; });
-        break;
-    case 3:
-        m_responseText = format("Flash Start Address = 0x%08X", word(1));
-        break;
-    case 4:
-        m_responseText = "Flash Size = " + scaleBytes(word(1));
-        break;
-    case 5:
-        m_responseText = "Flash Sector Size = " + scaleBytes(word(1));
-        break;
-    case 6:
-        m_responseText = format("Flash Block Count = %d", int(word(1)));
-        break;
-    case 7:
-        m_responseText = bitNames("Available Commands = ", [](uint32_t bit) { return commandRow(bit).name; });
-        break;
-    case 8:
-        m_responseText = "CRC Check Status = " + statusMessage(status_t(word(1)));
-        break;
-    case 10:
-        m_responseText = format("Verify Writes Flag = %s", onOff(word(1), "ON", "OFF"));
-        break;
-    case 11:
-        m_responseText = "Max Packet Size = " + scaleBytes(word(1));
-        break;
-    case 12: {
-        const uint32_t flashStart = word(1), flashEnd = word(2), ramStart = word(3), ramEnd = word(4);
-        m_responseText = "Reserved Regions = ";
-        m_responseText += format("Flash: 0x%X-0x%X (%s), ", flashStart, flashEnd,
-            scaleBytes(regionSize(flashStart, flashEnd)).c_str());
-        m_responseText += format(
-            "RAM: 0x%X-0x%X (%s)", ramStart, ramEnd, scaleBytes(regionSize(ramStart, ramEnd)).c_str());
-        break;
+    for (const PropertyTextRow& row : kPropertyTexts) {
+        if (row.property != m_property.value)
+            continue;
+        if (std::optional<std::string> text
+            = row.text(row.label, PropertyAnswer { m_responseValues, m_memoryId }))
+            m_responseText = std::move(*text);
+        return;
     }
-    case 13:
-        m_responseText = format("Validate Regions Flag = %s", onOff(word(1), "ON", "OFF"));
-        break;
-    case 14:
-        m_responseText = format("RAM Start Address = 0x%08X", word(1));
-        break;
-    case 15:
-        m_responseText = "RAM Size = " + scaleBytes(word(1));
-        break;
-    case 16:
-        m_responseText = format("System Device ID = 0x%08X", word(1));
-        break;
-    case 17:
-        m_responseText = format("Flash Security State = %s", onOff(word(1), "SECURE", "UNSECURE"));
-        break;
-    case 18:
-        m_responseText = "Unique Device ID =";
-        for (size_t k = 1; k < m_responseValues.size(); ++k)
-            m_responseText += format(" %04X %04X", word(k) >> 16, word(k) & 0xFFFF);
-        break;
-    case 19:
-        m_responseText = format(
-            "Flash Access Controller (FAC) Support Flag = %s", onOff(word(1), "SUPPORTED", "UNSUPPORTED"));
-        break;
-    case 20:
-        m_responseText = "Flash Access Segment Size = " + scaleBytes(word(1));
-        break;
-    case 21:
-        m_responseText = format("Flash Access Segment Count = %d", int(word(1)));
-        break;
-    case 22: {
-        const uint32_t w1 = word(1);
-        m_responseText = "Flash read margin level = ";
-        if (w1 == 0)
-            m_responseText += "NORMAL";
-        else if (w1 == 1)
-            m_responseText += "USER";
-        else if (w1 == 2)
-            m_responseText += "FACTORY";
-        else
-            m_responseText += format("UNKNOWN (%d)", int(w1));
-        break;
-    }
-    case 23:
-        m_responseText = "QSPI Init Status = " + statusMessage(status_t(word(1)));
-        break;
-    case 24:
-        m_responseText = versionText("Target Version", word(1));
-        break;
-    case 25: {
-        const uint32_t flags = word(1), start = word(2), totalKb = word(3), page = word(4), sector = word(5),
-                       block = word(6);
-        if (flags == 0)
-            break;
-        m_responseText = format("%s Attributes: ", m_memoryId == 1 ? "QuadSPI" : "UNKNOWN");
-        if (flags & 0x01)
-            m_responseText += format("Start Address = 0x%08x  ", start);
-        if (flags & 0x02)
-            m_responseText += "Total Size = " + scaleBytes(uint64_t(totalKb) * 1024) + "  ";
-        if (flags & 0x04)
-            m_responseText += "Page Size = " + scaleBytes(page) + "  ";
-        if (flags & 0x08)
-            m_responseText += "Sector Size = " + scaleBytes(sector) + "  ";
-        if (flags & 0x10)
-            m_responseText += "Block Size = " + scaleBytes(block) + " ";
-        break;
-    }
-    default:
-        break; // no text for "reserved" and unknown properties
-    }
+    // no text for "reserved" and unknown properties
 }
 
 bool SetProperty::parseArgs()

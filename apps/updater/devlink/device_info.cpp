@@ -4,27 +4,17 @@
 
 #include "flash/firmware_catalog.h"
 #include "state/app_callbacks.h"
+#include "textutil/format.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <exception>
 
 SharedInt readDeviceCrashCount{0};
 
+using textutil::format;
+
 namespace {
 
 constexpr int kMaxCrashRetries = 3;
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    return text;
-}
 
 // One exchange; an exception from the link is retried once after a second.
 bool exchangeDeviceInfo(uint8_t* reply)

@@ -13,8 +13,8 @@
 #include "state/shared_state.h"
 #include "state/window_messages.h"
 #include "storage/gps_drive.h"
+#include "textutil/hex_digit.h"
 
-#include <cctype>
 #include <string>
 #include <vector>
 
@@ -26,12 +26,11 @@ constexpr int kUnclaimedDeviceWaitMs = 1500;
 int parseProductId(const std::string& hardwareId, size_t at)
 {
     int value = 0;
-    for (size_t i = at; i < hardwareId.size() && std::isxdigit(static_cast<unsigned char>(hardwareId[i]));
-         ++i) {
-        if (value > 0xFFFFFF)
-            break; // longer than any product id; stop before it overflows
-        const char c = char(std::toupper(static_cast<unsigned char>(hardwareId[i])));
-        value = value * 16 + (c <= '9' ? c - '0' : c - 'A' + 10);
+    for (size_t i = at; i < hardwareId.size(); ++i) {
+        const int digit = textutil::hexDigitValue(hardwareId[i]);
+        if (digit < 0 || value > 0xFFFFFF)
+            break; // the id ends, or is longer than any product id: stop before it overflows
+        value = value * 16 + digit;
     }
     return value;
 }

@@ -1,7 +1,8 @@
 #include "app_callbacks.h"
 
+#include "textutil/format.h"
+
 #include <cstdarg>
-#include <cstdio>
 
 AppCallbacks appCallbacks;
 
@@ -26,12 +27,11 @@ void logLinef(const char* format, ...)
     LogFn fn = appCallbacks.log.load();
     if (!fn)
         return;
-    char line[1024];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
+    const std::string line = textutil::formatv(format, args);
     va_end(args);
-    fn(line);
+    fn(line.c_str());
 }
 
 void reportStatus(int isComplete, const char* message, const char* detail)

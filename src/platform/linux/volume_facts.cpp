@@ -1,21 +1,12 @@
 #include "linux/volume_facts.h"
 
+#include "textutil/hex_digit.h"
+
 #include <algorithm>
 #include <set>
 
 namespace platform::linux_backend {
 namespace {
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 std::string property(const UdevProperties& properties, const char* key)
 {
@@ -61,8 +52,8 @@ std::string decodeUdevEscapes(const std::string& encoded)
     out.reserve(encoded.size());
     for (size_t i = 0; i < encoded.size(); ++i) {
         if (encoded[i] == '\\' && i + 3 < encoded.size() && encoded[i + 1] == 'x') {
-            int high = hexValue(encoded[i + 2]);
-            int low = hexValue(encoded[i + 3]);
+            int high = textutil::hexDigitValue(encoded[i + 2]);
+            int low = textutil::hexDigitValue(encoded[i + 3]);
             if (high >= 0 && low >= 0) {
                 out.push_back(char(high * 16 + low));
                 i += 3;

@@ -1,5 +1,7 @@
 #include "platform/vbus/wire.h"
 
+#include "textutil/hex_digit.h"
+
 #include <json/reader.h>
 #include <json/writer.h>
 
@@ -28,17 +30,6 @@ std::string hexEncode(const uint8_t* data, size_t length)
     return text;
 }
 
-static int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool hexDecode(const std::string& text, std::vector<uint8_t>& bytes)
 {
     bytes.clear();
@@ -46,8 +37,8 @@ bool hexDecode(const std::string& text, std::vector<uint8_t>& bytes)
         return false;
     bytes.reserve(text.size() / 2);
     for (size_t i = 0; i < text.size(); i += 2) {
-        int high = hexValue(text[i]);
-        int low = hexValue(text[i + 1]);
+        int high = textutil::hexDigitValue(text[i]);
+        int low = textutil::hexDigitValue(text[i + 1]);
         if (high < 0 || low < 0) {
             bytes.clear();
             return false;

@@ -6,7 +6,6 @@
 #include "blfwk/packetizer.h"
 #include "blfwk/protocol_tables.h"
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,19 +13,6 @@ namespace blfwk {
 
 using string_vector_t = std::vector<std::string>;
 using uint32_vector_t = std::vector<uint32_t>;
-
-// Strict number rule: not empty, no leading '-', base from the prefix (0x hexadecimal, 0
-// octal, else decimal), the whole text used up. A number followed by other characters stores
-// the number and fails; an empty or negative text, or one beyond 32 bits, leaves result
-// untouched.
-bool parseUnsigned(const std::string& text, uint32_t* result);
-// Lenient number rule: the same conversion, trailing characters ignored, unreadable text 0.
-uint32_t parseLenient(const std::string& text);
-// The same, refusing (false) a number whose digits do not fit 32 bits: a command argument
-// cut to 32 bits would name another address, count or property than the user wrote.
-bool parseLenient(const std::string& text, uint32_t* result);
-// True unless text starts with a number (after blanks and a sign) that needs more than 32 bits.
-bool numberFits32Bits(const std::string& text);
 
 // A response packet as read: the bytes belong to the packetizer and stay valid until its next
 // read. Word access is limited to what the packet's length holds.
@@ -64,10 +50,6 @@ private:
 
 class Command {
 public:
-    // Builds the command that element 0 names and runs its parseArgs. nullptr for an unknown
-    // name or refused arguments; an empty vector throws std::out_of_range.
-    static std::unique_ptr<Command> create(const string_vector_t& argv);
-
     explicit Command(const string_vector_t& argv);
     explicit Command(const char* name);
     virtual ~Command() = default;
@@ -86,9 +68,6 @@ public:
     // Status line, further words, result text, and the JSON at the Json level.
     void logResponses() const;
     const std::string& responseText() const { return m_responseText; }
-
-    // One line of usage per command, for help texts.
-    static const char* usage(const std::string& commandName);
 
 protected:
     // Logs a response too short to hold `words` parameters; records kStatus_UnknownCommand.
@@ -109,6 +88,25 @@ protected:
     string_vector_t m_args;
     uint32_vector_t m_responseValues;
     std::string m_responseText;
+};
+
+// A command of one protocol tag: its generic response is checked against that tag.
+template <uint8_t Tag> class TaggedCommand : public Command {
+public:
+    static constexpr uint8_t kTag = Tag;
+
+    explicit TaggedCommand(const string_vector_t& argv)
+        : Command(argv)
+    { }
+    explicit TaggedCommand(const char* name)
+        : Command(name)
+    { }
+
+    virtual bool processResponse(const ResponsePacket& packet)
+    {
+        return Command::processResponse(packet, Tag);
+    }
+    using Command::processResponse;
 };
 
 } // namespace blfwk

@@ -8,59 +8,39 @@
 namespace blfwk {
 
 // Commands that only send a packet and take the generic response.
-class FlashEraseAll : public Command {
+class FlashEraseAll : public TaggedCommand<kCommandTag_FlashEraseAll> {
 public:
-    using Command::Command;
+    using TaggedCommand::TaggedCommand;
     bool parseArgs() override;
     void sendTo(Packetizer& packetizer) override;
-    virtual bool processResponse(const ResponsePacket& packet)
-    {
-        return Command::processResponse(packet, kCommandTag_FlashEraseAll);
-    }
-    using Command::processResponse;
 
 private:
     uint32_t m_memoryId = 0;
 };
 
-class FlashEraseRegion : public Command {
+class FlashEraseRegion : public TaggedCommand<kCommandTag_FlashEraseRegion> {
 public:
-    using Command::Command;
+    using TaggedCommand::TaggedCommand;
     bool parseArgs() override;
     void sendTo(Packetizer& packetizer) override;
-    virtual bool processResponse(const ResponsePacket& packet)
-    {
-        return Command::processResponse(packet, kCommandTag_FlashEraseRegion);
-    }
-    using Command::processResponse;
 
 private:
     uint32_t m_startAddress = 0;
     uint32_t m_byteCount = 0;
 };
 
-class FlashEraseAllUnsecure : public Command {
+class FlashEraseAllUnsecure : public TaggedCommand<kCommandTag_FlashEraseAllUnsecure> {
 public:
-    using Command::Command;
+    using TaggedCommand::TaggedCommand;
     bool parseArgs() override { return argCount() == 1; }
     void sendTo(Packetizer& packetizer) override;
-    virtual bool processResponse(const ResponsePacket& packet)
-    {
-        return Command::processResponse(packet, kCommandTag_FlashEraseAllUnsecure);
-    }
-    using Command::processResponse;
 };
 
-class FillMemory : public Command {
+class FillMemory : public TaggedCommand<kCommandTag_FillMemory> {
 public:
-    using Command::Command;
+    using TaggedCommand::TaggedCommand;
     bool parseArgs() override;
     void sendTo(Packetizer& packetizer) override;
-    virtual bool processResponse(const ResponsePacket& packet)
-    {
-        return Command::processResponse(packet, kCommandTag_FillMemory);
-    }
-    using Command::processResponse;
 
 private:
     uint32_t m_startAddress = 0;
@@ -68,48 +48,33 @@ private:
     uint32_t m_patternWord = 0;
 };
 
-class FlashSecurityDisable : public Command {
+class FlashSecurityDisable : public TaggedCommand<kCommandTag_FlashSecurityDisable> {
 public:
-    using Command::Command;
+    using TaggedCommand::TaggedCommand;
     bool parseArgs() override;
     void sendTo(Packetizer& packetizer) override;
-    virtual bool processResponse(const ResponsePacket& packet)
-    {
-        return Command::processResponse(packet, kCommandTag_FlashSecurityDisable);
-    }
-    using Command::processResponse;
 
 private:
     uint32_t m_keyLow = 0;
     uint32_t m_keyHigh = 0;
 };
 
-class Call : public Command {
+class Call : public TaggedCommand<kCommandTag_Call> {
 public:
-    using Command::Command;
+    using TaggedCommand::TaggedCommand;
     bool parseArgs() override;
     void sendTo(Packetizer& packetizer) override;
-    virtual bool processResponse(const ResponsePacket& packet)
-    {
-        return Command::processResponse(packet, kCommandTag_Call);
-    }
-    using Command::processResponse;
 
 private:
     uint32_t m_callAddress = 0;
     uint32_t m_argumentWord = 0;
 };
 
-class FlashProgramOnce : public Command {
+class FlashProgramOnce : public TaggedCommand<kCommandTag_FlashProgramOnce> {
 public:
-    using Command::Command;
+    using TaggedCommand::TaggedCommand;
     bool parseArgs() override;
     void sendTo(Packetizer& packetizer) override;
-    virtual bool processResponse(const ResponsePacket& packet)
-    {
-        return Command::processResponse(packet, kCommandTag_FlashProgramOnce);
-    }
-    using Command::processResponse;
 
 private:
     uint32_t m_index = 0;
@@ -118,16 +83,11 @@ private:
     uint32_t m_dataHigh = 0;
 };
 
-class ConfigureQuadSpi : public Command {
+class ConfigureQuadSpi : public TaggedCommand<kCommandTag_ConfigureQuadSpi> {
 public:
-    using Command::Command;
+    using TaggedCommand::TaggedCommand;
     bool parseArgs() override;
     void sendTo(Packetizer& packetizer) override;
-    virtual bool processResponse(const ResponsePacket& packet)
-    {
-        return Command::processResponse(packet, kCommandTag_ConfigureQuadSpi);
-    }
-    using Command::processResponse;
 
 private:
     uint32_t m_memoryId = 0;
@@ -135,18 +95,13 @@ private:
 };
 
 // A missing response is taken as success: the target may be gone before it answers.
-class Execute : public Command {
+class Execute : public TaggedCommand<kCommandTag_Execute> {
 public:
-    using Command::Command;
+    using TaggedCommand::TaggedCommand;
     // Built directly with the three values, as the connection's convenience operation does.
     Execute(uint32_t entryPoint, uint32_t param, uint32_t stackPointer);
     bool parseArgs() override;
     void sendTo(Packetizer& packetizer) override;
-    virtual bool processResponse(const ResponsePacket& packet)
-    {
-        return Command::processResponse(packet, kCommandTag_Execute);
-    }
-    using Command::processResponse;
 
 private:
     uint32_t m_jumpAddress = 0;
@@ -154,34 +109,24 @@ private:
     uint32_t m_stackpointer = 0;
 };
 
-class Reset : public Command {
+class Reset : public TaggedCommand<kCommandTag_Reset> {
 public:
-    using Command::Command;
+    using TaggedCommand::TaggedCommand;
     Reset()
-        : Command("reset")
+        : TaggedCommand("reset")
     { }
     bool parseArgs() override { return argCount() == 1; }
     void sendTo(Packetizer& packetizer) override;
-    virtual bool processResponse(const ResponsePacket& packet)
-    {
-        return Command::processResponse(packet, kCommandTag_Reset);
-    }
-    using Command::processResponse;
 };
 
-class WriteMemory : public Command {
+class WriteMemory : public TaggedCommand<kCommandTag_WriteMemory> {
 public:
-    using Command::Command;
+    using TaggedCommand::TaggedCommand;
     // The data-bytes and memory-segment forms, built directly.
     WriteMemory(uint32_t address, std::vector<uint8_t> data);
     WriteMemory(uint32_t address, const MemorySegmentSource& segment);
     bool parseArgs() override;
     void sendTo(Packetizer& packetizer) override;
-    virtual bool processResponse(const ResponsePacket& packet)
-    {
-        return Command::processResponse(packet, kCommandTag_WriteMemory);
-    }
-    using Command::processResponse;
 
 private:
     std::string m_fileOrData;
@@ -191,31 +136,21 @@ private:
     std::vector<uint8_t> m_data;
 };
 
-class ReceiveSbFile : public Command {
+class ReceiveSbFile : public TaggedCommand<kCommandTag_ReceiveSbFile> {
 public:
-    using Command::Command;
+    using TaggedCommand::TaggedCommand;
     bool parseArgs() override;
     void sendTo(Packetizer& packetizer) override;
-    virtual bool processResponse(const ResponsePacket& packet)
-    {
-        return Command::processResponse(packet, kCommandTag_ReceiveSbFile);
-    }
-    using Command::processResponse;
 
 private:
     std::string m_file;
 };
 
-class ReadMemory : public Command {
+class ReadMemory : public TaggedCommand<kCommandTag_ReadMemory> {
 public:
-    using Command::Command;
+    using TaggedCommand::TaggedCommand;
     bool parseArgs() override;
     void sendTo(Packetizer& packetizer) override;
-    virtual bool processResponse(const ResponsePacket& packet)
-    {
-        return Command::processResponse(packet, kCommandTag_ReadMemory);
-    }
-    using Command::processResponse;
     // The check for the read-memory response that opens the data phase.
     virtual bool processReadMemoryResponse(const ResponsePacket& packet);
     // Where the bytes go as hexadecimal text when no output file is named (standard output).
@@ -228,16 +163,11 @@ private:
     uint32_t m_byteCount = 0;
 };
 
-class FlashReadResource : public Command {
+class FlashReadResource : public TaggedCommand<kCommandTag_FlashReadResource> {
 public:
-    using Command::Command;
+    using TaggedCommand::TaggedCommand;
     bool parseArgs() override;
     void sendTo(Packetizer& packetizer) override;
-    virtual bool processResponse(const ResponsePacket& packet)
-    {
-        return Command::processResponse(packet, kCommandTag_FlashReadResource);
-    }
-    using Command::processResponse;
     virtual bool processReadResourceResponse(const ResponsePacket& packet);
     void setDumpStream(FILE* stream) { m_dumpStream = stream; }
 
@@ -249,16 +179,11 @@ private:
     uint32_t m_option = 0;
 };
 
-class FlashReadOnce : public Command {
+class FlashReadOnce : public TaggedCommand<kCommandTag_FlashReadOnce> {
 public:
-    using Command::Command;
+    using TaggedCommand::TaggedCommand;
     bool parseArgs() override;
     void sendTo(Packetizer& packetizer) override;
-    virtual bool processResponse(const ResponsePacket& packet)
-    {
-        return Command::processResponse(packet, kCommandTag_FlashReadOnce);
-    }
-    using Command::processResponse;
     virtual bool processReadOnceResponse(const ResponsePacket& packet);
 
 private:

@@ -14,9 +14,9 @@ property_t propertyByValue(uint32_t value);
 // The first property row with exactly this name, or kInvalidProperty.
 property_t propertyByName(const std::string& name);
 
-class GetProperty : public Command {
+class GetProperty : public TaggedCommand<kCommandTag_GetProperty> {
 public:
-    using Command::Command;
+    using TaggedCommand::TaggedCommand;
     // Built directly: the argument list becomes "get-property" and the value as "0x%08x".
     explicit GetProperty(const property_t& property, uint32_t memoryId = 0);
 
@@ -24,35 +24,24 @@ public:
     // Reading a value word or a table row that the answer does not provide throws
     // std::out_of_range out of here.
     void sendTo(Packetizer& packetizer) override;
-    virtual bool processResponse(const ResponsePacket& packet)
-    {
-        return Command::processResponse(packet, kCommandTag_GetProperty);
-    }
-    using Command::processResponse;
     virtual bool processGetPropertyResponse(const ResponsePacket& packet);
 
     const property_t& property() const { return m_property; }
     uint32_t memoryId() const { return m_memoryId; }
 
 private:
-    // Response value k, or std::out_of_range("invalid vector<T> subscript").
-    uint32_t word(size_t k) const;
+    // The answer's text, from the table of property texts.
     void setPropertyText();
 
     property_t m_property = kInvalidProperty;
     uint32_t m_memoryId = 0;
 };
 
-class SetProperty : public Command {
+class SetProperty : public TaggedCommand<kCommandTag_SetProperty> {
 public:
-    using Command::Command;
+    using TaggedCommand::TaggedCommand;
     bool parseArgs() override;
     void sendTo(Packetizer& packetizer) override;
-    virtual bool processResponse(const ResponsePacket& packet)
-    {
-        return Command::processResponse(packet, kCommandTag_SetProperty);
-    }
-    using Command::processResponse;
 
     uint32_t propertyTag() const { return m_propertyTag; }
     uint32_t value() const { return m_value; }
