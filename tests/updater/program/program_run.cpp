@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -32,6 +33,10 @@ ProgramRun::ProgramRun(const std::string& home, const std::vector<std::string>& 
     std::vector<std::string> env = { "XDG_RUNTIME_DIR=" + home + "/run", "XDG_STATE_HOME=" + home + "/state",
         "XDG_DATA_HOME=" + home + "/data", "TMPDIR=" + home + "/tmp", "HOME=" + home, "PATH=/usr/bin:/bin" };
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    // A sanitizer build's options reach the program as they reach the test.
+    for (const char* name : { "ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS" })
+        if (const char* value = std::getenv(name))
+            env.push_back(std::string(name) + "=" + value);
     m_pid = ::fork();
     if (m_pid == 0) {
         ::dup2(in[0], 0);
