@@ -1,7 +1,6 @@
 #include "bl_options.h"
 
 #include "blfwk/command.h"
-#include "blfwk/command_factory.h"
 #include "blfwk/logger.h"
 #include "blfwk/protocol_tables.h"
 
@@ -139,7 +138,7 @@ std::string helpText()
           "commands:\n";
     for (const blfwk::command_entry_t& row : blfwk::commandTable) {
         text += "  ";
-        text += blfwk::commandUsage(row.name);
+        text += blfwk::Command::usage(row.name);
         text += "\n";
     }
     text += "\nExit status: 0 success, 1 the target answered with a failure (or not at all),\n"

@@ -2,7 +2,6 @@
 
 #include "blfwk/bootloader.h"
 #include "blfwk/command.h"
-#include "blfwk/command_factory.h"
 #include "blfwk/logger.h"
 #include "blfwk/memory_commands.h"
 #include "blfwk/property_commands.h"
@@ -141,9 +140,9 @@ int runTool(const std::vector<std::string>& args)
 
     std::unique_ptr<blfwk::Command> command;
     if (!options.command.empty())
-        command = blfwk::createCommand(options.command);
+        command = blfwk::Command::create(options.command);
     if (!command && !options.command.empty()) {
-        const char* usage = blfwk::commandUsage(options.command[0]);
+        const char* usage = blfwk::Command::usage(options.command[0]);
         if (usage)
             std::fprintf(stderr, "usage: tarvel-bl [OPTION]... %s\n", usage);
         else

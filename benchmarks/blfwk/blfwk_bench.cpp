@@ -2,7 +2,7 @@
 // and the whole largest image written over the virtual bus to the simulator at filter level 7,
 // as the updater runs it (one write-memory with the image as hexadecimal data text).
 #include "blfwk/bootloader.h"
-#include "blfwk/command_factory.h"
+#include "blfwk/command.h"
 #include "blfwk/logger.h"
 #include "blfwk/usb_hid_peripheral.h"
 
@@ -141,14 +141,14 @@ void BM_WriteLargestImageOverTheBus(benchmark::State& state)
     double seconds = 0, cpu = 0;
     for (auto _ : state) {
         {
-            auto erase = blfwk::createCommand({ "flash-erase-region", "0xa000", "0x8c000" });
+            auto erase = blfwk::Command::create({ "flash-erase-region", "0xa000", "0x8c000" });
             blfwk::Bootloader connection(config);
             connection.inject(*erase);
         }
         g_calls = 0;
         const double cpuStart = cpuSeconds();
         const auto start = std::chrono::steady_clock::now();
-        auto write = blfwk::createCommand({ "write-memory", "0xa000", text });
+        auto write = blfwk::Command::create({ "write-memory", "0xa000", text });
         {
             blfwk::Bootloader connection(config);
             connection.inject(*write);

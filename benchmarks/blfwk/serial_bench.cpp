@@ -3,7 +3,7 @@
 // bootloader face on a pseudo-terminal paced at the line's rate. Prints the bytes per second
 // each way and the host's CPU time per byte.
 #include "blfwk/bootloader.h"
-#include "blfwk/command_factory.h"
+#include "blfwk/command.h"
 #include "blfwk/logger.h"
 
 #include <benchmark/benchmark.h>
@@ -65,7 +65,7 @@ struct Timed {
 Timed runCommand(const blfwk::PeripheralConfig& config, const std::vector<std::string>& args)
 {
     Timed t;
-    auto command = blfwk::createCommand(args);
+    auto command = blfwk::Command::create(args);
     const double cpuStart = cpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     {

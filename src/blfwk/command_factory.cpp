@@ -1,4 +1,4 @@
-#include "blfwk/command_factory.h"
+#include "blfwk/command.h"
 
 #include "blfwk/memory_commands.h"
 #include "blfwk/property_commands.h"
@@ -43,7 +43,7 @@ const Factory kFactories[] = {
 
 } // namespace
 
-std::unique_ptr<Command> createCommand(const string_vector_t& argv)
+std::unique_ptr<Command> Command::create(const string_vector_t& argv)
 {
     const std::string& commandName = argv.at(0);
     for (const Factory& factory : kFactories) {
@@ -57,7 +57,7 @@ std::unique_ptr<Command> createCommand(const string_vector_t& argv)
     return nullptr;
 }
 
-const char* commandUsage(const std::string& commandName)
+const char* Command::usage(const std::string& commandName)
 {
     for (const Factory& factory : kFactories)
         if (commandName == factory.name)

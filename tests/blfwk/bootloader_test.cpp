@@ -1,5 +1,5 @@
 #include "blfwk/bootloader.h"
-#include "blfwk/command_factory.h"
+#include "blfwk/command.h"
 #include "blfwk/memory_commands.h"
 #include "fake_bootloader.h"
 #include "recording_logger.h"
@@ -110,7 +110,7 @@ TEST(Bootloader, InjectRunsTheCommandAndTimesIt)
     {
         Bootloader connection(usbConfig());
         EXPECT_EQ(hid.openedProduct, 0x0b);
-        auto cmd = createCommand({ "flash-erase-region", "0xa000", "0x1000" });
+        auto cmd = Command::create({ "flash-erase-region", "0xa000", "0x1000" });
         connection.inject(*cmd);
         EXPECT_EQ(*cmd->responseValues(), std::vector<uint32_t> { 0 });
         const std::string& took = logger.lines.back();
@@ -124,7 +124,7 @@ TEST(Bootloader, InjectRunsTheCommandAndTimesIt)
 
         // A transfer that fails is no exception: the status is in the command.
         target.silent = true;
-        auto reset = createCommand({ "flash-erase-all" });
+        auto reset = Command::create({ "flash-erase-all" });
         connection.inject(*reset);
         EXPECT_EQ(*reset->responseValues(), std::vector<uint32_t> { 10004 });
 
@@ -184,13 +184,13 @@ TEST(Bootloader, EveryReportCostsSeventyThreeLogCallsAtTrace)
         Bootloader connection(usbConfig());
         installed = connection.getLogger();
         g_outputCalls = 0;
-        auto cmd = createCommand({ "flash-erase-region", "0xa000", "0x1000" });
+        auto cmd = Command::create({ "flash-erase-region", "0xa000", "0x1000" });
         connection.inject(*cmd);
         // One report out, one in, the success line and the timing line.
         EXPECT_EQ(g_outputCalls, 73 + 73 + 1 + 1);
 
         g_outputCalls = 0;
-        auto write = createCommand({ "write-memory", "0xa000", "{{" + std::string(128, '5') + "}}" });
+        auto write = Command::create({ "write-memory", "0xa000", "{{" + std::string(128, '5') + "}}" });
         connection.inject(*write);
         // Command and response, two data reports, the final response; two success lines, timing.
         EXPECT_EQ(g_outputCalls, 5 * 73 + 2 + 1);

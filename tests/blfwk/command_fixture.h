@@ -2,7 +2,6 @@
 // A command run against the fake bootloader over a real USB-HID packetizer.
 
 #include "blfwk/command.h"
-#include "blfwk/command_factory.h"
 #include "blfwk/usb_hid_packetizer.h"
 #include "fake_bootloader.h"
 #include "recording_logger.h"
@@ -20,7 +19,7 @@ struct CommandFixture : ::testing::Test {
     // Builds and sends; fails the test when the factory refuses.
     std::unique_ptr<blfwk::Command> run(const blfwk::string_vector_t& args)
     {
-        std::unique_ptr<blfwk::Command> cmd = blfwk::createCommand(args);
+        std::unique_ptr<blfwk::Command> cmd = blfwk::Command::create(args);
         EXPECT_NE(cmd, nullptr) << args[0];
         if (cmd)
             cmd->sendTo(packetizer);

@@ -1,5 +1,5 @@
 #include "blfwk/command_args.h"
-#include "blfwk/command_factory.h"
+#include "blfwk/command.h"
 #include "blfwk/data_phase.h"
 #include "blfwk/memory_commands.h"
 #include "blfwk/property_commands.h"
@@ -28,11 +28,11 @@ std::string tempPath(const char* name)
 
 TEST(CommandFactory, NamesMatchExactlyAndArgumentsAreChecked)
 {
-    EXPECT_NE(dynamic_cast<Reset*>(createCommand({ "reset" }).get()), nullptr);
-    EXPECT_EQ(createCommand({ "Reset" }), nullptr);
-    EXPECT_EQ(createCommand({ "reset", "extra" }), nullptr);
-    EXPECT_EQ(createCommand({ "no-such-command" }), nullptr);
-    EXPECT_THROW(createCommand({}), std::out_of_range);
+    EXPECT_NE(dynamic_cast<Reset*>(Command::create({ "reset" }).get()), nullptr);
+    EXPECT_EQ(Command::create({ "Reset" }), nullptr);
+    EXPECT_EQ(Command::create({ "reset", "extra" }), nullptr);
+    EXPECT_EQ(Command::create({ "no-such-command" }), nullptr);
+    EXPECT_THROW(Command::create({}), std::out_of_range);
 
     // Every table name builds its own class with fitting arguments.
     const std::vector<string_vector_t> good = {
@@ -56,11 +56,11 @@ TEST(CommandFactory, NamesMatchExactlyAndArgumentsAreChecked)
     };
     ASSERT_EQ(good.size(), commandTable.size());
     for (const string_vector_t& args : good) {
-        auto cmd = createCommand(args);
+        auto cmd = Command::create(args);
         ASSERT_NE(cmd, nullptr) << args[0];
         EXPECT_EQ(cmd->name(), args[0]);
         EXPECT_EQ(cmd->argCount(), args.size());
-        EXPECT_NE(commandUsage(args[0]), nullptr);
+        EXPECT_NE(Command::usage(args[0]), nullptr);
         EXPECT_THROW(cmd->arg(args.size()), std::out_of_range);
     }
 
@@ -110,7 +110,7 @@ TEST(CommandFactory, NamesMatchExactlyAndArgumentsAreChecked)
         { "write-memory", "0xa000", "{{}}" },
     };
     for (const string_vector_t& args : bad)
-        EXPECT_EQ(createCommand(args), nullptr) << args[0] << " " << (args.size() > 1 ? args[1] : "");
+        EXPECT_EQ(Command::create(args), nullptr) << args[0] << " " << (args.size() > 1 ? args[1] : "");
 }
 
 TEST(NumberRules, StrictAndLenient)
@@ -152,10 +152,10 @@ TEST(NumberRules, StrictAndLenient)
 
 TEST(HexData, WriteMemoryTakesClosedEvenDataTextOnly)
 {
-    EXPECT_NE(createCommand({ "write-memory", "0xa000", "{{0102 0304}}" }), nullptr);
-    EXPECT_NE(createCommand({ "write-memory", "0xa000", "{{ 0a\tFF }}" }), nullptr);
-    EXPECT_EQ(createCommand({ "write-memory", "0xa000", "{{abc}}" }), nullptr);
-    EXPECT_EQ(createCommand({ "write-memory", "0xa000", "{{ab}" }), nullptr);
+    EXPECT_NE(Command::create({ "write-memory", "0xa000", "{{0102 0304}}" }), nullptr);
+    EXPECT_NE(Command::create({ "write-memory", "0xa000", "{{ 0a\tFF }}" }), nullptr);
+    EXPECT_EQ(Command::create({ "write-memory", "0xa000", "{{abc}}" }), nullptr);
+    EXPECT_EQ(Command::create({ "write-memory", "0xa000", "{{ab}" }), nullptr);
 }
 
 TEST(HexData, DigitsArePairedAndEverythingElseIsDropped)

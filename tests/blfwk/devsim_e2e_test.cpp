@@ -1,6 +1,6 @@
 // The framework against the device simulator's bootloader face on a private virtual bus.
 #include "blfwk/bootloader.h"
-#include "blfwk/command_factory.h"
+#include "blfwk/command.h"
 #include "blfwk/memory_commands.h"
 #include "blfwk/property_commands.h"
 #include "recording_logger.h"
@@ -72,7 +72,7 @@ protected:
     // One short connection per command, as the flashing sequence runs them.
     std::unique_ptr<Command> inject(const string_vector_t& args)
     {
-        std::unique_ptr<Command> cmd = createCommand(args);
+        std::unique_ptr<Command> cmd = Command::create(args);
         EXPECT_NE(cmd, nullptr);
         if (!cmd)
             return cmd;

@@ -1,4 +1,4 @@
-#include "blfwk/command_factory.h"
+#include "blfwk/command.h"
 #include "blfwk/property_commands.h"
 #include "command_fixture.h"
 
@@ -29,17 +29,17 @@ TEST(ScaleBytes, UnitsAndWholeMultiples)
 TEST(GetPropertyArgs, NumbersNamesAndTheInvalidProperty)
 {
     for (const char* text : { "1", "current-version", "0x01" }) {
-        auto cmd = createCommand({ "get-property", text });
+        auto cmd = Command::create({ "get-property", text });
         ASSERT_NE(cmd, nullptr);
         EXPECT_EQ(static_cast<GetProperty&>(*cmd).property().value, 1) << text;
     }
-    auto cmd = createCommand({ "get-property", "-1" });
+    auto cmd = Command::create({ "get-property", "-1" });
     EXPECT_EQ(static_cast<GetProperty&>(*cmd).property().value, 255);
-    cmd = createCommand({ "get-property", "Current-Version" });
+    cmd = Command::create({ "get-property", "Current-Version" });
     EXPECT_EQ(static_cast<GetProperty&>(*cmd).property().value, 255);
-    cmd = createCommand({ "get-property", "26" });
+    cmd = Command::create({ "get-property", "26" });
     EXPECT_EQ(static_cast<GetProperty&>(*cmd).property().value, 255);
-    cmd = createCommand({ "get-property", "external-memory-attributes", "1" });
+    cmd = Command::create({ "get-property", "external-memory-attributes", "1" });
     EXPECT_EQ(static_cast<GetProperty&>(*cmd).property().value, 25);
     EXPECT_EQ(static_cast<GetProperty&>(*cmd).memoryId(), 1u);
 
@@ -47,7 +47,7 @@ TEST(GetPropertyArgs, NumbersNamesAndTheInvalidProperty)
     EXPECT_EQ(direct.arg(1), "0x00000011");
     EXPECT_EQ(direct.name(), "get-property");
 
-    auto set = createCommand({ "set-property", "verify-writes", "1" });
+    auto set = Command::create({ "set-property", "verify-writes", "1" });
     ASSERT_NE(set, nullptr);
     EXPECT_EQ(static_cast<SetProperty&>(*set).propertyTag(), 0u); // names are not looked up
 }
@@ -134,7 +134,7 @@ TEST_F(Prop, AnswersThatDoNotFit)
 {
     // Fewer words than the property needs: an out-of-range error leaves sendTo.
     target.properties[12] = { 0, 0x7FFF, 0x20000000 };
-    auto cmd = createCommand({ "get-property", "12" });
+    auto cmd = Command::create({ "get-property", "12" });
     try {
         cmd->sendTo(packetizer);
         FAIL() << "no error for a short reserved-regions answer";
@@ -142,15 +142,15 @@ TEST_F(Prop, AnswersThatDoNotFit)
         EXPECT_STREQ(e.what(), "invalid vector<T> subscript");
     }
     target.properties[1] = {};
-    cmd = createCommand({ "get-property", "1" });
+    cmd = Command::create({ "get-property", "1" });
     EXPECT_THROW(cmd->sendTo(packetizer), std::out_of_range);
     target.properties[25] = { 0 };
-    cmd = createCommand({ "get-property", "25" });
+    cmd = Command::create({ "get-property", "25" });
     EXPECT_THROW(cmd->sendTo(packetizer), std::out_of_range); // all six words are read first
 
     // Bits beyond the tables.
     target.properties[7] = { 1u << 17 };
-    cmd = createCommand({ "get-property", "7" });
+    cmd = Command::create({ "get-property", "7" });
     try {
         cmd->sendTo(packetizer);
         FAIL();
@@ -158,7 +158,7 @@ TEST_F(Prop, AnswersThatDoNotFit)
         EXPECT_STREQ(e.what(), "invalid array<T, N> subscript");
     }
     target.properties[2] = { 0x81 };
-    cmd = createCommand({ "get-property", "2" });
+    cmd = Command::create({ "get-property", "2" });
     EXPECT_THROW(cmd->sendTo(packetizer), std::out_of_range);
 }
 

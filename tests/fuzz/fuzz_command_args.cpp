@@ -1,6 +1,5 @@
-// createCommand's argument parsing over any argument vector (arguments split at NUL bytes).
+// Command::create's argument parsing over any argument vector (arguments split at NUL bytes).
 #include "blfwk/command.h"
-#include "blfwk/command_factory.h"
 #include "blfwk/protocol_tables.h"
 
 #include <string>
@@ -20,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const size_t pick = uint8_t(argv[0][0]) % blfwk::commandTable.size();
         argv[0] = blfwk::commandTable[pick].name;
     }
-    auto command = blfwk::createCommand(argv);
+    auto command = blfwk::Command::create(argv);
     if (command) {
         (void)command->name();
         (void)command->argCount();

@@ -4,7 +4,6 @@
 
 #include "blfwk/bootloader.h"
 #include "blfwk/command.h"
-#include "blfwk/command_factory.h"
 #include "platform/hid.h"
 #include "platform/usb_devices.h"
 #include "state/app_callbacks.h"
@@ -59,7 +58,7 @@ struct StepLog {
 
 uint32_t runCommand(const blfwk::string_vector_t& argv, const StepLog& log = {})
 {
-    std::unique_ptr<blfwk::Command> cmd = blfwk::createCommand(argv);
+    std::unique_ptr<blfwk::Command> cmd = blfwk::Command::create(argv);
     if (!cmd)
         throw std::runtime_error("the bootloader command could not be built");
     uint32_t status = blfwk::kStatus_Success;

@@ -6,6 +6,7 @@
 #include "blfwk/packetizer.h"
 #include "blfwk/protocol_tables.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,14 @@ private:
 
 class Command {
 public:
+    // Builds the command that element 0 names and runs its parseArgs. nullptr for an unknown
+    // name or refused arguments; an empty vector throws std::out_of_range. Defined beside the
+    // command table (command_factory.cpp), the one file that knows every command class.
+    static std::unique_ptr<Command> create(const string_vector_t& argv);
+    // The usage line of a command ("reset", "read-memory <start> <byte count> [<output file>]"),
+    // or nullptr for an unknown name.
+    static const char* usage(const std::string& commandName);
+
     explicit Command(const string_vector_t& argv);
     explicit Command(const char* name);
     virtual ~Command() = default;
