@@ -56,41 +56,17 @@ std::atomic<SerialPortOpener> g_opener { nullptr };
 
 } // namespace
 
-HidService& hidService()
-{
-    return g_hid.current();
-}
-void setHidService(HidService* service)
-{
-    g_hid.install(service);
-}
+HidService& hidService() { return g_hid.current(); }
+void setHidService(HidService* service) { g_hid.install(service); }
 
-UsbDeviceService& usbDeviceService()
-{
-    return g_usb.current();
-}
-void setUsbDeviceService(UsbDeviceService* service)
-{
-    g_usb.install(service);
-}
+UsbDeviceService& usbDeviceService() { return g_usb.current(); }
+void setUsbDeviceService(UsbDeviceService* service) { g_usb.install(service); }
 
-VolumeService& volumeService()
-{
-    return g_volumes.current();
-}
-void setVolumeService(VolumeService* service)
-{
-    g_volumes.install(service);
-}
+VolumeService& volumeService() { return g_volumes.current(); }
+void setVolumeService(VolumeService* service) { g_volumes.install(service); }
 
-DeviceEventService& deviceEventService()
-{
-    return g_events.current();
-}
-void setDeviceEventService(DeviceEventService* service)
-{
-    g_events.install(service);
-}
+DeviceEventService& deviceEventService() { return g_events.current(); }
+void setDeviceEventService(DeviceEventService* service) { g_events.install(service); }
 
 std::unique_ptr<SerialPort> openSerialPort(const std::string& name, int baudRate, std::string* error)
 {
