@@ -7,9 +7,6 @@
 #include "state/shared_state.h"
 #include "state/shared_text.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 namespace {
 
 SharedText g_foundRoot{""};
@@ -24,25 +21,15 @@ bool labelMatches(const std::string& label)
            label.find("tarvel") != std::string::npos;
 }
 
-// The first directory entry of the root whose name holds "Tarvel" (this form only).
+// A folder in the root whose name holds "Tarvel" (this form only).
 bool hasTarvelFolder(const std::string& root)
 {
-    DIR* dir = opendir(root.c_str());
-    if (!dir)
-        return false;
-    bool found = false;
-    while (dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name.find("Tarvel") == std::string::npos)
-            continue;
-        struct stat info = {};
-        if (stat((root + name).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-            found = true;
-            break;
-        }
-    }
-    closedir(dir);
-    return found;
+    std::vector<std::string> folders;
+    platform::volumeService().rootFolders(root, folders);
+    for (const std::string& name : folders)
+        if (name.find("Tarvel") != std::string::npos)
+            return true;
+    return false;
 }
 
 std::vector<platform::VolumeInfo> removableVolumes()

@@ -2,9 +2,9 @@
 // TIOCEXCL (which root may pass) and an flock (which holds between cooperating programs
 // whatever their rights).
 
+#include "platform/native.h"
 #include "platform/serial_port.h"
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -18,8 +18,6 @@
 namespace platform {
 
 namespace {
-
-std::atomic<SerialPortOpener> g_opener { nullptr };
 
 speed_t speedConstant(int baudRate)
 {
@@ -188,16 +186,9 @@ std::unique_ptr<SerialPort> openTermios(const std::string& name, int baudRate, s
 
 } // namespace
 
-std::unique_ptr<SerialPort> openSerialPort(const std::string& name, int baudRate, std::string* error)
+std::unique_ptr<SerialPort> native::openSerialPort(const std::string& name, int baudRate, std::string* error)
 {
-    if (SerialPortOpener opener = g_opener.load())
-        return opener(name, baudRate, error);
     return openTermios(name, baudRate, error);
-}
-
-void setSerialPortOpener(SerialPortOpener opener)
-{
-    g_opener.store(opener);
 }
 
 } // namespace platform

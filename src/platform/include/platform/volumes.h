@@ -42,6 +42,11 @@ public:
 
     // Runs one removal step on the volume with this root. False when the step failed.
     virtual bool removalStep(const std::string& root, VolumeStep step) = 0;
+
+    // Replaces names with the names of the folders directly in root (links followed). False
+    // when root cannot be read. The roots of every backend here are real folders, so all share
+    // one listing.
+    virtual bool rootFolders(const std::string& root, std::vector<std::string>& names);
 };
 
 // The service this process uses (installed, else the virtual bus when selected, else the
