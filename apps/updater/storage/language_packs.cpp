@@ -4,6 +4,7 @@
 #include "staging.h"
 #include "wireless_update.h"
 
+#include "devlink/app_exchange.h"
 #include "devlink/device_info.h"
 #include "devlink/frame_codec.h"
 #include "flash/embedded_packages.h"

@@ -4,6 +4,7 @@
 #include "staging.h"
 
 #include "crc/app_crc.h"
+#include "devlink/app_exchange.h"
 #include "devlink/device_info.h"
 #include "devlink/frame_codec.h"
 #include "flash/embedded_packages.h"
@@ -111,10 +112,12 @@ bool updateNordicFirmware()
     DeviceInfo* record = appCallbacks.currentDevice.load();
     const int recordType = record ? record->deviceType : -1;
     const int32_t nrf = NRFV.load();
+    // Types 11..15 are told up to date at the Summit's build and updated all the same; any
+    // other type (16 and an unknown device included) stops at the first models' build.
     if (recordType >= 11 && recordType <= 15) {
-        if (nrf == 1333026)
+        if (nrf == nrfVersionForType(11))
             logLine("\n--NORDIC UP TO DATE SUMMIT--\r\n");
-    } else if (nrf == 1031039) {
+    } else if (nrf == nrfVersionForType(kFirstFlashableType)) {
         logLine("\n--NORDIC UP TO DATE--\r\n");
         return true;
     }
@@ -132,12 +135,9 @@ bool updateNordicFirmware()
         return false;
     }
     const int model = modelOverride.load() > 0 ? modelOverride.load() : recordType;
-    if (record) {
-        if (gcbn.load() == -99)
-            record->dlv = 0;
-        else if (gcbn.load() == 60)
-            record->dlv = 60;
-    }
+    int variant = 0;
+    if (record && variantForBuildChoice(gcbn.load(), &variant))
+        record->dlv = variant;
     EmbeddedItem image, settings;
     if (!selectNordicPackage(model, &image, &settings)) {
         logLine("Invalid device type\r\n");
