@@ -25,32 +25,36 @@ void initFirmwareCatalog()
         firmwareCatalog[size_t(type)] = kRows[type - 4];
 }
 
+namespace {
+
+// The About box's lines in their order, each label as it stands; type 16 is not listed.
+struct AboutLine {
+    int type;
+    const char* label;
+};
+const AboutLine kAboutLines[] = {
+    { 4, " Peak GPS " },
+    { 5, " Ridge GPS " },
+    { 7, " Sprig Color " },
+    { 9, " Band Color " },
+    { 8, " Sprig Band " },
+    { 10, " Lite GPS  " },
+    { 6, " Sprig GPS " },
+    { 11, "  Summit GPS " },
+    { 12, "  Summit Color " },
+    { 13, "  Peak Pro " },
+    { 14, "  Ridge Plus " },
+    { 15, "  Ridge Easy " },
+};
+
+} // namespace
+
 const char* aboutText()
 {
-    // The About box lists the models in this order, each label as it stands; type 16 is not
-    // listed.
-    struct AboutLine {
-        int type;
-        const char* label;
-    };
-    static const AboutLine kLines[12] = {
-        { 4, " Peak GPS " },
-        { 5, " Ridge GPS " },
-        { 7, " Sprig Color " },
-        { 9, " Band Color " },
-        { 8, " Sprig Band " },
-        { 10, " Lite GPS  " },
-        { 6, " Sprig GPS " },
-        { 11, "  Summit GPS " },
-        { 12, "  Summit Color " },
-        { 13, "  Peak Pro " },
-        { 14, "  Ridge Plus " },
-        { 15, "  Ridge Easy " },
-    };
     static char text[1024];
     initFirmwareCatalog();
     int used = std::snprintf(text, sizeof text, "Tarvel Gps Firmware Programmer\n\nFirmware versions:\n");
-    for (const AboutLine& line : kLines) {
+    for (const AboutLine& line : kAboutLines) {
         const FirmwareCatalogRow& row = firmwareCatalog[size_t(line.type)];
         used += std::snprintf(
             text + used, sizeof text - size_t(used), "%s\t%d.%d\n", line.label, row[0], row[1]);

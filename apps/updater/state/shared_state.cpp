@@ -25,7 +25,7 @@ Flag languagePacksPending{0};
 
 Flag recoveryDialogActive{0};
 SharedInt recoveryDeviceType{-99};
-SharedInt recoveryVariant{-99};
+SharedInt recoveryVariant{kStandardChoice};
 SharedInt modelOverride{-1};
 Flag exitOnButton{0};
 
@@ -53,7 +53,7 @@ void resetSharedState()
     NRFV = 0;
     targetNrfVersion = 1031039;
     recoveryDeviceType = -99;
-    recoveryVariant = -99;
+    recoveryVariant = kStandardChoice;
     modelOverride = -1;
     currentPid = 0;
     bootloaderVid = 0x15A2;

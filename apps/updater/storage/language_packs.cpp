@@ -75,7 +75,7 @@ bool updateLanguagePacks()
         return false;
     }
     const int model = modelOverride.load() > 0 ? modelOverride.load() : record->deviceType;
-    if (!record || record->dlv != 60)
+    if (!record || record->dlv != kJapaneseVariant)
         return false;
     if (!createStagingFolder())
         return false;
