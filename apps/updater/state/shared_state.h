@@ -23,8 +23,8 @@ extern SharedInt targetNrfVersion; // 1031039 at start
 extern Flag nrfCheckBypass;
 extern Flag versionMatches;
 extern Flag nrfMatches;
-extern Flag ishf; // the scan found the running device and read it; cleared as a scan starts or a read fails
-extern Flag jbl;  // programming started for a device found in its flash bootloader; cleared when it is back
+extern Flag ishf; // the scan took the running device for its information read; cleared at a scan or failure
+extern Flag jbl;  // a scan began programming a device in its flash bootloader; cleared on arrival or failure
 extern Flag ADF;  // a normal update's image is written and the reset runs: the offer's button stays hidden
 extern Flag updateActive;
 extern Flag updateThreadActive;
