@@ -63,7 +63,8 @@ const OptionRow kOptionRows[] = {
     { "--simulate", nullptr, ValueUse::Optional, false,
         [](const std::string& value, UpdaterOptions& o, std::string&) {
             o.simulateDescription = value;
-            return o.simulate = true;
+            o.simulate = true;
+            return true;
         } },
     { "--time-scale", nullptr, ValueUse::Needed, false,
         [](const std::string& value, UpdaterOptions& o, std::string& error) {
@@ -71,7 +72,8 @@ const OptionRow kOptionRows[] = {
                 error = "bad time scale '" + value + "' (a number, 0 or more)";
                 return false;
             }
-            return o.timeScaleGiven = true;
+            o.timeScaleGiven = true;
+            return true;
         } },
     { "--auto", nullptr, ValueUse::None, false,
         [](const std::string&, UpdaterOptions& o, std::string&) {
