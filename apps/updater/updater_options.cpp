@@ -49,17 +49,22 @@ struct OptionRow {
     bool (*apply)(const std::string& value, UpdaterOptions& options, std::string& error);
 };
 
+// The action of an option that only switches something on.
+template <bool UpdaterOptions::*Flag> bool setFlag(const std::string&, UpdaterOptions& options, std::string&)
+{
+    options.*Flag = true;
+    return true;
+}
+template <bool HeadlessSettings::*Flag>
+bool setConsoleFlag(const std::string&, UpdaterOptions& options, std::string&)
+{
+    options.console.*Flag = true;
+    return true;
+}
+
 const OptionRow kOptionRows[] = {
-    { "--help", "-h", ValueUse::None, false,
-        [](const std::string&, UpdaterOptions& o, std::string&) {
-            o.help = true;
-            return true;
-        } },
-    { "--version", nullptr, ValueUse::None, false,
-        [](const std::string&, UpdaterOptions& o, std::string&) {
-            o.version = true;
-            return true;
-        } },
+    { "--help", "-h", ValueUse::None, false, setFlag<&UpdaterOptions::help> },
+    { "--version", nullptr, ValueUse::None, false, setFlag<&UpdaterOptions::version> },
     { "--simulate", nullptr, ValueUse::Optional, false,
         [](const std::string& value, UpdaterOptions& o, std::string&) {
             o.simulateDescription = value;
@@ -75,13 +80,8 @@ const OptionRow kOptionRows[] = {
             o.timeScaleGiven = true;
             return true;
         } },
-    { "--auto", nullptr, ValueUse::None, false,
-        [](const std::string&, UpdaterOptions& o, std::string&) {
-            o.autoAnswer = true;
-            return true;
-        } },
-    { "--headless", nullptr, ValueUse::None, true,
-        [](const std::string&, UpdaterOptions&, std::string&) { return true; } },
+    { "--auto", nullptr, ValueUse::None, false, setFlag<&UpdaterOptions::autoAnswer> },
+    { "--headless", nullptr, ValueUse::None, true, setFlag<&UpdaterOptions::headless> },
     { "--recover", nullptr, ValueUse::Needed, false,
         [](const std::string& value, UpdaterOptions& o, std::string& error) {
             if (parseRecover(value, o.recoverType, o.recoverJapanese))
@@ -89,16 +89,8 @@ const OptionRow kOptionRows[] = {
             error = "bad --recover value '" + value + "' (TYPE 4 to 16, optionally followed by ,japanese)";
             return false;
         } },
-    { "--json", nullptr, ValueUse::None, true,
-        [](const std::string&, UpdaterOptions& o, std::string&) {
-            o.console.json = true;
-            return true;
-        } },
-    { "--verbose", "-v", ValueUse::None, true,
-        [](const std::string&, UpdaterOptions& o, std::string&) {
-            o.console.verbose = true;
-            return true;
-        } },
+    { "--json", nullptr, ValueUse::None, true, setConsoleFlag<&HeadlessSettings::json> },
+    { "--verbose", "-v", ValueUse::None, true, setConsoleFlag<&HeadlessSettings::verbose> },
     { "--log", nullptr, ValueUse::Needed, true,
         [](const std::string& value, UpdaterOptions& o, std::string&) {
             o.console.logFile = value;
