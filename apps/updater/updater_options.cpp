@@ -37,93 +37,109 @@ bool parseRecover(const std::string& text, int& type, bool& japanese)
     return isFlashableType(type);
 }
 
+// What an option takes after '=': nothing, a value that may not be empty, or anything.
+enum class ValueUse { None, Needed, Optional };
+
+struct OptionRow {
+    const char* name;
+    const char* shortName; // nullptr: none
+    ValueUse value;
+    bool impliesHeadless;
+    // Applies the value; false with a reason in error when it cannot be used.
+    bool (*apply)(const std::string& value, UpdaterOptions& options, std::string& error);
+};
+
+// The action of an option that only switches something on.
+template <bool UpdaterOptions::*Flag> bool setFlag(const std::string&, UpdaterOptions& options, std::string&)
+{
+    options.*Flag = true;
+    return true;
+}
+template <bool HeadlessSettings::*Flag>
+bool setConsoleFlag(const std::string&, UpdaterOptions& options, std::string&)
+{
+    options.console.*Flag = true;
+    return true;
+}
+
+const OptionRow kOptionRows[] = {
+    { "--help", "-h", ValueUse::None, false, setFlag<&UpdaterOptions::help> },
+    { "--version", nullptr, ValueUse::None, false, setFlag<&UpdaterOptions::version> },
+    { "--simulate", nullptr, ValueUse::Optional, false,
+        [](const std::string& value, UpdaterOptions& o, std::string&) {
+            o.simulateDescription = value;
+            o.simulate = true;
+            return true;
+        } },
+    { "--time-scale", nullptr, ValueUse::Needed, false,
+        [](const std::string& value, UpdaterOptions& o, std::string& error) {
+            if (!parseScale(value, o.timeScale)) {
+                error = "bad time scale '" + value + "' (a number, 0 or more)";
+                return false;
+            }
+            o.timeScaleGiven = true;
+            return true;
+        } },
+    { "--auto", nullptr, ValueUse::None, false, setFlag<&UpdaterOptions::autoAnswer> },
+    { "--headless", nullptr, ValueUse::None, true, setFlag<&UpdaterOptions::headless> },
+    { "--recover", nullptr, ValueUse::Needed, false,
+        [](const std::string& value, UpdaterOptions& o, std::string& error) {
+            if (parseRecover(value, o.recoverType, o.recoverJapanese))
+                return true;
+            error = "bad --recover value '" + value + "' (TYPE 4 to 16, optionally followed by ,japanese)";
+            return false;
+        } },
+    { "--json", nullptr, ValueUse::None, true, setConsoleFlag<&HeadlessSettings::json> },
+    { "--verbose", "-v", ValueUse::None, true, setConsoleFlag<&HeadlessSettings::verbose> },
+    { "--log", nullptr, ValueUse::Needed, true,
+        [](const std::string& value, UpdaterOptions& o, std::string&) {
+            o.console.logFile = value;
+            return true;
+        } },
+    { "--command", nullptr, ValueUse::Needed, true,
+        [](const std::string& value, UpdaterOptions& o, std::string& error) {
+            if (headlessCommandFromName(value, o.console.command))
+                return true;
+            error = "unknown command '" + value + "' (one of " + headlessCommandNames() + ")";
+            return false;
+        } },
+};
+
+const OptionRow* findOption(const std::string& name)
+{
+    for (const OptionRow& row : kOptionRows)
+        if (name == row.name || (row.shortName && name == row.shortName))
+            return &row;
+    return nullptr;
+}
+
 } // namespace
 
 bool parseUpdaterOptions(const std::vector<std::string>& args, UpdaterOptions& options, std::string& error)
 {
     UpdaterOptions result;
-    std::string description;
     for (const std::string& arg : args) {
         const size_t eq = arg.find('=');
         const std::string name = arg.substr(0, eq);
         const bool hasValue = eq != std::string::npos;
         const std::string value = hasValue ? arg.substr(eq + 1) : "";
-        auto noValue = [&]() {
-            if (hasValue)
-                error = name + " takes no value";
-            return !hasValue;
-        };
-        auto needValue = [&]() {
-            if (value.empty())
-                error = name + " needs a value (" + name + "=...)";
-            return !value.empty();
-        };
-
-        if (name == "--help" || name == "-h") {
-            if (!noValue())
-                return false;
-            result.help = true;
-        } else if (name == "--version") {
-            if (!noValue())
-                return false;
-            result.version = true;
-        } else if (name == "--simulate") {
-            result.simulate = true;
-            result.simulateDescription = value;
-        } else if (name == "--time-scale") {
-            if (!needValue())
-                return false;
-            if (!parseScale(value, result.timeScale)) {
-                error = "bad time scale '" + value + "' (a number, 0 or more)";
-                return false;
-            }
-            result.timeScaleGiven = true;
-        } else if (name == "--auto") {
-            if (!noValue())
-                return false;
-            result.autoAnswer = true;
-        } else if (name == "--headless") {
-            if (!noValue())
-                return false;
-            result.headless = true;
-        } else if (name == "--recover") {
-            if (!needValue())
-                return false;
-            if (!parseRecover(value, result.recoverType, result.recoverJapanese)) {
-                error
-                    = "bad --recover value '" + value + "' (TYPE 4 to 16, optionally followed by ,japanese)";
-                return false;
-            }
-        } else if (name == "--json") {
-            if (!noValue())
-                return false;
-            result.console.json = true;
-            result.headless = true;
-        } else if (name == "--verbose" || name == "-v") {
-            if (!noValue())
-                return false;
-            result.console.verbose = true;
-            result.headless = true;
-        } else if (name == "--log") {
-            if (!needValue())
-                return false;
-            result.console.logFile = value;
-            result.headless = true;
-        } else if (name == "--command") {
-            if (!needValue())
-                return false;
-            if (!headlessCommandFromName(value, result.console.command)) {
-                error = "unknown command '" + value + "' (one of " + headlessCommandNames() + ")";
-                return false;
-            }
-            result.headless = true;
-        } else if (arg.rfind("-", 0) == 0) {
-            error = "unknown option " + name;
-            return false;
-        } else {
-            error = "unexpected argument '" + arg + "'";
+        const OptionRow* row = findOption(name);
+        if (!row) {
+            error = arg.rfind("-", 0) == 0 ? "unknown option " + name : "unexpected argument '" + arg + "'";
             return false;
         }
+        if (row->value == ValueUse::None && hasValue) {
+            error = name + " takes no value";
+            return false;
+        }
+        if (row->value == ValueUse::Needed && value.empty()) {
+            error = name + " needs a value (" + name + "=...)";
+            return false;
+        }
+        if (!row->apply(value, result, error))
+            return false;
+        if (row->impliesHeadless)
+            result.headless = true;
     }
 
     if (result.simulate) {

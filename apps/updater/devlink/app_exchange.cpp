@@ -1,4 +1,6 @@
 // Sending commands to the running device and the generic command/echo exchange.
+#include "devlink/app_exchange.h"
+
 #include "devlink/frame_codec.h"
 
 #include "platform/hid.h"

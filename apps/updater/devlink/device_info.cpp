@@ -1,5 +1,6 @@
 #include "device_info.h"
 
+#include "app_exchange.h"
 #include "frame_codec.h"
 
 #include "flash/firmware_catalog.h"

@@ -1,14 +1,10 @@
 #pragma once
 // The application link's frames: SOH, DLE-escaped code, payload and CRC (low byte first),
-// EOT, one frame per HID report. The encoder and decoder are pure and serve either peer;
-// the send and exchange operations talk to the running device through the HID service.
+// EOT, one frame per HID report. The encoder and decoder are pure and serve either peer; the
+// operations that talk to the running device are in app_exchange.h.
 
 #include <cstddef>
 #include <cstdint>
-
-namespace platform {
-struct HidDevice;
-}
 
 // Frame bytes
 constexpr uint8_t kSoh = 0x01;
@@ -21,11 +17,6 @@ constexpr size_t kOutputReportSize = 65; // report id 0x00, then 64 frame bytes
 constexpr size_t kInputReportSize = 64; // report id already removed by the HID layer
 constexpr size_t kReplyBufferSize = 65;
 constexpr uint8_t kReportFill = 0xFF; // output report bytes after the frame
-
-// Time limits and tolerance of the exchange
-constexpr int kWriteTimeoutMs = -1; // the write waits until the report is out
-constexpr int kReplyReadTimeoutMs = 10000;
-constexpr int kUnexpectedRepliesTolerated = 2; // the third one ends the exchange
 
 // Host bodies: code only, or code + argument A (u16 LE) + argument B (u32 LE).
 constexpr size_t kCommandBodyLength = 1;
@@ -56,17 +47,3 @@ struct DecodedFrame {
 // not cleared: bytes past the returned length keep what they held. Never reads past
 // reportLength nor writes past the reply buffer, whatever the report holds.
 DecodedFrame decodeFrame(const uint8_t* report, size_t reportLength, uint8_t* reply);
-
-// Opens the running device (0x2B29 / 0x55, first match, no serial number); nullptr if absent.
-platform::HidDevice* openAppDevice();
-
-// Sends one command frame in one output report (write without time limit); true when the
-// write reported bytes written. Reads nothing.
-bool sendCommand(uint8_t code, platform::HidDevice* device);
-bool sendCommandWithArgs(uint8_t code, platform::HidDevice* device, uint16_t argumentA, uint32_t argumentB);
-
-// Opens the device, sends a command-only frame and waits for the device to echo the code,
-// passing text lines from the device to standard output and the log meanwhile; closes the
-// device. True when the echo arrived: reply (kReplyBufferSize bytes) then holds the decoded
-// frame, code at byte 0 and payload from byte 1.
-bool transactCommand(uint8_t code, uint8_t* reply);

@@ -1,5 +1,6 @@
 #include "service_commands.h"
 
+#include "app_exchange.h"
 #include "device_info.h"
 #include "frame_codec.h"
 

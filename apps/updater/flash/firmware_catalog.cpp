@@ -25,30 +25,40 @@ void initFirmwareCatalog()
         firmwareCatalog[size_t(type)] = kRows[type - 4];
 }
 
+namespace {
+
+// The About box's lines in their order, each label as it stands; type 16 is not listed.
+struct AboutLine {
+    int type;
+    const char* label;
+};
+const AboutLine kAboutLines[] = {
+    { 4, " Peak GPS " },
+    { 5, " Ridge GPS " },
+    { 7, " Sprig Color " },
+    { 9, " Band Color " },
+    { 8, " Sprig Band " },
+    { 10, " Lite GPS  " },
+    { 6, " Sprig GPS " },
+    { 11, "  Summit GPS " },
+    { 12, "  Summit Color " },
+    { 13, "  Peak Pro " },
+    { 14, "  Ridge Plus " },
+    { 15, "  Ridge Easy " },
+};
+
+} // namespace
+
 const char* aboutText()
 {
     static char text[1024];
     initFirmwareCatalog();
-    // The About box lists the models in this order; type 16 is not listed.
-    static const int kOrder[12] = { 4, 5, 7, 9, 8, 10, 6, 11, 12, 13, 14, 15 };
-    auto major = [](int i) { return firmwareCatalog[size_t(kOrder[i])][0]; };
-    auto minor = [](int i) { return firmwareCatalog[size_t(kOrder[i])][1]; };
-    std::snprintf(text, sizeof text,
-        "Tarvel Gps Firmware Programmer\n\nFirmware versions:\n"
-        " Peak GPS \t%d.%d\n"
-        " Ridge GPS \t%d.%d\n"
-        " Sprig Color \t%d.%d\n"
-        " Band Color \t%d.%d\n"
-        " Sprig Band \t%d.%d\n"
-        " Lite GPS  \t%d.%d\n"
-        " Sprig GPS \t%d.%d\n"
-        "  Summit GPS \t%d.%d\n"
-        "  Summit Color \t%d.%d\n"
-        "  Peak Pro \t%d.%d\n"
-        "  Ridge Plus \t%d.%d\n"
-        "  Ridge Easy \t%d.%d\n\r\n",
-        major(0), minor(0), major(1), minor(1), major(2), minor(2), major(3), minor(3), major(4), minor(4),
-        major(5), minor(5), major(6), minor(6), major(7), minor(7), major(8), minor(8), major(9), minor(9),
-        major(10), minor(10), major(11), minor(11));
+    int used = std::snprintf(text, sizeof text, "Tarvel Gps Firmware Programmer\n\nFirmware versions:\n");
+    for (const AboutLine& line : kAboutLines) {
+        const FirmwareCatalogRow& row = firmwareCatalog[size_t(line.type)];
+        used += std::snprintf(
+            text + used, sizeof text - size_t(used), "%s\t%d.%d\n", line.label, row[0], row[1]);
+    }
+    std::snprintf(text + used, sizeof text - size_t(used), "\r\n");
     return text;
 }

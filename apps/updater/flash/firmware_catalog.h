@@ -15,10 +15,12 @@ extern std::array<FirmwareCatalogRow, 17> firmwareCatalog;
 // (Re)writes rows 4..16; called before every read of the catalogue.
 void initFirmwareCatalog();
 
-// One embedded main image: a raw LZ4 block and its compressed size (the decoder's input length).
+// One embedded main image: a raw LZ4 block, its compressed size (the decoder's input length)
+// and the length it decodes to (found by decoding it when the program was built).
 struct FirmwareImage {
     const uint8_t* data = nullptr;
     int compressedSize = 0;
+    int decodedSize = 0;
 };
 
 // The image for a device type and variant: 60 selects the Japanese build, any other value the

@@ -18,6 +18,7 @@ bool selectFirmwareImage(int deviceType, int variant, FirmwareImage* image)
         return false;
     image->data = asset->data;
     image->compressedSize = asset->compressedSize;
+    image->decodedSize = asset->decodedSize;
     return true;
 }
 

@@ -113,30 +113,51 @@ ImageChoice chooseImage(bool logIt)
         if (logIt)
             reportStatus(0, "Emergency Mode\nUsing product id from bootloader", nullptr);
     }
-    const int build = gcbn.load();
-    if (build == -99) {
-        choice.variant = 0;
-        if (device)
-            device->dlv = 0;
-    } else if (build == kJapaneseVariant) {
-        choice.variant = kJapaneseVariant;
-        if (device)
-            device->dlv = kJapaneseVariant;
-    }
-    if (choice.deviceType >= 60 && choice.deviceType <= 126)
-        choice.deviceType -= 60;
+    if (variantForBuildChoice(gcbn.load(), &choice.variant) && device)
+        device->dlv = choice.variant;
+    if (choice.deviceType >= kJapaneseVariant && choice.deviceType <= 126)
+        choice.deviceType -= kJapaneseVariant;
     return choice;
 }
 
-// The decoded length of the image the write will carry, or 0 when there is none.
+// The decoded length of the image the write will carry, or 0 when there is none. The
+// catalogue knows it: the erase needs no decode of the image.
 int imageLengthToWrite()
 {
     const ImageChoice choice = chooseImage(false);
     FirmwareImage image;
     if (!selectFirmwareImage(choice.deviceType, choice.variant, &image))
         return 0;
-    const int length = decodeFirmwareImage(image);
-    return length > 0 ? length : 0;
+    return image.decodedSize > 0 && image.decodedSize <= kImageBufferSize ? image.decodedSize : 0;
+}
+
+// How a step of the programming is retried: an exception is a failed attempt, counted over
+// the whole run; below the limit the step runs again, at the limit it is shown as failed.
+struct RetryRule {
+    SharedInt& failures;
+    int attempts;
+    const char* failedStatus;
+    const char* retryLine;
+    int pauseSeconds; // before the next attempt
+};
+
+bool withRetries(bool (*attempt)(), const RetryRule& rule)
+{
+    for (;;) {
+        try {
+            return attempt();
+        } catch (...) {
+            const int failures = rule.failures.load() + 1;
+            rule.failures = failures;
+            if (failures >= rule.attempts) {
+                reportStatus(1, rule.failedStatus, nullptr);
+                return false;
+            }
+            logLine(rule.retryLine);
+            if (rule.pauseSeconds > 0)
+                sleepFor(rule.pauseSeconds);
+        }
+    }
 }
 
 void reportFailure(const char* detailAfterReset)
@@ -186,6 +207,77 @@ void statusAfterWriteFlush()
     reportStatus(0, nullptr, isSet(reverseUpgrade) ? "Flashing Started" : "Step 3 of 3\nStarted");
 }
 
+bool eraseOnce()
+{
+    // The region must cover the whole image: flash refuses to program bytes not erased.
+    char length[16];
+    std::snprintf(length, sizeof length, "0x%x", eraseLengthFor(imageLengthToWrite()));
+    runCommand({ "flash-erase-region", "0xa000", length });
+    sleepFor(2);
+    return true;
+}
+
+bool programOnce()
+{
+    reportStatus(0, nullptr, "Step 2 of 3\nStarted");
+    const ImageChoice choice = chooseImage(true);
+    logLinef("\n-- Flash AA m:%i gcbn:%i lv:%i --\r\n", choice.deviceType, int(gcbn.load()), choice.variant);
+    FirmwareImage image;
+    const bool known = selectFirmwareImage(choice.deviceType, choice.variant, &image);
+    if (choice.deviceType == 4 && choice.variant == kJapaneseVariant)
+        logLinef("\n-- Flash AA peak gps jp m:%i gcbn:%i lv:%i --\r\n", choice.deviceType, int(gcbn.load()),
+            choice.variant);
+    if (!known) {
+        logLine("Invalid device type\r\n");
+        std::puts("Invalid device type\r");
+        // No image for this type: a failed attempt that no retry can mend.
+        reportStatus(1, "Program device failed", nullptr);
+        return false;
+    }
+    logLine("Decompressing binary\r\n");
+    const int length = decodeFirmwareImage(image);
+    logLine("Building program command\r\n");
+    if (length <= 0 || !buildDataText(length)) {
+        logLinef("Firmware image could not be prepared (decoded %d bytes)\r\n", length);
+        reportStatus(1, "Program device failed", nullptr);
+        return false;
+    }
+    logLine("Programming...Do not unplug\r\n");
+    reportStatus(0, nullptr, "Programming...Do not unplug");
+    logLine("Sending bootloader program command\r\n");
+    StepLog log;
+    log.beforeInject = "inject program command\r\n";
+    log.beforeFlush = "flush program command\r\n";
+    log.beforeResponses = "got responce values\r\n";
+    log.beforeFree = "freeing memory command\r\n";
+    log.afterFlush = statusAfterWriteFlush;
+    const uint32_t status = runCommand({ "write-memory", "0xa000", hexTextBuffer }, log);
+    if (status != blfwk::kStatus_Success) {
+        // The bootloader refused the image: the device does not hold the new firmware.
+        logLinef("Program refused by the bootloader, status %u\r\n", status);
+        reportStatus(1, "Program device failed", nullptr);
+        return false;
+    }
+    return true;
+}
+
+bool resetOnce()
+{
+    reportStatus(0, nullptr, "Resetting Device\nPlease Wait...");
+    logLine("Sending bootloader reset device\r\n");
+    const uint32_t status = runCommand({ "reset" });
+    if (status != blfwk::kStatus_Success && status != blfwk::kStatus_NoResponseExpected) {
+        // The device stays in its bootloader: not a reset. Counted as a failed attempt.
+        logLinef("Reset refused by the bootloader, status %u\r\n", status);
+        throw std::runtime_error("reset refused");
+    }
+    if (!bootloaderLeft()) {
+        logLine("The bootloader did not restart the device\r\n");
+        throw std::runtime_error("reset not taken");
+    }
+    return true;
+}
+
 } // namespace
 
 uint32_t eraseLengthFor(int imageLength)
@@ -199,107 +291,20 @@ bool eraseFlash()
 {
     // From the erase on, the application is gone until a programming completes.
     rememberUnfinishedFlash(true);
-    try {
-        // The region must cover the whole image: flash refuses to program bytes not erased.
-        char length[16];
-        std::snprintf(length, sizeof length, "0x%x", eraseLengthFor(imageLengthToWrite()));
-        runCommand({"flash-erase-region", "0xa000", length});
-        sleepFor(2);
-        return true;
-    } catch (...) {
-        const int failures = eraseCrashCount.load() + 1;
-        eraseCrashCount = failures;
-        if (failures >= kEraseAttempts) {
-            reportStatus(1, "Failed to erase flash", nullptr);
-            return false;
-        }
-        logLine("Erase Crash - retrying\n\r");
-        return eraseFlash();
-    }
+    return withRetries(eraseOnce,
+        { eraseCrashCount, kEraseAttempts, "Failed to erase flash", "Erase Crash - retrying\n\r", 0 });
 }
 
 bool programFlash()
 {
-    try {
-        reportStatus(0, nullptr, "Step 2 of 3\nStarted");
-        const ImageChoice choice = chooseImage(true);
-        logLinef("\n-- Flash AA m:%i gcbn:%i lv:%i --\r\n", choice.deviceType, int(gcbn.load()), choice.variant);
-        FirmwareImage image;
-        const bool known = selectFirmwareImage(choice.deviceType, choice.variant, &image);
-        if (choice.deviceType == 4 && choice.variant == kJapaneseVariant)
-            logLinef("\n-- Flash AA peak gps jp m:%i gcbn:%i lv:%i --\r\n", choice.deviceType, int(gcbn.load()),
-                     choice.variant);
-        if (!known) {
-            logLine("Invalid device type\r\n");
-            std::puts("Invalid device type\r");
-            // No image for this type: a failed attempt that no retry can mend.
-            reportStatus(1, "Program device failed", nullptr);
-            return false;
-        }
-        logLine("Decompressing binary\r\n");
-        const int length = decodeFirmwareImage(image);
-        logLine("Building program command\r\n");
-        if (length <= 0 || !buildDataText(length)) {
-            logLinef("Firmware image could not be prepared (decoded %d bytes)\r\n", length);
-            reportStatus(1, "Program device failed", nullptr);
-            return false;
-        }
-        logLine("Programming...Do not unplug\r\n");
-        reportStatus(0, nullptr, "Programming...Do not unplug");
-        logLine("Sending bootloader program command\r\n");
-        StepLog log;
-        log.beforeInject = "inject program command\r\n";
-        log.beforeFlush = "flush program command\r\n";
-        log.beforeResponses = "got responce values\r\n";
-        log.beforeFree = "freeing memory command\r\n";
-        log.afterFlush = statusAfterWriteFlush;
-        const uint32_t status = runCommand({"write-memory", "0xa000", hexTextBuffer}, log);
-        if (status != blfwk::kStatus_Success) {
-            // The bootloader refused the image: the device does not hold the new firmware.
-            logLinef("Program refused by the bootloader, status %u\r\n", status);
-            reportStatus(1, "Program device failed", nullptr);
-            return false;
-        }
-        return true;
-    } catch (...) {
-        const int failures = programCrashCount.load() + 1;
-        programCrashCount = failures;
-        if (failures >= kProgramAttempts) {
-            reportStatus(1, "Program device failed", nullptr);
-            return false;
-        }
-        logLine("Program Crash - retrying\n\r");
-        return programFlash();
-    }
+    return withRetries(programOnce,
+        { programCrashCount, kProgramAttempts, "Program device failed", "Program Crash - retrying\n\r", 0 });
 }
 
 bool resetDevice()
 {
-    try {
-        reportStatus(0, nullptr, "Resetting Device\nPlease Wait...");
-        logLine("Sending bootloader reset device\r\n");
-        const uint32_t status = runCommand({"reset"});
-        if (status != blfwk::kStatus_Success && status != blfwk::kStatus_NoResponseExpected) {
-            // The device stays in its bootloader: not a reset. Counted as a failed attempt.
-            logLinef("Reset refused by the bootloader, status %u\r\n", status);
-            throw std::runtime_error("reset refused");
-        }
-        if (!bootloaderLeft()) {
-            logLine("The bootloader did not restart the device\r\n");
-            throw std::runtime_error("reset not taken");
-        }
-        return true;
-    } catch (...) {
-        const int failures = resetCrashCount.load() + 1;
-        resetCrashCount = failures;
-        if (failures >= kResetAttempts) {
-            reportStatus(1, "Failed to reset device", nullptr);
-            return false;
-        }
-        logLine("Reset Crash - retrying\n\r");
-        sleepFor(2);
-        return resetDevice();
-    }
+    return withRetries(resetOnce,
+        { resetCrashCount, kResetAttempts, "Failed to reset device", "Reset Crash - retrying\n\r", 2 });
 }
 
 bool onBootloaderMode(int productId, int vendorId)
@@ -314,12 +319,11 @@ bool onBootloaderMode(int productId, int vendorId)
         reportStatus(0, "Emergency mode", nullptr);
 
     logLine("Waiting 45sec for drivers\r\n");
-    reportStatus(0, nullptr, "Updating drivers");
-    sleepFor(15);
-    reportStatus(0, nullptr, "Updating drivers\n35% done");
-    sleepFor(15);
-    reportStatus(0, nullptr, "Updating drivers\n70% done");
-    sleepFor(15);
+    for (const char* detail :
+        { "Updating drivers", "Updating drivers\n35% done", "Updating drivers\n70% done" }) {
+        reportStatus(0, nullptr, detail);
+        sleepFor(15);
+    }
 
     logLine("Erasing Flash\r\n");
     if (!eraseFlash()) {

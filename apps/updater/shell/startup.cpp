@@ -20,7 +20,38 @@
 #include <string>
 
 namespace {
+
 constexpr const char* kInstanceLockName = "Tarvel_Updater_Win";
+
+// The button's and the menu's commands and what each runs.
+struct CommandRow {
+    int commandId;
+    void (*handler)();
+};
+const CommandRow kCommandRows[] = {
+    { kCommandUpdateButton, onUpdateButton },
+    { kCommandAbout, aboutCommand },
+    { kCommandExit, onDestroy },
+    { kCommandFactoryReset, factoryResetCommand },
+    { kCommandShowLog, showLogCommand },
+    { kCommandForceUpdate, forceUpdateCommand },
+    { kCommandEraseKeys, eraseKeysCommand },
+    { kCommandLanguagePacks, runLanguagePackUpdate },
+};
+
+// The custom window messages and their handlers; only the emergency start reads wParam.
+struct MessageRow {
+    int message;
+    void (*handler)(long wParam);
+};
+const MessageRow kMessageRows[] = {
+    { WM_CREATE_RECOVERY_MODE_DLG, [](long) { onCreateRecoveryDialog(); } },
+    { WM_CLOSE_RECOVERY_MODE_DLG, [](long) { onCloseRecoveryDialog(); } },
+    { WM_START_EMERGENCY_PROGRAM, onStartEmergencyProgram },
+    { WM_ON_DEVICE_INFO_READ, [](long) { onDeviceInfoReadMessage(); } },
+    { kMessageDestroy, [](long) { onDestroy(); } },
+};
+
 } // namespace
 
 bool startUpdater()
@@ -96,57 +127,20 @@ void onCommand(int commandId)
         logLinef("\r\nCommand %i ignored: its menu entry is disabled\r\n", commandId);
         return;
     }
-    switch (commandId) {
-    case kCommandUpdateButton:
-        onUpdateButton();
-        break;
-    case kCommandAbout:
-        aboutCommand();
-        break;
-    case kCommandExit:
-        onDestroy();
-        break;
-    case kCommandFactoryReset:
-        factoryResetCommand();
-        break;
-    case kCommandShowLog:
-        showLogCommand();
-        break;
-    case kCommandForceUpdate:
-        forceUpdateCommand();
-        break;
-    case kCommandEraseKeys:
-        eraseKeysCommand();
-        break;
-    case kCommandLanguagePacks:
-        runLanguagePackUpdate();
-        break;
-    default:
-        break;
-    }
+    for (const CommandRow& row : kCommandRows)
+        if (row.commandId == commandId) {
+            row.handler();
+            return;
+        }
 }
 
 void onWindowMessage(int message, long wParam)
 {
-    switch (message) {
-    case WM_CREATE_RECOVERY_MODE_DLG:
-        onCreateRecoveryDialog();
-        break;
-    case WM_CLOSE_RECOVERY_MODE_DLG:
-        onCloseRecoveryDialog();
-        break;
-    case WM_START_EMERGENCY_PROGRAM:
-        onStartEmergencyProgram(wParam);
-        break;
-    case WM_ON_DEVICE_INFO_READ:
-        onDeviceInfoReadMessage();
-        break;
-    case kMessageDestroy:
-        onDestroy();
-        break;
-    default:
-        break;
-    }
+    for (const MessageRow& row : kMessageRows)
+        if (row.message == message) {
+            row.handler(wParam);
+            return;
+        }
 }
 
 bool warningShown()

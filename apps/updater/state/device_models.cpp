@@ -30,6 +30,14 @@ const char* recoveryLabel(int deviceType)
     return kRecoveryLabels[size_t(deviceType)];
 }
 
+bool variantForBuildChoice(int buildChoice, int* variant)
+{
+    if (buildChoice != kStandardChoice && buildChoice != kJapaneseVariant)
+        return false;
+    *variant = buildChoice == kJapaneseVariant ? kJapaneseVariant : 0;
+    return true;
+}
+
 bool bootloaderProductType(int productId, int* deviceType, bool* japanese)
 {
     int type = productId;

@@ -19,6 +19,10 @@ inline bool isFlashableType(int deviceType) { return deviceType >= kFirstFlashab
 // Language variant: 60 marks the Japanese build of a model; every other value the standard build.
 constexpr int kJapaneseVariant = 60;
 constexpr int kStandardChoice = -99; // the recovery dialog's and gcbn's "standard, set dlv to 0"
+// The variant a build choice (gcbn) names: kStandardChoice gives 0, kJapaneseVariant gives 60.
+// False, with variant untouched, for any other choice (0 at start): the device's own variant
+// then stands as it was read.
+bool variantForBuildChoice(int buildChoice, int* variant);
 
 // USB identities.
 constexpr uint16_t kAppVendorId = 0x2B29;

@@ -26,7 +26,7 @@ Flag languagePacksPending{0};
 
 Flag recoveryDialogActive{0};
 SharedInt recoveryDeviceType{-99};
-SharedInt recoveryVariant{-99};
+SharedInt recoveryVariant{kStandardChoice};
 SharedInt modelOverride{-1};
 Flag exitOnButton{0};
 
@@ -55,7 +55,7 @@ void resetSharedState()
     NRFV = 0;
     targetNrfVersion = 1031039;
     recoveryDeviceType = -99;
-    recoveryVariant = -99;
+    recoveryVariant = kStandardChoice;
     modelOverride = -1;
     currentPid = 0;
     bootloaderVid = 0x15A2;

@@ -14,18 +14,18 @@ using SharedInt = std::atomic<int32_t>;
 // Device identity as last read (or chosen for a recovery).
 extern SharedInt GRawDevID;   // 99 at start
 extern SharedInt GNormDevID;  // 99 at start
-extern SharedInt gcbn;        // build to program: 60 Japanese, 0 or -99 standard
+extern SharedInt gcbn;        // build to flash: 60 Japanese; -99 standard, dlv set to 0; 0 standard, dlv kept
 
 // Update flow
 extern Flag reverseUpgrade;
-extern SharedInt NRFV;             // wireless build read from the device; 0 = not read
+extern SharedInt NRFV;             // wireless build read from the device; 0 = not read (or devices changed)
 extern SharedInt targetNrfVersion; // 1031039 at start
 extern Flag nrfCheckBypass;
 extern Flag versionMatches;
 extern Flag nrfMatches;
-extern Flag ishf;
-extern Flag jbl;
-extern Flag ADF;
+extern Flag ishf; // the scan took the running device for its information read; cleared at a scan or failure
+extern Flag jbl;  // a scan began programming a device in its flash bootloader; cleared on arrival or failure
+extern Flag ADF;  // a normal update's image is written and the reset runs: the offer's button stays hidden
 extern Flag updateActive;
 extern Flag updateThreadActive;
 extern Flag bootloaderThreadActive; // a bootloader worker programs the device now

@@ -6,17 +6,12 @@
 
 #include "platform/clock.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 
 namespace {
-std::atomic<WindowPort*> g_window{nullptr};
 constexpr size_t kLogLineLimit = 299;
 } // namespace
-
-WindowPort* mainWindow() { return g_window.load(); }
-void setMainWindow(WindowPort* window) { g_window.store(window); }
 
 void setStatus(int isComplete, const char* message, const char* detail)
 {

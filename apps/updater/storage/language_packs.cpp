@@ -4,6 +4,7 @@
 #include "staging.h"
 #include "wireless_update.h"
 
+#include "devlink/app_exchange.h"
 #include "devlink/device_info.h"
 #include "devlink/frame_codec.h"
 #include "flash/embedded_packages.h"
@@ -74,7 +75,7 @@ bool updateLanguagePacks()
         return false;
     }
     const int model = modelOverride.load() > 0 ? modelOverride.load() : record->deviceType;
-    if (!record || record->dlv != 60)
+    if (!record || record->dlv != kJapaneseVariant)
         return false;
     if (!createStagingFolder())
         return false;

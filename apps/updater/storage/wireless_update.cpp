@@ -4,6 +4,7 @@
 #include "staging.h"
 
 #include "crc/app_crc.h"
+#include "devlink/app_exchange.h"
 #include "devlink/device_info.h"
 #include "devlink/frame_codec.h"
 #include "flash/embedded_packages.h"
@@ -54,7 +55,25 @@ bool stagePackageFile(const std::string& local, const std::string& onDrive, cons
     return false;
 }
 
+// Decodes one file of the package into buffer (kPackageBufferSize bytes), logging its sizes
+// under its short name; returns the decoded length, negative on failure.
+int decodePackageFile(const char* name, const EmbeddedItem& item, uint8_t* buffer)
+{
+    logLinef("Compressed %s size = %d\n\r", name, item.compressedSize);
+    logLinef("decompressing %s\r\n", name);
+    const int length = decodeEmbeddedItem(item, buffer, kPackageBufferSize);
+    logLinef("Decoded %s bytes = %d\n\r", name, length);
+    return length;
+}
+
 enum class FollowResult { Finished, DeviceFailed, NoEnd };
+
+// The progress shown while the device reports its programming: at these counts of its reports.
+struct Milestone {
+    int counter;
+    const char* detail;
+};
+constexpr Milestone kMilestones[] = { { 375, "25% done" }, { 750, "50% done" }, { 1225, "75% done" } };
 
 // Follows the device's reports after UPDATE_NORDIC.
 FollowResult followUpdate(platform::HidDevice* device, const char* model)
@@ -84,12 +103,9 @@ FollowResult followUpdate(platform::HidDevice* device, const char* model)
             }
             if (appCallbacks.log.load() && (counter & 63) == 63)
                 logLinef("%d ", counter);
-            if (counter == 375)
-                reportStatus(0, nullptr, "25% done");
-            else if (counter == 750)
-                reportStatus(0, nullptr, "50% done");
-            else if (counter == 1225)
-                reportStatus(0, nullptr, "75% done");
+            for (const Milestone& milestone : kMilestones)
+                if (counter == milestone.counter)
+                    reportStatus(0, nullptr, milestone.detail);
         } else if (std::memcmp(text, "Succus!!", 8) == 0) {
             reportStatus(0, nullptr, "Waiting for Device.");
             return FollowResult::Finished;
@@ -111,10 +127,12 @@ bool updateNordicFirmware()
     DeviceInfo* record = appCallbacks.currentDevice.load();
     const int recordType = record ? record->deviceType : -1;
     const int32_t nrf = NRFV.load();
+    // Types 11..15 are told up to date at the Summit's build and updated all the same; any
+    // other type (16 and an unknown device included) stops at the first models' build.
     if (recordType >= 11 && recordType <= 15) {
-        if (nrf == 1333026)
+        if (nrf == nrfVersionForType(11))
             logLine("\n--NORDIC UP TO DATE SUMMIT--\r\n");
-    } else if (nrf == 1031039) {
+    } else if (nrf == nrfVersionForType(kFirstFlashableType)) {
         logLine("\n--NORDIC UP TO DATE--\r\n");
         return true;
     }
@@ -132,12 +150,9 @@ bool updateNordicFirmware()
         return false;
     }
     const int model = modelOverride.load() > 0 ? modelOverride.load() : recordType;
-    if (record) {
-        if (gcbn.load() == -99)
-            record->dlv = 0;
-        else if (gcbn.load() == 60)
-            record->dlv = 60;
-    }
+    int variant = 0;
+    if (record && variantForBuildChoice(gcbn.load(), &variant))
+        record->dlv = variant;
     EmbeddedItem image, settings;
     if (!selectNordicPackage(model, &image, &settings)) {
         logLine("Invalid device type\r\n");
@@ -150,17 +165,8 @@ bool updateNordicFirmware()
     const std::string settingsOnDrive = platform::joinPath(drive, "nrf_update.dat");
     statusf(0, "%s\nCopying wireless firmware", name.c_str());
 
-    logLinef("Compressed nrf size = %d\n\r", image.compressedSize);
-    logLine("decompressing nrf\r\n");
-    const int imageLength = decodeEmbeddedItem(image, nrfImageBuffer, kPackageBufferSize);
-    logLinef("Decoded nrf bytes = %d\n\r", imageLength);
-    int settingsLength = 0;
-    if (withSettings) {
-        logLinef("Compressed nrf dat size = %d\n\r", settings.compressedSize);
-        logLine("decompressing nrf dat\r\n");
-        settingsLength = decodeEmbeddedItem(settings, g_settingsBuffer, kPackageBufferSize);
-        logLinef("Decoded nrf dat bytes = %d\n\r", settingsLength);
-    }
+    const int imageLength = decodePackageFile("nrf", image, nrfImageBuffer);
+    const int settingsLength = withSettings ? decodePackageFile("nrf dat", settings, g_settingsBuffer) : 0;
     if (imageLength <= 0 || (withSettings && settingsLength <= 0)) {
         // A package that does not decode must never reach the device.
         logLine("Wireless package could not be decoded\r\n");

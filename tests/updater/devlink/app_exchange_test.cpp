@@ -1,3 +1,5 @@
+#include "devlink/app_exchange.h"
+
 #include "devlink/frame_codec.h"
 
 #include "crc/app_crc.h"

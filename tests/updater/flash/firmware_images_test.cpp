@@ -92,6 +92,17 @@ TEST(FirmwareImages, EveryImageDecodesToItsSizeWithSaneVectorsAndItsIdentity)
     }
 }
 
+// The erase region is sized from the length the catalogue knows without decoding: it must be
+// the length the write then carries.
+TEST(FirmwareImages, TheCatalogueKnowsTheLengthEveryImageDecodesTo)
+{
+    for (int type = 4; type <= 16; ++type)
+        for (int variant : { 0, 60 }) {
+            const FirmwareImage image = imageFor(type, variant);
+            EXPECT_EQ(image.decodedSize, decodeFirmwareImage(image)) << type << "/" << variant;
+        }
+}
+
 // A copy of a real block, for damaging.
 std::vector<uint8_t> blockCopy(int type, int variant)
 {
