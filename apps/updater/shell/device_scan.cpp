@@ -100,7 +100,13 @@ void deviceScan()
         if (isFlashBootloaderPid(currentPid.load()) && !isSet(jbl)) {
             showButton(false);
             showProgress(true);
-            startWorker(startOnBootloaderModeThread);
+            // Claimed before the thread runs, so that the device-change handling after this scan
+            // already sees the programming under way; a stale drive arrival can clear jbl while
+            // a worker programs, and a second one would erase under the first.
+            if (claimFlag(bootloaderThreadActive))
+                startWorker(startOnBootloaderModeThread);
+            else
+                logLine("\r\n- Bootloader Already Thread Active\r\n");
             jbl = 1;
             logLine("deviceScan C END\r\n");
             return;
@@ -144,10 +150,19 @@ void onDeviceChange(int event)
             // worker runs the device has not been sent anywhere yet (its drive arrived late, or
             // came back after the wireless restart): the worker carries on by itself, and a
             // continuation now would reset the disk or start a second worker under it.
-            if (isSet(updateThreadActive))
+            // A bootloader worker still finishing (its last status, its pause after the reset)
+            // goes first: it sends the continuation when it ends.
+            if (isSet(updateThreadActive)) {
                 logLine("\r\n Start Auto Update - not now, a worker runs\r\n");
-            else
+            } else if (isSet(bootloaderThreadActive)) {
+                logLine("\r\n Start Auto Update - once the programming worker has ended\r\n");
+                continuationDeferred = 1;
+                // The worker may have ended between the two looks: then it is taken here.
+                if (!isSet(bootloaderThreadActive) && continuationDeferred.exchange(0))
+                    autoUpdateContinuation();
+            } else {
                 autoUpdateContinuation();
+            }
         } else {
             showButton(true);
         }

@@ -24,7 +24,7 @@ void onUpdateButton();
 void autoUpdateContinuation();
 // The worker threads' bodies, run on detached threads by the starters above and the scan.
 void startUpdateWorkerThread();
-void startOnBootloaderModeThread();
+void startOnBootloaderModeThread(); // started with bootloaderThreadActive claimed; releases it
 void nordicThread();
 // The language packs of a device that came back from its wireless update after its worker
 // stopped waiting for it.

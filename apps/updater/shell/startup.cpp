@@ -49,6 +49,7 @@ const MessageRow kMessageRows[] = {
     { WM_CLOSE_RECOVERY_MODE_DLG, [](long) { onCloseRecoveryDialog(); } },
     { WM_START_EMERGENCY_PROGRAM, onStartEmergencyProgram },
     { WM_ON_DEVICE_INFO_READ, [](long) { onDeviceInfoReadMessage(); } },
+    { kMessageContinueUpdate, [](long) { autoUpdateContinuation(); } },
     { kMessageDestroy, [](long) { onDestroy(); } },
 };
 

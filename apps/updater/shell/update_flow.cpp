@@ -214,7 +214,7 @@ void autoUpdateContinuation()
             std::snprintf(problem, sizeof problem,
                 "There was a problem updating your %.40s. Please try again or contact Tarvel technical support.",
                 deviceInfo.modelName.c_str());
-            reportStatus(1, problem, nullptr);
+            reportStatus(0, problem, nullptr); // the update stays open: its progress stays up
         }
         // The device restarts and arrives again, which runs this continuation once more.
         return;

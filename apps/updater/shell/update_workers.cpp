@@ -203,14 +203,11 @@ void programInBootloader()
 
 void startOnBootloaderModeThread()
 {
-    // A stale drive arrival can clear jbl while a worker programs: a second one would erase
-    // under the first.
-    if (!claimFlag(bootloaderThreadActive)) {
-        logLine("\r\n- Bootloader Already Thread Active\r\n");
-        return;
-    }
+    // Its starter has claimed bootloaderThreadActive for it.
     programInBootloader();
     bootloaderThreadActive = 0;
+    if (continuationDeferred.exchange(0))
+        sendToWindow(kMessageContinueUpdate);
 }
 
 void nordicThread()

@@ -19,6 +19,7 @@ Flag ADF{0};
 Flag updateActive{0};
 Flag updateThreadActive{0};
 Flag bootloaderThreadActive{0};
+Flag continuationDeferred{0};
 Flag scanInProgress{0};
 Flag factoryResetActive{0};
 Flag languagePackActive{0};
@@ -49,7 +50,7 @@ void resetSharedState()
     GNormDevID = 99;
     gcbn = 0;
     for (Flag* f : {&reverseUpgrade, &nrfCheckBypass, &versionMatches, &nrfMatches, &ishf, &jbl, &ADF, &updateActive,
-             &updateThreadActive, &bootloaderThreadActive, &scanInProgress, &factoryResetActive, &languagePackActive, &languagePacksPending,
+             &updateThreadActive, &bootloaderThreadActive, &continuationDeferred, &scanInProgress, &factoryResetActive, &languagePackActive, &languagePacksPending,
              &recoveryDialogActive, &exitOnButton, &backupHeld, &resetBeforeNordic, &flashIncomplete})
         f->store(0);
     NRFV = 0;

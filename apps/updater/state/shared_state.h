@@ -29,6 +29,7 @@ extern Flag ADF;  // a normal update's image is written and the reset runs: the 
 extern Flag updateActive;
 extern Flag updateThreadActive;
 extern Flag bootloaderThreadActive; // a bootloader worker programs the device now
+extern Flag continuationDeferred;   // the device came back before that worker finished
 extern Flag scanInProgress;
 extern Flag factoryResetActive;
 extern Flag languagePackActive;

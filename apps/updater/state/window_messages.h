@@ -7,6 +7,8 @@ constexpr int WM_CREATE_RECOVERY_MODE_DLG = 6024;
 constexpr int WM_CLOSE_RECOVERY_MODE_DLG = 6025;
 constexpr int WM_START_EMERGENCY_PROGRAM = 6026; // wParam: device type
 constexpr int WM_ON_DEVICE_INFO_READ = 32869;
+// The device came back while its bootloader worker was still finishing: the update goes on.
+constexpr int kMessageContinueUpdate = 32870;
 // Destroys the main window (the program ends); what a worker sends when it cannot go on.
 constexpr int kMessageDestroy = 0x0002;
 

@@ -478,6 +478,31 @@ bool HeadlessWindow::doneScreen()
     return m_buttonVisible && statusDetail.get() == kLatestSoftware && !workUnderway() && !isSet(backupHeld);
 }
 
+// After a failure shown in an unattended run: nobody will plug the device in again, so it gets
+// a while to come back by itself, then the run ends on that failure (the next run finishes the
+// update). True while it waits or once the run is ended.
+bool HeadlessWindow::waitForTheDevice(const std::string& failure)
+{
+    const auto limit = std::chrono::milliseconds(int64_t(kDeviceReturnWaitMs * platform::timeScale()));
+    // Workers end without an event: look again now and then.
+    checkEvery(std::clamp(limit / 4, std::chrono::milliseconds(20), std::chrono::milliseconds(1000)));
+    if (!waitingForTheDevice()) {
+        m_waiting = false;
+        return false;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!m_waiting) {
+        m_waiting = true;
+        m_waitingSince = now;
+        m_console.notice("Waiting for the device to come back...");
+    } else if (now - m_waitingSince >= limit) {
+        m_console.notice("The device did not come back: the update is not finished. Run the updater again "
+                         "with the device attached to finish it.");
+        finish(1, "failure", failure);
+    }
+    return true;
+}
+
 // Decides what an unattended console does next, between events on the window thread: start the
 // asked-for command once its menu entry can be chosen, press the offered update and the done
 // screen's button, and end the run when it is over.
@@ -511,25 +536,12 @@ void HeadlessWindow::check()
         finish(1, "failure", failure);
         return;
     }
-    // Nobody will plug the device in again in an unattended run: it gets a while to come back
-    // by itself, then the run ends on the failure it shows. The next run finishes the update.
-    const auto limit = std::chrono::milliseconds(int64_t(kDeviceReturnWaitMs * platform::timeScale()));
-    if (!failure.empty() && unattended) // workers end without an event: look again now and then
-        checkEvery(std::clamp(limit / 4, std::chrono::milliseconds(20), std::chrono::milliseconds(1000)));
-    if (!failure.empty() && unattended && waitingForTheDevice()) {
-        const auto now = std::chrono::steady_clock::now();
-        if (!m_waiting) {
-            m_waiting = true;
-            m_waitingSince = now;
-            m_console.notice("Waiting for the device to come back...");
-        } else if (now - m_waitingSince >= limit) {
-            m_console.notice("The device did not come back: the update is not finished. Run the updater again "
-                             "with the device attached to finish it.");
-            finish(1, "failure", failure);
-        }
-        return;
+    if (!failure.empty() && unattended) {
+        if (waitForTheDevice(failure))
+            return;
+    } else {
+        m_waiting = false;
     }
-    m_waiting = false;
     if (command != HeadlessCommand::None) {
         const std::string name = headlessCommandName(command);
         if (m_commandRefused) {

@@ -68,6 +68,7 @@ private:
     void applyRecovery(const std::string& choiceText, AnswerSource source);
     bool workUnderway() const;
     bool waitingForTheDevice() const;
+    bool waitForTheDevice(const std::string& failure);
     void checkEvery(std::chrono::milliseconds period);
     bool doneScreen();
     const char* buttonHint() const;
