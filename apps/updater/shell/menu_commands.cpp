@@ -66,6 +66,8 @@ void runLanguagePackUpdate()
     const bool updated = updateLanguagePacks();
     showProgress(false);
     languagePackActive = 0;
+    if (updated)
+        languagePacksPending = 0; // nothing left due from an update
     updateActive = 0;
     updateMenuState();
     tell(updated ? "Successfully Updated Language Packs." : "Could Not Update Language Packs.",
