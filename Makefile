@@ -3,7 +3,7 @@
 #   make test   installs what is missing, builds with warnings as errors, runs every test
 #   make test-asan   every test under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
 #   make test-tsan   the threaded tests under ThreadSanitizer (build-tsan/)
-#   make fuzz-smoke  each fuzz target a few seconds on its seed corpus (clang, build-fuzz/)
+#   make fuzz-smoke  each fuzz target 3 s on its seed corpus (clang, build-fuzz/)
 #   make bench  builds and runs the benchmarks
 #   make install    installs into $(DESTDIR)$(PREFIX) (PREFIX defaults to /usr/local)
 #   make uninstall  removes what the last install into $(DESTDIR)$(PREFIX) put there
@@ -46,7 +46,7 @@ test-tsan: deps
 fuzz-smoke: deps
 	@cmake --preset fuzz >/dev/null
 	@cmake --build --preset fuzz
-	@bash scripts/fuzz.sh build-fuzz -max_total_time=5
+	@bash scripts/fuzz.sh build-fuzz -max_total_time=3
 
 demo: build
 	@bash scripts/demo.sh $(BUILD)
