@@ -1,7 +1,9 @@
 #pragma once
 // The process-wide flags and values that the window thread and the workers share. Each is a
 // whole value read and written in one step: flags are bytes holding 0 or 1, numbers are
-// 32-bit, texts are owned copies. No ordering between different variables is relied upon.
+// 32-bit, texts are owned copies. No ordering between different variables is relied upon,
+// except between bootloaderThreadActive and continuationDeferred (sequentially consistent, the
+// atomics' default: the worker's end and a device's return never both miss the continuation).
 
 #include "shared_text.h"
 
