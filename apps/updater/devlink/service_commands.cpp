@@ -175,15 +175,17 @@ bool updateFirmware(DeviceInfo& record)
         // will come back in its bootloader, and waiting for it would wait for ever. The device
         // still runs its old firmware.
         logLine("The device did not leave for its bootloader\r\n");
-        char problem[256];
-        std::snprintf(problem, sizeof problem,
-            "There was a problem updating your %s. Please try again or contact Tarvel technical support.",
-            modelOfCurrentDevice().c_str());
-        reportStatus(1, problem, nullptr);
+        reportStatus(1, updateProblemText().c_str(), nullptr);
         return false;
     }
     logLine("OK, Waiting for bootloader\r\n");
     return true;
+}
+
+std::string updateProblemText()
+{
+    return "There was a problem updating your " + modelOfCurrentDevice()
+        + ". Please try again or contact Tarvel technical support.";
 }
 
 bool factoryReset()

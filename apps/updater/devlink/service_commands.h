@@ -12,6 +12,8 @@
 // safely: the update must not go on without it).
 bool updateFirmware(DeviceInfo& record);
 bool factoryReset();
+// "There was a problem updating your <model>. …", the status of an update that stopped.
+std::string updateProblemText();
 // Sends the key erase and listens to the device's reports until it falls silent or leaves.
 bool eraseNordicKeys();
 // Reads the wireless firmware version into NRFV (served from NRFV when already known).

@@ -210,11 +210,7 @@ void autoUpdateContinuation()
         } else {
             // The update stays open: the device's next arrival (plugged in again) resets it.
             logLine("\r\n Start Auto Update - RESET BEFORE NORDIC - FAILED\r\n");
-            char problem[256];
-            std::snprintf(problem, sizeof problem,
-                "There was a problem updating your %.40s. Please try again or contact Tarvel technical support.",
-                deviceInfo.modelName.c_str());
-            reportStatus(0, problem, nullptr); // the update stays open: its progress stays up
+            reportStatus(0, updateProblemText().c_str(), nullptr); // the update stays open: progress stays up
         }
         // The device restarts and arrives again, which runs this continuation once more.
         return;
