@@ -19,7 +19,7 @@ constexpr unsigned kRomVid = 0x15A2;
 constexpr unsigned kRomPid = 0x73;
 constexpr unsigned kRevision = 0x0100;
 constexpr size_t kHandleQueueLimit = 65536; // reports; older ones are lost beyond it
-constexpr int kDrainBeforeLeavingMs = 1000; // real time a restart waits for unread reports
+constexpr int kDrainBeforeLeavingMs = 1000; // real time a restart waits for the host to read on
 constexpr size_t kBootloaderOutputSize = 36;
 
 std::string defaultNordicVersion(int model)
@@ -135,6 +135,15 @@ int Device::rawIdentityLocked() const
     if (m_application.hasRecord)
         return m_application.deviceType + (m_application.variant == 60 ? 60 : 0);
     return m_config.model + (m_config.japanese ? 60 : 0);
+}
+
+size_t Device::unreadReportsLocked() const
+{
+    size_t unread = 0;
+    for (const auto& [id, handle] : m_handles)
+        if (handle.epoch == m_epoch)
+            unread += handle.queue.size();
+    return unread;
 }
 
 Face Device::bootFaceLocked()
@@ -655,16 +664,19 @@ void Device::restartJob(int beforeLeaving, const Face* face, std::function<void(
     {
         // What the device sent before it restarts reaches the host first: handles fail once the
         // device left, so the last answer (a status, "Succus!!") must have been read by then.
-        // Bounded in real time, for a host that reads nothing.
+        // The wait lasts while the host keeps reading; a host that reads nothing for a second
+        // of real time is not waited for.
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait_for(lock, std::chrono::milliseconds(kDrainBeforeLeavingMs), [this] {
-            if (m_stopping)
-                return true;
-            for (const auto& [id, handle] : m_handles)
-                if (handle.epoch == m_epoch && !handle.queue.empty())
-                    return false;
-            return true;
-        });
+        size_t unread = unreadReportsLocked();
+        while (unread > 0 && !m_stopping) {
+            m_changed.wait_for(lock, std::chrono::milliseconds(kDrainBeforeLeavingMs), [&] {
+                return m_stopping || unreadReportsLocked() < unread;
+            });
+            const size_t now = unreadReportsLocked();
+            if (now >= unread)
+                break;
+            unread = now;
+        }
         leaveLocked();
     }
     if (whileAway)

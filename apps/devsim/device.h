@@ -131,6 +131,7 @@ private:
     uint32_t protectedEndLocked() const;
     Face bootFaceLocked();
     int rawIdentityLocked() const;
+    size_t unreadReportsLocked() const; // reports of the present device no host has read yet
     bool takeFaultLocked(
         FaultKind kind, const std::function<bool(const Fault&)>& matches = {}, Fault* taken = nullptr);
     bool hasFaultLocked(FaultKind kind) const;

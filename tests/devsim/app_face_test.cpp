@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 using namespace simtest;
@@ -286,6 +287,41 @@ TEST_F(NordicUpdateTest, EjectedDriveWithMatchingFilesTicksEndsAndTakesTheNewVer
     ASSERT_TRUE(report);
     EXPECT_NE(
         std::string(reinterpret_cast<const char*>(report->data())).find("2.13.33.26"), std::string::npos);
+}
+
+// The ticks come at once here (time scale 0), so a host reading one report every 3 ms is
+// seconds behind when the device restarts: the restart waits while it reads on, and only a
+// host that stopped reading is left behind.
+TEST_F(NordicUpdateTest, TheRestartWaitsForAHostThatReadsSlowlyButNotForOneThatStopped)
+{
+    devsim::DeviceConfig config;
+    config.model = 11;
+    startSim(config);
+    Bytes image = nordicImage("2.13.33.26", 80000);
+    for (bool readsOn : { true, false }) {
+        stage(image, true);
+        Client client(m_path);
+        ejectDrive(client, device().driveRoot());
+        int handle = openApp(client);
+        client.write(handle, updateCommand(image));
+        const auto started = std::chrono::steady_clock::now();
+        int read = 0;
+        auto bodies = readUntil(client, handle, [&](const Bytes& body) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            return frameText(body) == "Succus!!" || (!readsOn && ++read == 100);
+        });
+        ASSERT_FALSE(bodies.empty());
+        if (readsOn) {
+            EXPECT_EQ(frameText(bodies.back()), "Succus!!");
+            EXPECT_GT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
+        } else {
+            EXPECT_EQ(bodies.size(), 100u);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+            EXPECT_FALSE(client.read(handle, 0)); // gone about a second after it stopped reading
+            EXPECT_EQ(client.error, "device disconnected");
+        }
+        ASSERT_TRUE(idle());
+    }
 }
 
 TEST_F(NordicUpdateTest, MismatchesAndAMountedDriveAreReportedWithPercent)
