@@ -128,11 +128,13 @@ bool updateNordicFirmware()
     const int recordType = record ? record->deviceType : -1;
     const int32_t nrf = NRFV.load();
     // Types 11..15 are told up to date at the Summit's build and updated all the same; any
-    // other type (16 and an unknown device included) stops at the first models' build.
+    // other type stops when it already has the build carried for it (an unknown device: the
+    // first models' build). Type 16 carries the Summit's build: taking the first models'
+    // build as its own would end the update with nothing done and the update still offered.
     if (recordType >= 11 && recordType <= 15) {
         if (nrf == nrfVersionForType(11))
             logLine("\n--NORDIC UP TO DATE SUMMIT--\r\n");
-    } else if (nrf == nrfVersionForType(kFirstFlashableType)) {
+    } else if (nrf == nrfVersionForType(recordType)) {
         logLine("\n--NORDIC UP TO DATE--\r\n");
         return true;
     }

@@ -60,8 +60,25 @@ TEST_F(WirelessUpdate, UpToDateOlderModelsNeedNothing)
     EXPECT_TRUE(updateNordicFirmware());
     EXPECT_TRUE(log.contains("\n--NORDIC UP TO DATE--\r\n"));
     EXPECT_TRUE(hid.writes.empty());
-    record.deviceType = 16; // 1031039 is current for type 16 as well in this test
+    record.deviceType = 16;
+    NRFV = 1333026; // the build type 16 carries
     EXPECT_TRUE(updateNordicFirmware());
+    EXPECT_EQ(log.count("\n--NORDIC UP TO DATE--\r\n"), 2u);
+    EXPECT_TRUE(hid.writes.empty());
+}
+
+// A type 16 at the first models' build is behind the build it carries: it is updated, with
+// its settings file, instead of being told up to date with nothing done.
+TEST_F(WirelessUpdate, TypeSixteenAtTheFirstModelsBuildIsUpdated)
+{
+    record.deviceType = 16;
+    record.modelName = "Ridge Easy 2";
+    NRFV = 1031039;
+    hid.queueReport(textReport("Succus!!"));
+    ASSERT_TRUE(updateNordicFirmware());
+    EXPECT_FALSE(log.contains("UP TO DATE"));
+    EXPECT_TRUE(std::filesystem::exists(drive + "nrf_update.dat"));
+    expectUpdateCommandFor(decodedImage(16));
 }
 
 TEST_F(WirelessUpdate, StandardModelStagesOnlyTheImageAndFollowsToTheEnd)
