@@ -154,6 +154,17 @@ TEST_F(UpdateScenarios, StandardSummitColorGetsNoLanguagePacks)
         EXPECT_EQ(line.find("Language Pack"), std::string::npos) << line;
 }
 
+// Its wireless chip at the first models' build is behind the build it carries: the update
+// takes it there and ends on the done screen (it used to stop after the flash, waiting).
+TEST_F(UpdateScenarios, RidgeEasy2AtTheFirstModelsWirelessBuildIsTakenToItsOwn)
+{
+    runUpdate("model=16,version=12.40,nrf=1.10.31.39", "Update to 14.31");
+    expectUpdateRoad("Ridge Easy 2", "12.40-1031039\n", "14.31-1333026\n");
+    EXPECT_EQ(deviceVersion(), "14.31");
+    EXPECT_EQ(deviceNrf(), "2.13.33.26");
+    EXPECT_EQ(ridersFiles(), riders);
+}
+
 TEST_F(UpdateScenarios, JapaneseSprigColorGetsNoLanguagePacks)
 {
     runUpdate("model=7,variant=japanese,version=7.50,nrf=1.10.30.1", "Update to 7.63");
