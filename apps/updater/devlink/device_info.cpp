@@ -33,6 +33,34 @@ bool exchangeDeviceInfo(uint8_t* reply)
     }
 }
 
+// Copies into record only the fields that changed. Workers read the shared record while the
+// window thread reads the device again on its arrivals: a re-read of the device a worker
+// serves then writes none of the fields the worker reads (model, type, variant).
+void takeChanges(DeviceInfo& record, const DeviceInfo& fresh)
+{
+    auto take = [](auto& field, const auto& value) {
+        if (!(field == value))
+            field = value;
+    };
+    take(record.minor, fresh.minor);
+    take(record.major, fresh.major);
+    take(record.infoByte5, fresh.infoByte5);
+    take(record.infoByte4, fresh.infoByte4);
+    take(record.dlv, fresh.dlv);
+    take(record.rawId, fresh.rawId);
+    take(record.deviceType, fresh.deviceType);
+    take(record.modelName, fresh.modelName);
+    take(record.catalogRow, fresh.catalogRow);
+    take(record.connectedText, fresh.connectedText);
+    take(record.updateButtonText, fresh.updateButtonText);
+    take(record.infoMessage, fresh.infoMessage);
+    take(record.confirmText, fresh.confirmText);
+    take(record.confirmOkLabel, fresh.confirmOkLabel);
+    take(record.confirmCancelLabel, fresh.confirmCancelLabel);
+}
+
+void decideFor(DeviceInfo& record);
+
 bool readDeviceOnce(DeviceInfo& record)
 {
     reportStatus(0, nullptr, "");
@@ -58,16 +86,18 @@ bool readDeviceOnce(DeviceInfo& record)
         return false;
     }
 
-    record.deviceType = type;
-    record.major = int8_t(reply[2]);
-    record.minor = int8_t(reply[3]);
-    record.infoByte4 = int8_t(reply[4]);
-    record.infoByte5 = int8_t(reply[5]);
-    record.modelName = modelNames[size_t(type)];
-    record.dlv = (rawId >= 64 && rawId <= 75) ? kJapaneseVariant : 0;
-    record.rawId = rawId;
-
-    decideUpdate(record);
+    DeviceInfo fresh = record;
+    fresh.deviceType = type;
+    fresh.major = int8_t(reply[2]);
+    fresh.minor = int8_t(reply[3]);
+    fresh.infoByte4 = int8_t(reply[4]);
+    fresh.infoByte5 = int8_t(reply[5]);
+    fresh.modelName = modelNames[size_t(type)];
+    fresh.dlv = (rawId >= 64 && rawId <= 75) ? kJapaneseVariant : 0;
+    fresh.rawId = rawId;
+    decideFor(fresh);
+    takeChanges(record, fresh);
+    appCallbacks.currentDevice.store(&record);
     return true;
 }
 
@@ -91,6 +121,15 @@ int32_t nrfVersionForType(int deviceType)
 
 void decideUpdate(DeviceInfo& record)
 {
+    decideFor(record);
+    appCallbacks.currentDevice.store(&record);
+}
+
+namespace {
+
+// The decision without making the record the current device.
+void decideFor(DeviceInfo& record)
+{
     const long nrf = NRFV.load();
     const char* name = record.modelName.c_str();
     if (record.dlv == kJapaneseVariant)
@@ -100,7 +139,6 @@ void decideUpdate(DeviceInfo& record)
         record.connectedText = nrf > 0 ? format("%s connected\nVer: %d.%2.2d-%li\n", name, record.major, record.minor, nrf)
                                        : format("%s connected\nVer: %d.%2.2d\n", name, record.major, record.minor);
 
-    appCallbacks.currentDevice.store(&record);
     initFirmwareCatalog();
     const int type = (record.deviceType >= 0 && record.deviceType <= kMaxDeviceType) ? record.deviceType : 0;
     for (size_t i = 0; i < record.catalogRow.size(); ++i)
@@ -158,6 +196,8 @@ void decideUpdate(DeviceInfo& record)
     record.confirmOkLabel = "Update";
     record.confirmCancelLabel = "Cancel";
 }
+
+} // namespace
 
 bool readDevice(DeviceInfo& record)
 {

@@ -8,6 +8,7 @@
 #include "shell_window.h"
 #include "web_pages.h"
 
+#include "devlink/device_info.h"
 #include "platform/single_instance.h"
 #include "state/app_callbacks.h"
 #include "state/flash_progress.h"
@@ -39,7 +40,8 @@ const CommandRow kCommandRows[] = {
     { kCommandLanguagePacks, runLanguagePackUpdate },
 };
 
-// The custom window messages and their handlers; only the emergency start reads wParam.
+// The custom window messages and their handlers; the emergency start and the worker's read of
+// the device read wParam.
 struct MessageRow {
     int message;
     void (*handler)(long wParam);
@@ -50,6 +52,7 @@ const MessageRow kMessageRows[] = {
     { WM_START_EMERGENCY_PROGRAM, onStartEmergencyProgram },
     { WM_ON_DEVICE_INFO_READ, [](long) { onDeviceInfoReadMessage(); } },
     { kMessageContinueUpdate, [](long) { autoUpdateContinuation(); } },
+    { kMessageReadDevice, [](long read) { *reinterpret_cast<bool*>(read) = readDevice(deviceInfo); } },
     { kMessageDestroy, [](long) { onDestroy(); } },
 };
 

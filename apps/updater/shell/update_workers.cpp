@@ -13,6 +13,7 @@
 #include "state/app_callbacks.h"
 #include "state/device_models.h"
 #include "state/shared_state.h"
+#include "state/window_port.h"
 #include "state/window_messages.h"
 #include "storage/gps_drive.h"
 #include "storage/language_packs.h"
@@ -72,13 +73,26 @@ void logBuild(const char* format)
     logLinef(format, int(gcbn.load()), int(deviceInfo.dlv));
 }
 
+// Reads the device into the shared record on the window thread: the window thread reads and
+// rewrites that record on every arrival of the device, so it is its one writer. Without a
+// window (a worker tested alone) the worker reads it itself.
+bool readDeviceOnWindowThread()
+{
+    WindowPort* window = mainWindow();
+    if (!window)
+        return readDevice(deviceInfo);
+    bool read = false;
+    window->sendMessage(kMessageReadDevice, reinterpret_cast<long>(&read));
+    return read;
+}
+
 // Reads the device and finds its drive, looking again for up to g_returnLimitMs of real time:
 // after its wireless update a device may take longer than the usual pause to be back.
 bool waitForDeviceBack(std::string& drive)
 {
     const auto limit = platform::now() + std::chrono::milliseconds(g_returnLimitMs.load());
     for (;;) {
-        if (readDevice(deviceInfo) && !(drive = findGpsDrive()).empty())
+        if (readDeviceOnWindowThread() && !(drive = findGpsDrive()).empty())
             return true;
         if (platform::now() >= limit)
             return false;

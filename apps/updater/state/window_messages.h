@@ -9,6 +9,9 @@ constexpr int WM_START_EMERGENCY_PROGRAM = 6026; // wParam: device type
 constexpr int WM_ON_DEVICE_INFO_READ = 32869;
 // The device came back while its bootloader worker was still finishing: the update goes on.
 constexpr int kMessageContinueUpdate = 32870;
+// A worker's read of the device, carried out on the window thread, which owns the shared device
+// record; wParam points to the bool that receives readDevice's result.
+constexpr int kMessageReadDevice = 32871;
 // Destroys the main window (the program ends); what a worker sends when it cannot go on.
 constexpr int kMessageDestroy = 0x0002;
 

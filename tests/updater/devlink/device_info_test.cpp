@@ -37,6 +37,27 @@ protected:
     LogCapture log;
 };
 
+// Workers read the shared record while the window thread reads the device again on each of
+// its arrivals: a re-read of the same device must not free or rewrite what they may be reading.
+TEST_F(ReadDevice, ReadingTheSameDeviceAgainRewritesNothing)
+{
+    ASSERT_TRUE(read(0x0B, 7, 63));
+    const char* name = record.modelName.c_str();
+    const char* connected = record.connectedText.c_str();
+    const char* confirm = record.confirmText.c_str();
+    ASSERT_TRUE(read(0x0B, 7, 63));
+    EXPECT_EQ(record.modelName.c_str(), name);
+    EXPECT_EQ(record.connectedText.c_str(), connected);
+    EXPECT_EQ(record.confirmText.c_str(), confirm);
+    EXPECT_EQ(appCallbacks.currentDevice.load(), &record);
+    // A changed version is taken.
+    NRFV = 1333026;
+    ASSERT_TRUE(read(0x0B, 14, 51));
+    EXPECT_EQ(record.connectedText, "Summit GPS connected\nVer: 14.51-1333026\n");
+    EXPECT_EQ(record.infoMessage, "Latest software is installed on device");
+    EXPECT_EQ(record.updateButtonText, "");
+}
+
 TEST_F(ReadDevice, StandardModelOfferingTheCarriedVersion)
 {
     ASSERT_TRUE(read(0x0B, 7, 63));

@@ -376,7 +376,7 @@ TEST(UpdaterProgram, DeviceCommandsCompleteOrSayWhyNot)
     for (const auto& [command, said] : commands) {
         const ProgramResult result = runProgram(
             home.path(), { "--headless", "--auto", "--time-scale=0", "--command=" + command, japanese12 });
-        EXPECT_EQ(result.status, 0) << command << "\n" << result.out;
+        EXPECT_EQ(result.status, 0) << command << "\n" << result.out << "\n" << result.err;
         EXPECT_NE(result.out.find(said), std::string::npos) << result.out;
     }
     // The force update went through the flash and the wireless update once more.
