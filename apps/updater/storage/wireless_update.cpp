@@ -153,7 +153,8 @@ bool updateNordicFirmware()
     }
     const int model = modelOverride.load() > 0 ? modelOverride.load() : recordType;
     int variant = 0;
-    if (record && variantForBuildChoice(gcbn.load(), &variant))
+    // Written only when it differs: the window thread reads the record meanwhile.
+    if (record && variantForBuildChoice(gcbn.load(), &variant) && record->dlv != variant)
         record->dlv = variant;
     EmbeddedItem image, settings;
     if (!selectNordicPackage(model, &image, &settings)) {
