@@ -668,15 +668,10 @@ void Device::restartJob(int beforeLeaving, const Face* face, std::function<void(
         // of real time is not waited for.
         std::unique_lock<std::mutex> lock(m_mutex);
         size_t unread = unreadReportsLocked();
-        while (unread > 0 && !m_stopping) {
-            m_changed.wait_for(lock, std::chrono::milliseconds(kDrainBeforeLeavingMs), [&] {
-                return m_stopping || unreadReportsLocked() < unread;
-            });
-            const size_t now = unreadReportsLocked();
-            if (now >= unread)
-                break;
-            unread = now;
-        }
+        while (unread > 0 && !m_stopping
+            && m_changed.wait_for(lock, std::chrono::milliseconds(kDrainBeforeLeavingMs),
+                [&] { return m_stopping || unreadReportsLocked() < unread; }))
+            unread = unreadReportsLocked();
         leaveLocked();
     }
     if (whileAway)

@@ -59,74 +59,6 @@ void takeChanges(DeviceInfo& record, const DeviceInfo& fresh)
     take(record.confirmCancelLabel, fresh.confirmCancelLabel);
 }
 
-void decideFor(DeviceInfo& record);
-
-bool readDeviceOnce(DeviceInfo& record)
-{
-    reportStatus(0, nullptr, "");
-    logLine("\nSending READ_DEVICE_INFO\r\n");
-
-    uint8_t reply[kReplyBufferSize] = {};
-    if (!exchangeDeviceInfo(reply))
-        return false;
-
-    // Reply bytes are signed and widened.
-    const int32_t rawId = int8_t(reply[1]);
-    int32_t type = rawId;
-    GRawDevID = rawId;
-    if (rawId > 59 && rawId < 126) {
-        gcbn = kJapaneseVariant;
-        type = rawId - kJapaneseVariant;
-    }
-    GNormDevID = type;
-    targetNrfVersion = nrfVersionForType(type);
-    logLinef("\nDEVICE_ID RAW [%d] NORM[%d] U[%li]\r\n", rawId, type, long(targetNrfVersion.load()));
-    if (type < 0 || type > kMaxDeviceType) {
-        logLine("Invalid GPS model\r\n");
-        return false;
-    }
-
-    DeviceInfo fresh = record;
-    fresh.deviceType = type;
-    fresh.major = int8_t(reply[2]);
-    fresh.minor = int8_t(reply[3]);
-    fresh.infoByte4 = int8_t(reply[4]);
-    fresh.infoByte5 = int8_t(reply[5]);
-    fresh.modelName = modelNames[size_t(type)];
-    fresh.dlv = (rawId >= 64 && rawId <= 75) ? kJapaneseVariant : 0;
-    fresh.rawId = rawId;
-    decideFor(fresh);
-    takeChanges(record, fresh);
-    appCallbacks.currentDevice.store(&record);
-    return true;
-}
-
-} // namespace
-
-int32_t nrfVersionForType(int deviceType)
-{
-    switch (deviceType) {
-    case 11:
-    case 12:
-    case 13:
-    case 14:
-    case 16:
-        return 1333026;
-    case 15:
-        return 1332013;
-    default:
-        return 1031039;
-    }
-}
-
-void decideUpdate(DeviceInfo& record)
-{
-    decideFor(record);
-    appCallbacks.currentDevice.store(&record);
-}
-
-namespace {
-
 // The decision without making the record the current device.
 void decideFor(DeviceInfo& record)
 {
@@ -197,7 +129,69 @@ void decideFor(DeviceInfo& record)
     record.confirmCancelLabel = "Cancel";
 }
 
+bool readDeviceOnce(DeviceInfo& record)
+{
+    reportStatus(0, nullptr, "");
+    logLine("\nSending READ_DEVICE_INFO\r\n");
+
+    uint8_t reply[kReplyBufferSize] = {};
+    if (!exchangeDeviceInfo(reply))
+        return false;
+
+    // Reply bytes are signed and widened.
+    const int32_t rawId = int8_t(reply[1]);
+    int32_t type = rawId;
+    GRawDevID = rawId;
+    if (rawId > 59 && rawId < 126) {
+        gcbn = kJapaneseVariant;
+        type = rawId - kJapaneseVariant;
+    }
+    GNormDevID = type;
+    targetNrfVersion = nrfVersionForType(type);
+    logLinef("\nDEVICE_ID RAW [%d] NORM[%d] U[%li]\r\n", rawId, type, long(targetNrfVersion.load()));
+    if (type < 0 || type > kMaxDeviceType) {
+        logLine("Invalid GPS model\r\n");
+        return false;
+    }
+
+    DeviceInfo fresh = record;
+    fresh.deviceType = type;
+    fresh.major = int8_t(reply[2]);
+    fresh.minor = int8_t(reply[3]);
+    fresh.infoByte4 = int8_t(reply[4]);
+    fresh.infoByte5 = int8_t(reply[5]);
+    fresh.modelName = modelNames[size_t(type)];
+    fresh.dlv = (rawId >= 64 && rawId <= 75) ? kJapaneseVariant : 0;
+    fresh.rawId = rawId;
+    decideFor(fresh);
+    takeChanges(record, fresh);
+    appCallbacks.currentDevice.store(&record);
+    return true;
+}
+
 } // namespace
+
+int32_t nrfVersionForType(int deviceType)
+{
+    switch (deviceType) {
+    case 11:
+    case 12:
+    case 13:
+    case 14:
+    case 16:
+        return 1333026;
+    case 15:
+        return 1332013;
+    default:
+        return 1031039;
+    }
+}
+
+void decideUpdate(DeviceInfo& record)
+{
+    decideFor(record);
+    appCallbacks.currentDevice.store(&record);
+}
 
 bool readDevice(DeviceInfo& record)
 {

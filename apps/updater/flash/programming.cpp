@@ -114,7 +114,7 @@ ImageChoice chooseImage(bool logIt)
             reportStatus(0, "Emergency Mode\nUsing product id from bootloader", nullptr);
     }
     if (variantForBuildChoice(gcbn.load(), &choice.variant) && device)
-        device->dlv = choice.variant;
+        keepVariant(*device, choice.variant);
     if (choice.deviceType >= kJapaneseVariant && choice.deviceType <= 126)
         choice.deviceType -= kJapaneseVariant;
     return choice;

@@ -54,3 +54,11 @@ struct DeviceInfo {
 };
 
 extern DeviceInfo deviceInfo;
+
+// A worker's write of the record's variant: only when it differs, since the window thread
+// reads the record meanwhile and a same-value write would still race with it.
+inline void keepVariant(DeviceInfo& record, int variant)
+{
+    if (record.dlv != variant)
+        record.dlv = variant;
+}

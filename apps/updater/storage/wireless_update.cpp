@@ -153,9 +153,8 @@ bool updateNordicFirmware()
     }
     const int model = modelOverride.load() > 0 ? modelOverride.load() : recordType;
     int variant = 0;
-    // Written only when it differs: the window thread reads the record meanwhile.
-    if (record && variantForBuildChoice(gcbn.load(), &variant) && record->dlv != variant)
-        record->dlv = variant;
+    if (record && variantForBuildChoice(gcbn.load(), &variant))
+        keepVariant(*record, variant);
     EmbeddedItem image, settings;
     if (!selectNordicPackage(model, &image, &settings)) {
         logLine("Invalid device type\r\n");
