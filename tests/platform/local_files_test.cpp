@@ -9,7 +9,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using testsupport::TempFolder;
 
@@ -77,6 +82,112 @@ TEST(LocalFiles, CopyReplacesTheTargetOnlyWhenWhole)
     std::filesystem::create_directories(base.sub("folder"));
     EXPECT_FALSE(platform::copyFile(from, base.sub("folder"))); // a folder is in the way
     EXPECT_FALSE(std::filesystem::exists(base.sub("folder.part")));
+}
+
+std::string fileText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+// The names in a folder (links and special files included, nothing followed).
+std::set<std::string> namesIn(const std::string& folder)
+{
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+TEST(LocalFiles, NamesAsLongAsTheFileSystemAllowsCopyByteForByte)
+{
+    // 255 bytes is the longest name ext4 and FAT32 (in UTF-16 units) take; a copy's temporary
+    // name must not grow from the target's name.
+    TempFolder base;
+    std::filesystem::create_directories(base.sub("drive/Tarvel/" + std::string(255, 'd')));
+    std::string utf8; // 85 three-byte characters: 255 bytes
+    for (int i = 0; i < 85; ++i)
+        utf8 += "\xE2\x82\xAC";
+    const std::vector<std::string> names = { std::string(249, 'a'), std::string(250, 'b'), std::string(255, 'c'),
+        std::string(251, 'e') + ".fit", utf8, "ride.fit", "ride.fit.part" };
+    for (size_t i = 0; i < names.size(); ++i)
+        std::ofstream(base.sub("drive/Tarvel/" + names[i]), std::ios::binary) << std::string(100 + i, char('0' + i));
+    const std::string deep = "drive/Tarvel/" + std::string(255, 'd') + "/" + std::string(255, 'f');
+    std::ofstream(base.sub(deep), std::ios::binary) << std::string(70000, '\x5A');
+
+    ASSERT_TRUE(platform::copyFile(base.sub("drive/Tarvel/" + names[2]), base.sub(std::string(255, 'z'))));
+    EXPECT_EQ(fileText(base.sub(std::string(255, 'z'))), std::string(102, '2'));
+
+    ASSERT_TRUE(platform::copyFolderContents(base.sub("drive/Tarvel"), base.sub("state/Tarvel")));
+    EXPECT_EQ(namesIn(base.sub("state/Tarvel")), namesIn(base.sub("drive/Tarvel"))) << "nothing more, nothing less";
+    for (size_t i = 0; i < names.size(); ++i)
+        EXPECT_EQ(fileText(base.sub("state/Tarvel/" + names[i])), std::string(100 + i, char('0' + i))) << names[i].size();
+    EXPECT_EQ(fileText(base.sub("state/Tarvel/" + std::string(255, 'd') + "/" + std::string(255, 'f'))),
+        std::string(70000, '\x5A'));
+
+    // And back onto a drive that already holds some of them.
+    std::filesystem::remove_all(base.sub("drive/Tarvel"));
+    std::filesystem::create_directories(base.sub("drive/Tarvel"));
+    std::ofstream(base.sub("drive/Tarvel/" + names[2])) << "older";
+    ASSERT_TRUE(platform::copyFolderContents(base.sub("state/Tarvel"), base.sub("drive/Tarvel")));
+    EXPECT_EQ(namesIn(base.sub("drive/Tarvel")), namesIn(base.sub("state/Tarvel")));
+    EXPECT_EQ(fileText(base.sub("drive/Tarvel/" + names[2])), std::string(102, '2'));
+}
+
+TEST(LocalFiles, AFolderCopyFollowsNoLinkAndSkipsSpecialFilesSayingWhich)
+{
+    TempFolder base;
+    const std::string drive = base.sub("drive/");
+    std::filesystem::create_directories(drive + "Tarvel/Rides");
+    std::filesystem::create_directories(base.sub("elsewhere"));
+    std::ofstream(base.sub("elsewhere/secret.txt")) << "not the rider's";
+    std::ofstream(drive + "Tarvel/Rides/r.fit") << "ride";
+    std::filesystem::create_directory_symlink(base.sub("elsewhere"), drive + "Tarvel/outside");
+    std::filesystem::create_directory_symlink("..", drive + "Tarvel/Rides/up");
+    std::filesystem::create_symlink(base.sub("elsewhere/secret.txt"), drive + "Tarvel/secret.txt");
+    std::filesystem::create_symlink(base.sub("nowhere"), drive + "Tarvel/dangling");
+    ASSERT_EQ(::mkfifo((drive + "Tarvel/pipe").c_str(), 0600), 0);
+    // A socket: bound and left behind.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", (drive + "Tarvel/sock").c_str());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
+
+    std::vector<platform::SkippedEntry> skipped;
+    // A FIFO opened for reading would wait for a writer for ever: the copy ends at once.
+    ASSERT_TRUE(platform::copyFolderContents(drive + "Tarvel", base.sub("state/Tarvel"), &skipped));
+    EXPECT_EQ(namesIn(base.sub("state/Tarvel")), (std::set<std::string> { "Rides" }));
+    EXPECT_EQ(namesIn(base.sub("state/Tarvel/Rides")), (std::set<std::string> { "r.fit" }));
+    EXPECT_EQ(fileText(base.sub("state/Tarvel/Rides/r.fit")), "ride");
+    std::set<std::string> said;
+    for (const platform::SkippedEntry& entry : skipped)
+        said.insert(entry.path + " " + entry.kind);
+    EXPECT_EQ(said,
+        (std::set<std::string> { drive + "Tarvel/outside symbolic link", drive + "Tarvel/Rides/up symbolic link",
+            drive + "Tarvel/secret.txt symbolic link", drive + "Tarvel/dangling symbolic link",
+            drive + "Tarvel/pipe FIFO", drive + "Tarvel/sock socket" }));
+    // Without a list the copy is the same.
+    ASSERT_TRUE(platform::copyFolderContents(drive + "Tarvel", base.sub("state/Tarvel2")));
+    EXPECT_EQ(namesIn(base.sub("state/Tarvel2")), (std::set<std::string> { "Rides" }));
+
+    // A folder asked for that is itself a link: not followed, an empty copy.
+    std::filesystem::create_directory_symlink(base.sub("elsewhere"), base.sub("drive2"));
+    skipped.clear();
+    ASSERT_TRUE(platform::copyFolderContents(base.sub("drive2"), base.sub("state/Tarvel3"), &skipped));
+    EXPECT_TRUE(std::filesystem::is_empty(base.sub("state/Tarvel3")));
+    ASSERT_EQ(skipped.size(), 1u);
+    EXPECT_EQ(skipped[0].path, base.sub("drive2"));
+
+    // A link in the target where a folder goes is not written through.
+    std::filesystem::create_directories(base.sub("restore/Tarvel"));
+    std::filesystem::create_directory_symlink(base.sub("elsewhere"), base.sub("restore/Tarvel/Rides"));
+    EXPECT_FALSE(platform::copyFolderContents(base.sub("state/Tarvel"), base.sub("restore/Tarvel")));
+    EXPECT_FALSE(std::filesystem::exists(base.sub("elsewhere/r.fit")));
+    EXPECT_EQ(namesIn(base.sub("elsewhere")), (std::set<std::string> { "secret.txt" }));
 }
 
 TEST(LocalFiles, StagingFileUnderALock)

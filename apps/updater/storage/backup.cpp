@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <vector>
 
 namespace {
 
@@ -44,6 +45,13 @@ bool writeOrigin(const DeviceInfo& record, int model)
     platform::StagingFile file;
     return file.create(originRecord()) && file.write(reinterpret_cast<const uint8_t*>(text.data()), text.size())
         && file.close();
+}
+
+// What a copy left out (symbolic links, FIFOs, devices) is said in the log, one line each.
+void logSkipped(const std::vector<platform::SkippedEntry>& skipped)
+{
+    for (const platform::SkippedEntry& entry : skipped)
+        logLinef("Skipped %s (%s): not copied\r\n", entry.path.c_str(), entry.kind.c_str());
 }
 
 int modelForBackup()
@@ -137,8 +145,10 @@ bool saveGpsDataToLocal(DeviceInfo& record, bool* mustStop)
     const std::string source = platform::joinPath(drive, "Tarvel");
     platform::deleteFolder(local);
     // A drive without a Tarvel folder holds no rider's data: the backup is an empty folder.
-    const bool copied = platform::folderExists(source) ? platform::copyFolderContents(source, local)
+    std::vector<platform::SkippedEntry> skipped;
+    const bool copied = platform::folderExists(source) ? platform::copyFolderContents(source, local, &skipped)
                                                        : platform::createFolder(local) != platform::FolderResult::Failed;
+    logSkipped(skipped);
     if (!copied) {
         // Nothing was reset yet: the rider's data is still only on the drive. Stop here.
         logLinef("Save GPS Data To Local...FAILED copying %s to %s\r\n", source.c_str(), local.c_str());
@@ -176,7 +186,10 @@ bool saveLocalDataToGps()
     }
     const std::string local = localBackupFolder();
     const std::string destination = platform::joinPath(drive, "Tarvel");
-    if (!platform::copyFolderContents(local, destination)) {
+    std::vector<platform::SkippedEntry> skipped;
+    const bool copied = platform::copyFolderContents(local, destination, &skipped);
+    logSkipped(skipped);
+    if (!copied) {
         logLinef("Save Local Data To GPS...FAILED copying %s to %s\r\n", local.c_str(), destination.c_str());
         reportStatus(0, "Could not restore your data to the GPS.", "Your data is kept on this computer.");
         return false;

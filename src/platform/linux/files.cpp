@@ -1,5 +1,6 @@
 #include "platform/files.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -101,17 +102,32 @@ bool StagingFile::close()
     return synced && closed;
 }
 
-bool copyFile(const std::string& from, const std::string& to)
+// Opens a new, unique temporary file in the folder of target. The name is short whatever the
+// target's name: a name of the longest length the file system takes (255 bytes) would leave no
+// room for a suffix. Leaves the name in temporary; -1 when no file could be made.
+static int openTemporaryBeside(const std::string& target, std::string& temporary)
 {
-    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return false;
-    const std::string temporary = to + ".part";
-    const int out = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) {
-        ::close(in);
-        return false;
+    static std::atomic<unsigned> counter { 0 };
+    const size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[48];
+        std::snprintf(name, sizeof name, ".tarvel-copy-%ld-%u", long(::getpid()), counter.fetch_add(1));
+        temporary = folder + name;
+        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
     }
+    return -1;
+}
+
+// Copies the open file in to target through a temporary file renamed into place.
+static bool copyOpenFile(int in, const std::string& to)
+{
+    std::string temporary;
+    const int out = openTemporaryBeside(to, temporary);
+    if (out < 0)
+        return false;
     bool ok = true;
     char buffer[65536];
     for (;;) {
@@ -139,11 +155,20 @@ bool copyFile(const std::string& from, const std::string& to)
     }
     ok = (::fsync(out) == 0) && ok;
     ok = (::close(out) == 0) && ok;
-    ::close(in);
     if (ok)
         ok = ::rename(temporary.c_str(), to.c_str()) == 0;
     if (!ok)
         ::unlink(temporary.c_str());
+    return ok;
+}
+
+bool copyFile(const std::string& from, const std::string& to)
+{
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return false;
+    const bool ok = copyOpenFile(in, to);
+    ::close(in);
     return ok;
 }
 
@@ -164,25 +189,86 @@ bool folderExists(const std::string& path)
     return fs::is_directory(path, ec);
 }
 
-bool copyFolderContents(const std::string& from, const std::string& to)
+// What a folder copy leaves out, by its own type (links not followed).
+static const char* skippedKind(fs::file_type type)
+{
+    switch (type) {
+    case fs::file_type::symlink:
+        return "symbolic link";
+    case fs::file_type::fifo:
+        return "FIFO";
+    case fs::file_type::socket:
+        return "socket";
+    case fs::file_type::block:
+    case fs::file_type::character:
+        return "device";
+    default:
+        return "special file";
+    }
+}
+
+static void noteSkipped(std::vector<SkippedEntry>* skipped, const std::string& path, fs::file_type type)
+{
+    if (skipped)
+        skipped->push_back({ path, skippedKind(type) });
+}
+
+// A plain file of the source, opened without following a link and without waiting on a FIFO
+// that took its place since the folder was listed; -1 when it is no longer a plain file.
+static int openPlainFile(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool copyFolderContents(const std::string& from, const std::string& to, std::vector<SkippedEntry>* skipped)
 {
     std::error_code ec;
-    if (!fs::is_directory(from, ec))
+    const fs::file_status source = fs::symlink_status(from, ec);
+    if (fs::is_symlink(source)) {
+        // A link is never followed, not even as the folder asked for: it may lead off the drive.
+        noteSkipped(skipped, from, source.type());
+        makePrivateFolders(to, ec);
+        return !ec && fs::is_directory(fs::symlink_status(to, ec));
+    }
+    if (!fs::is_directory(source))
         return false;
-    if (!fs::is_directory(to, ec) && !makePrivateFolders(to, ec))
+    // Writing through a link in the target would put the files wherever it leads.
+    const fs::file_status target = fs::symlink_status(to, ec);
+    if (fs::is_symlink(target))
+        return false;
+    if (!fs::is_directory(target) && !makePrivateFolders(to, ec))
         return false;
     bool ok = true;
     // Listed with error codes: a folder that cannot be read on must fail the copy, not throw.
     std::error_code listing;
     for (fs::directory_iterator it(from, listing), end; !listing && it != end; it.increment(listing)) {
         const fs::directory_entry& entry = *it;
-        const std::string target = joinPath(to, entry.path().filename().string());
-        if (entry.is_directory(ec))
-            ok = copyFolderContents(entry.path().string(), target) && ok;
-        else if (entry.is_regular_file(ec))
-            ok = copyFile(entry.path().string(), target) && ok;
+        const std::string path = entry.path().string();
+        const std::string name = joinPath(to, entry.path().filename().string());
+        std::error_code typeError;
+        const fs::file_type type = entry.symlink_status(typeError).type();
+        if (typeError) {
+            ok = false;
+        } else if (type == fs::file_type::directory) {
+            ok = copyFolderContents(path, name, skipped) && ok;
+        } else if (type == fs::file_type::regular) {
+            const int in = openPlainFile(path);
+            ok = in >= 0 && copyOpenFile(in, name) && ok;
+            if (in >= 0)
+                ::close(in);
+        } else {
+            noteSkipped(skipped, path, type);
+        }
     }
-    return ok && !ec && !listing;
+    return ok && !listing;
 }
 
 bool deleteFolder(const std::string& path)

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -37,18 +38,29 @@ private:
     int m_fd = -1;
 };
 
-// Copies a file, replacing the target. The target is written through a temporary name in its
-// folder and renamed into place, so a failed copy never leaves a truncated target behind.
+// Copies a file, replacing the target. The target is written through a short temporary name of
+// its own in its folder and renamed into place, so a failed copy never leaves a truncated target
+// behind, and a target whose name is as long as the file system allows copies like any other.
 bool copyFile(const std::string& from, const std::string& to);
 // Deletes a file; true when it is gone (also when it was never there).
 bool deleteFile(const std::string& path);
 bool fileExists(const std::string& path);
 bool folderExists(const std::string& path);
 
+// An entry a folder copy left out: its full path and what it is ("symbolic link", "FIFO",
+// "socket", "device", "special file").
+struct SkippedEntry {
+    std::string path;
+    std::string kind;
+};
+
 // Copies the contents of folder from into folder to (created when missing, mode 0700, as are
-// the folders below it), recursively, replacing files of the same name. False when anything
-// could not be copied or listed.
-bool copyFolderContents(const std::string& from, const std::string& to);
+// the folders below it), recursively, replacing files of the same name. Only plain files and
+// folders are copied: symbolic links are never followed (from itself included) and, like
+// FIFOs, sockets and devices, are left out and listed in skipped when given. A symbolic link
+// in to where a folder is to be written is not written through. False when anything could not
+// be copied or listed.
+bool copyFolderContents(const std::string& from, const std::string& to, std::vector<SkippedEntry>* skipped = nullptr);
 // Deletes a folder and everything in it; true when it is gone (also when it was never there).
 bool deleteFolder(const std::string& path);
 
