@@ -6,6 +6,7 @@
 
 #include "platform/clock.h"
 #include "shell/run_options.h"
+#include "ui/headless/console_output.h"
 #include "ui/headless/headless_front_end.h"
 #ifdef TARVEL_HAS_WINDOW_FRONT_END
 #include "ui/qt/window_front_end.h"
@@ -25,16 +26,38 @@ void cleanUp()
     stopSimulatedDevice(g_simulated);
 }
 
+// --json anywhere on the line, even on a line that cannot be used: a script reading the events
+// then gets the outcome of a run that never started as JSON too.
+bool jsonAsked(const std::vector<std::string>& args)
+{
+    for (const std::string& arg : args)
+        if (arg.substr(0, arg.find('=')) == "--json")
+            return true;
+    return false;
+}
+
+// Says why the run cannot start: on standard error for a person, and with --json as the run's
+// outcome, the one line standard output then holds.
+int refuseToStart(bool json, int status, const char* result, const std::string& reason, bool withHelp)
+{
+    std::fprintf(stderr, "tarvel-updater: %s\n%s", reason.c_str(), withHelp ? "Try 'tarvel-updater --help'.\n" : "");
+    if (json) {
+        ConsoleSinks sinks;
+        sinks.json = true;
+        ConsoleOutput(sinks).outcome(status, result, reason);
+    }
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     UpdaterOptions options;
     std::string error;
-    if (!parseUpdaterOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
-        std::fprintf(stderr, "tarvel-updater: %s\nTry 'tarvel-updater --help'.\n", error.c_str());
-        return kExitUsage;
-    }
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (!parseUpdaterOptions(args, options, error))
+        return refuseToStart(jsonAsked(args), kExitUsage, "usage", error, true);
     if (options.help) {
         std::fputs(updaterUsage().c_str(), stdout);
         return kExitDone;
@@ -84,10 +107,8 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    if (options.simulate && !startSimulatedDevice(options.simulatedDevice, g_simulated, error)) {
-        std::fprintf(stderr, "tarvel-updater: %s\n", error.c_str());
-        return kExitFailure;
-    }
+    if (options.simulate && !startSimulatedDevice(options.simulatedDevice, g_simulated, error))
+        return refuseToStart(options.console.json, kExitFailure, "failure", error, false);
     // Returns only when the run cannot start; otherwise it ends the process itself.
     const int status = runHeadless(options.console, cleanUp);
     cleanUp();

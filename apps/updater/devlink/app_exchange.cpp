@@ -7,7 +7,6 @@
 #include "state/app_callbacks.h"
 #include "state/device_models.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -25,8 +24,10 @@ bool writeFrame(platform::HidDevice* device, const uint8_t* body, size_t bodyLen
 }
 
 // A text line from the device: reply byte 1 up to the first zero byte, and never past the
-// frame's own bytes (its CRC when the frame was complete) whether or not a zero came.
-void showDeviceText(const uint8_t* reply, const DecodedFrame& frame)
+// frame's own bytes (its CRC when the frame was complete) whether or not a zero came. It goes
+// to the log alone: standard output belongs to the front end (one JSON object per line with
+// --json), and a device's text is whatever bytes the device sent.
+void logDeviceText(const uint8_t* reply, const DecodedFrame& frame)
 {
     size_t end = frame.length;
     if (frame.complete && end >= 2)
@@ -36,8 +37,6 @@ void showDeviceText(const uint8_t* reply, const DecodedFrame& frame)
     for (size_t i = 1; i < end && reply[i] != 0; ++i)
         text[n++] = char(reply[i]);
     text[n] = '\0';
-    std::fputs(text, stdout);
-    std::fflush(stdout);
     logLine(text);
 }
 
@@ -84,7 +83,7 @@ bool transactCommand(uint8_t code, uint8_t* reply)
         // A report that decodes to nothing leaves reply byte 0 from an earlier frame; it is
         // judged as no reply rather than by that stale byte.
         if (frame.length > 0 && reply[0] == kTextMessageCode) {
-            showDeviceText(reply, frame);
+            logDeviceText(reply, frame);
             continue;
         }
         if (frame.length > 0 && reply[0] == code) {

@@ -24,7 +24,7 @@ bool sendCommand(uint8_t code, platform::HidDevice* device);
 bool sendCommandWithArgs(uint8_t code, platform::HidDevice* device, uint16_t argumentA, uint32_t argumentB);
 
 // Opens the device, sends a command-only frame and waits for the device to echo the code,
-// passing text lines from the device to standard output and the log meanwhile; closes the
-// device. True when the echo arrived: reply (kReplyBufferSize bytes) then holds the decoded
+// passing text lines from the device to the log (never to standard output) meanwhile; closes
+// the device. True when the echo arrived: reply (kReplyBufferSize bytes) then holds the decoded
 // frame, code at byte 0 and payload from byte 1.
 bool transactCommand(uint8_t code, uint8_t* reply);

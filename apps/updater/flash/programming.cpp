@@ -229,7 +229,6 @@ bool programOnce()
             choice.variant);
     if (!known) {
         logLine("Invalid device type\r\n");
-        std::puts("Invalid device type\r");
         // No image for this type: a failed attempt that no retry can mend.
         reportStatus(1, "Program device failed", nullptr);
         return false;

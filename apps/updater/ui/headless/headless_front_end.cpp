@@ -50,8 +50,13 @@ int runHeadless(const HeadlessSettings& settings, std::function<void()> cleanUp)
     if (!settings.logFile.empty()) {
         logFile = std::fopen(settings.logFile.c_str(), "a");
         if (!logFile) {
-            std::fprintf(stderr, "tarvel-updater: cannot write the log file %s: %s\n",
-                settings.logFile.c_str(), std::strerror(errno));
+            const std::string reason = "cannot write the log file " + settings.logFile + ": " + std::strerror(errno);
+            std::fprintf(stderr, "tarvel-updater: %s\n", reason.c_str());
+            if (settings.json) {
+                ConsoleSinks sinks;
+                sinks.json = true;
+                ConsoleOutput(sinks).outcome(2, "usage", reason);
+            }
             return 2;
         }
     }
