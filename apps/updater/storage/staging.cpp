@@ -40,6 +40,10 @@ bool createStagingFolder()
     }
     logLine("Could not create folder C:Tarvel !...\r\n");
     logLinef("(local staging folder %s)\r\n", folder.c_str());
-    reportStatus(1, "Error\nUnable to create C:\\Tarvel folder.", "C:\\Tarvel folder needed");
+    // The rider is told the folder this computer really uses (no home: just its name).
+    const std::string shown = folder.empty() ? std::string("Tarvel") : folder;
+    const std::string message = "Error\nUnable to create " + shown + " folder.";
+    const std::string detail = shown + " folder needed";
+    reportStatus(1, message.c_str(), detail.c_str());
     return false;
 }

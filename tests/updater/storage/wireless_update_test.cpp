@@ -217,6 +217,20 @@ TEST_F(WirelessUpdate, FailuresBeforeTheCommand)
     EXPECT_TRUE(hid.writes.empty());
 }
 
+TEST_F(WirelessUpdate, AStagingFolderThatCannotBeMadeIsNamedAsThisComputerHasIt)
+{
+    writeText(home.sub("data-file"), "a file where the data folder should be");
+    setenv("XDG_DATA_HOME", home.sub("data-file").c_str(), 1);
+    EXPECT_FALSE(updateNordicFirmware());
+    const std::string folder = home.sub("data-file/Tarvel");
+    ASSERT_FALSE(status.calls().empty());
+    EXPECT_EQ(status.calls().back().isComplete, 1);
+    EXPECT_EQ(status.calls().back().message, "Error\nUnable to create " + folder + " folder.");
+    EXPECT_EQ(status.calls().back().detail, folder + " folder needed");
+    EXPECT_TRUE(hid.writes.empty());
+    EXPECT_FALSE(std::filesystem::exists(drive + "nrf_update.bin"));
+}
+
 TEST_F(WirelessUpdate, CopyFailureOfTheSettingsKeepsTheImageOnTheDrive)
 {
     record.deviceType = 13;
