@@ -73,8 +73,9 @@ bool parseOptions(const std::vector<std::string>& args, Options* options, std::s
             }
             unsigned long ms = 0;
             if (a == "--timeout") {
-                if (!parseNumber(value, 0x7FFFFFFF, &ms)) {
-                    *error = "--timeout takes milliseconds";
+                // 0 would give every packet no time at all: no transfer could ever complete.
+                if (!parseNumber(value, 0x7FFFFFFF, &ms) || ms == 0) {
+                    *error = "--timeout takes milliseconds, 1 or more";
                     return false;
                 }
                 options->timeoutMs = int(ms);
@@ -128,7 +129,8 @@ std::string helpText()
           "                  reach the bootloader through a bus-bridge adapter on the port;\n"
           "                  an empty field keeps its default (spi,,0)\n"
           "  --ping          report the target's framing protocol version (a command may follow)\n"
-          "  --timeout MS    time limit of each packet and bus request, in milliseconds (default 5000)\n"
+          "  --timeout MS    time limit of each packet and bus request, in milliseconds, 1 or more\n"
+          "                  (default 5000)\n"
           "  --json          print only the command's result as JSON\n"
           "  -v              more detail; repeat up to -vvvv for byte traces\n"
           "\n"

@@ -35,8 +35,8 @@ const char kUsage[]
       "  --model N              device type, 4 to 16 (default 11)\n"
       "  --variant V            standard or japanese (default standard)\n"
       "  --version MAJOR.MINOR  firmware the device ships with (default 7.63)\n"
-      "  --nrf-version TEXT     wireless firmware version it reports, dotted (default: the\n"
-      "                         version the updater carries for the model)\n"
+      "  --nrf-version TEXT     wireless firmware version it reports, four dotted numbers\n"
+      "                         (1.10.31.39; default: the version the updater carries for the model)\n"
       "  --face F               application, bootloader or rom (default application)\n"
       "  --drive D              labelled (label TARVEL) or folder (unlabelled FAT drive with a\n"
       "                         Tarvel folder); default labelled\n"
@@ -48,6 +48,7 @@ const char kUsage[]
       "                         pseudo-terminal, its slave path printed and linked at PATH\n"
       "                         (--socket may then be left out: a private one is used)\n"
       "  --buspal               put a bus-bridge adapter (SPI, I2C or CAN) in front of it\n"
+      "                         (needs --serial)\n"
       "  --serial-baud N        pace the serial line at N bit/s (default: unpaced)\n"
       "  --help                 this text\n"
       "\n"
@@ -272,8 +273,12 @@ int main(int argc, char** argv)
     if (options.socketPath.empty() && !options.serial.linkPath.empty()
         && !usePrivateSocket(options, privateDir))
         return 1;
-    if (options.socketPath.empty() || (options.serial.busPal && options.serial.linkPath.empty())) {
-        std::fputs(kUsage, stderr);
+    if (options.serial.busPal && options.serial.linkPath.empty()) {
+        std::fputs("tarvel-devsim: --buspal needs --serial PATH: the adapter sits on the serial line\n", stderr);
+        return 2;
+    }
+    if (options.socketPath.empty()) {
+        std::fprintf(stderr, "tarvel-devsim: --socket PATH (or --serial PATH) is needed\n%s", kUsage);
         return 2;
     }
     catchStopSignals();

@@ -86,10 +86,33 @@ bool setVersion(const std::string& value, DeviceConfig& config)
     return parseVersion(value, config.major, config.minor);
 }
 
+// Four dotted numbers, as the device's wireless chip reports its version ("1.10.31.39"): the
+// updater reads nothing else as a version.
+bool wirelessVersionText(const std::string& value)
+{
+    if (value.empty() || value.size() > 24)
+        return false;
+    int dots = 0;
+    bool digitSeen = false;
+    for (char c : value) {
+        if (c == '.') {
+            if (!digitSeen)
+                return false;
+            ++dots;
+            digitSeen = false;
+        } else if (c >= '0' && c <= '9') {
+            digitSeen = true;
+        } else {
+            return false;
+        }
+    }
+    return dots == 3 && digitSeen;
+}
+
 bool setNrfVersion(const std::string& value, DeviceConfig& config)
 {
     config.nrfVersion = value;
-    return value.find('.') != std::string::npos && value.size() <= 24;
+    return wirelessVersionText(value);
 }
 
 bool setFace(const std::string& value, DeviceConfig& config)

@@ -59,7 +59,8 @@ TEST(BlOptions, ParsesOptionsUpToTheCommand)
 
     for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>> {
              { "--usb", "2b29", "reset" }, { "--usb", "0x12345:1", "reset" }, { "--usb" },
-             { "--timeout", "-1", "reset" }, { "--bogus", "reset" }, {}, { "-vx", "reset" } }) {
+             { "--timeout", "-1", "reset" }, { "--timeout", "0", "reset" }, { "--timeout", "0x0", "reset" },
+             { "--bogus", "reset" }, {}, { "-vx", "reset" } }) {
         bl::Options b;
         EXPECT_FALSE(bl::parseOptions(bad, &b, &error)) << (bad.empty() ? "" : bad[0]);
         EXPECT_FALSE(error.empty());
@@ -82,6 +83,15 @@ TEST(BlTool, HelpListsEveryCommandAndRefusalsExitTwo)
     EXPECT_NE(r.err.find("unknown command 'Reset'"), std::string::npos);
     r = tool({ "--frobnicate" });
     EXPECT_EQ(r.code, 2);
+    // No time at all for a packet: refused before any device is looked for.
+    ScriptedHid hid;
+    r = tool({ "--usb", "0x2b29:0x0b", "--timeout", "0", "reset" });
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("tarvel-bl: --timeout takes milliseconds, 1 or more"), std::string::npos) << r.err;
+    EXPECT_EQ(hid.opens, 0);
+    r = tool({ "--json", "--timeout", "0", "reset" });
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.out.find("\"exit_status\""), std::string::npos) << r.out;
 }
 
 TEST(BlTool, NoDeviceExitsThree)

@@ -338,7 +338,8 @@ TEST(DeviceDescription, ReadsEveryKeyAndRefusesBadOnesWithoutChangingTheConfig)
     EXPECT_FALSE(config.seedUserData);
     EXPECT_TRUE(devsim::parseDeviceDescription("", config, error));
     for (const char* bad : { "model=3", "model=17", "model=1x", "version=7", "version=7.", "version=200.1",
-             "face=sideways", "colour=red", "model=", "nrf=1910" }) {
+             "face=sideways", "colour=red", "model=", "nrf=1910", "nrf=1.2.3.4.5", "nrf=1.2.3", "nrf=1..3.4",
+             "nrf=1.2.3.", "nrf=.1.2.3", "nrf=1.2.3.x", "nrf=1.2.3.-4", "nrf=" }) {
         devsim::DeviceConfig before = config;
         EXPECT_FALSE(devsim::parseDeviceDescription(std::string("model=5,") + bad, config, error)) << bad;
         EXPECT_EQ(config.model, before.model) << bad;

@@ -12,6 +12,23 @@ for scale in nan NaN inf -1 '' 1x; do
   [ ! -e "$work/bus.sock" ] || fail "a refused start left a socket"
 done
 
+# Wireless versions are four dotted numbers, as the device reports them.
+for nrf in 1.2.3.4.5 1.2.3 1..3.4 1.2.3. x.1.2.3 1.2.3.4x; do
+  timeout 10 "$sim" --socket "$work/bus.sock" --nrf-version "$nrf" 2>"$work/err"
+  [ $? = 2 ] || fail "--nrf-version '$nrf' must be refused with 2"
+  grep -q "bad value '$nrf' for --nrf-version" "$work/err" || fail "the refusal of '$nrf' does not say why: $(cat "$work/err")"
+  [ ! -e "$work/bus.sock" ] || fail "a refused start left a socket"
+done
+
+# The bus-bridge adapter sits on the serial line: without one it is refused, saying so.
+timeout 10 "$sim" --socket "$work/bus.sock" --buspal 2>"$work/err"
+[ $? = 2 ] || fail "--buspal without --serial must be refused with 2"
+grep -q -- "--buspal needs --serial" "$work/err" || fail "the --buspal refusal does not say why: $(cat "$work/err")"
+[ ! -e "$work/bus.sock" ] || fail "a refused start left a socket"
+timeout 10 "$sim" 2>"$work/err"
+[ $? = 2 ] || fail "no socket and no serial line must be refused with 2"
+grep -q -- "--socket PATH (or --serial PATH) is needed" "$work/err" || fail "the refusal does not say why: $(cat "$work/err")"
+
 echo "rider's notes" > "$work/notes.txt"
 timeout 10 "$sim" --socket "$work/notes.txt" 2>"$work/err"
 [ $? = 1 ] || fail "an ordinary file as the socket path must be refused with 1"
