@@ -67,23 +67,6 @@ TEST(LocalFolders, XdgFoldersAndTheirFallbacksArePrivate)
     EXPECT_EQ(modeOf(base.sub("xdg-state")), 0700u);
 }
 
-TEST(LocalFiles, CopyReplacesTheTargetOnlyWhenWhole)
-{
-    TempFolder base;
-    const std::string from = base.sub("from.bin"), to = base.sub("to.bin");
-    std::ofstream(from, std::ios::binary) << std::string(200000, 'n');
-    std::ofstream(to, std::ios::binary) << "old";
-    ASSERT_TRUE(platform::copyFile(from, to));
-    EXPECT_EQ(std::filesystem::file_size(to), 200000u);
-    EXPECT_FALSE(std::filesystem::exists(to + ".part"));
-
-    EXPECT_FALSE(platform::copyFile(base.sub("missing"), to)); // the old target stays
-    EXPECT_EQ(std::filesystem::file_size(to), 200000u);
-    std::filesystem::create_directories(base.sub("folder"));
-    EXPECT_FALSE(platform::copyFile(from, base.sub("folder"))); // a folder is in the way
-    EXPECT_FALSE(std::filesystem::exists(base.sub("folder.part")));
-}
-
 std::string fileText(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -99,6 +82,24 @@ std::set<std::string> namesIn(const std::string& folder)
     for (const auto& entry : std::filesystem::directory_iterator(folder))
         names.insert(entry.path().filename().string());
     return names;
+}
+
+TEST(LocalFiles, CopyReplacesTheTargetOnlyWhenWhole)
+{
+    TempFolder base;
+    const std::string from = base.sub("from.bin"), to = base.sub("to.bin");
+    std::ofstream(from, std::ios::binary) << std::string(200000, 'n');
+    std::ofstream(to, std::ios::binary) << "old";
+    ASSERT_TRUE(platform::copyFile(from, to));
+    EXPECT_EQ(std::filesystem::file_size(to), 200000u);
+    EXPECT_EQ(namesIn(base.path()), (std::set<std::string> { "from.bin", "to.bin" })) << "no temporary file left";
+
+    EXPECT_FALSE(platform::copyFile(base.sub("missing"), to)); // the old target stays
+    EXPECT_EQ(std::filesystem::file_size(to), 200000u);
+    std::filesystem::create_directories(base.sub("folder"));
+    EXPECT_FALSE(platform::copyFile(from, base.sub("folder"))); // a folder is in the way
+    EXPECT_EQ(namesIn(base.path()), (std::set<std::string> { "from.bin", "to.bin", "folder" }));
+    EXPECT_FALSE(platform::copyFile(from, base.sub("no/such/folder/x"))); // nowhere to write
 }
 
 TEST(LocalFiles, NamesAsLongAsTheFileSystemAllowsCopyByteForByte)
