@@ -40,6 +40,13 @@ bool failureStatus(const std::string& line1)
         || line1 == "Program device failed" || line1 == "Failed to reset device";
 }
 
+// The status lines that stop an update before it began or leave the rider's data on this
+// computer: their second line says why, or what to do, so the outcome carries both.
+bool stoppedStatus(const std::string& line1)
+{
+    return startsWith(line1, "Error\n") || line1 == "Could not restore your data to the GPS.";
+}
+
 bool alwaysAvailable(int commandId)
 {
     return commandId == kCommandAbout || commandId == kCommandShowLog;
@@ -147,6 +154,8 @@ void HeadlessWindow::repaint()
         m_warning = warning;
         if (failureStatus(line1))
             m_failureStatus = line1;
+        else if (stoppedStatus(line1) && m_failureStatus.empty())
+            m_failureStatus = line2.empty() ? line1 : line1 + "\n" + line2;
     }
     if (warningAppeared)
         m_console.notice("!! Do not unplug GPS");
@@ -568,6 +577,9 @@ void HeadlessWindow::check()
             } else if (!enabled && deviceMenu && !workUnderway()) {
                 finish(
                     1, "command-unavailable", "The command " + name + " is not available for this device.");
+            } else if (!enabled && !deviceMenu && !m_commandWaitTold) {
+                m_commandWaitTold = true;
+                m_console.notice("Waiting for a device to carry out " + name + "; connect the GPS (Ctrl-C ends).");
             }
             return;
         }

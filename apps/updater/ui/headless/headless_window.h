@@ -96,6 +96,7 @@ private:
     // The asked-for command.
     bool m_commandIssued = false;
     bool m_commandWorkSeen = false; // its work flag (or the update) was seen set
+    bool m_commandWaitTold = false; // the command waits for a device, and that was said
 
     // The outcome.
     std::atomic<bool> m_languagePacksFailed { false };
