@@ -349,3 +349,43 @@ INSTANTIATE_TEST_SUITE_P(PeakPro, StoppedAtAStep,
                 name.push_back(*c);
         return name;
     });
+
+// Fault: a device plugged in after the start was read before its wireless version was known,
+// shown with an "OK" and no offer, and an unattended run waited for ever. Also when one of the
+// device's reports is lost on the way.
+TEST(UnattendedRuns, ADevicePluggedInAfterTheStartGetsItsWirelessUpdateAndTheRunEnds)
+{
+    for (const bool dropReport : { false, true }) {
+        TempFolder home;
+        Device device(home, "summit", { "--model", "11", "--version", "14.51", "--nrf-version", "1.10.31.39", "--time-scale", "0" });
+        ASSERT_NE(busRequest(device.bus, R"({"op":"sim.unplug"})").find("\"ok\":true"), std::string::npos);
+        if (dropReport) {
+            ASSERT_NE(busRequest(device.bus, R"({"op":"sim.fault","fault":"drop_report","skip":2})").find("\"ok\":true"),
+                std::string::npos);
+        }
+        ProgramRun run(home.path(), { "--json", "--auto", "--time-scale=0" }, { device.env() });
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        ASSERT_NE(busRequest(device.bus, R"({"op":"sim.plug"})").find("\"ok\":true"), std::string::npos);
+        EXPECT_EQ(run.finish(std::chrono::seconds(90)), 0) << run.output();
+        EXPECT_EQ(outcomeOf(run.output())["result"], "up-to-date") << dropReport;
+        EXPECT_NE(run.output().find(R"("text":"Update to 14.51")"), std::string::npos) << "no offer";
+        EXPECT_NE(device.state().find(R"("nrf_version":"2.13.33.26")"), std::string::npos) << device.state();
+    }
+}
+
+// A menu command started with no device attached says that it waits for one.
+TEST(UnattendedRuns, ACommandWithoutADeviceSaysItWaitsForOne)
+{
+    TempFolder home;
+    Device device(home, "none", { "--model", "11", "--version", "14.51", "--time-scale", "0" });
+    ASSERT_NE(busRequest(device.bus, R"({"op":"sim.unplug"})").find("\"ok\":true"), std::string::npos);
+    ProgramRun run(home.path(), { "--json", "--command=factory-reset" }, { device.env() });
+    Json::Value event;
+    bool told = false;
+    while (!told && run.nextEvent(event, std::chrono::seconds(20)))
+        told = event["event"] == "notice"
+            && event["text"].asString().find("Waiting for a device to carry out factory-reset") != std::string::npos;
+    EXPECT_TRUE(told) << run.output();
+    run.signal(SIGINT);
+    EXPECT_EQ(run.finish(), 130);
+}

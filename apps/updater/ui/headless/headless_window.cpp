@@ -17,6 +17,9 @@ namespace {
 const char kLatestSoftware[] = "Latest software is installed on device";
 // How long an unattended run waits for the device to come back after a failure (scaled).
 constexpr int kDeviceReturnWaitMs = 30000;
+// How long an unattended run looks at a screen that offers only "OK" before it presses it (real
+// time: the device's own restarts between two steps are not scaled).
+constexpr int kIdleOkMs = 5000;
 
 std::string lowered(const std::string& text)
 {
@@ -622,7 +625,9 @@ void HeadlessWindow::check()
         if (buttonVisible && !workUnderway() && startsWith(buttonText, "Update") && !m_pressedOffer) {
             m_pressedOffer = true;
             pressButton();
+            return;
         }
+        pressOkWhenNothingHappens(buttonVisible && !workUnderway() && !startsWith(buttonText, "Update"));
         return;
     }
 
@@ -633,6 +638,30 @@ void HeadlessWindow::check()
                  : std::string(
                      "Standard input is closed: nobody can press the button, so the run ends here."));
     }
+}
+
+// A device is shown with only an "OK" (no offer, not the done screen) and nothing happens: a
+// person would press it, which ends the run with the device not up to date. Given a few seconds
+// first, since the screen can be a moment between two steps.
+void HeadlessWindow::pressOkWhenNothingHappens(bool okOnly)
+{
+    const bool deviceShown = statusText.get().find(" connected\n") != std::string::npos;
+    if (!okOnly || !deviceShown) {
+        m_idleOk = false;
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!m_idleOk) {
+        m_idleOk = true;
+        m_idleOkSince = now;
+        checkEvery(std::chrono::milliseconds(500));
+        return;
+    }
+    if (now - m_idleOkSince < std::chrono::milliseconds(kIdleOkMs))
+        return;
+    m_console.notice("Nothing more is offered for this device: pressing OK.");
+    m_idleOk = false;
+    pressButton();
 }
 
 bool HeadlessWindow::finish(int status, const std::string& result, const std::string& message)
