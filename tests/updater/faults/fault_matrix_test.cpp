@@ -52,6 +52,7 @@ enum class Action {
     None,       // no fault: the reference run
     Inject,     // the row's fault is put in place
     Disconnect, // the device leaves the bus and is plugged in again 300 ms later
+    Unplug,     // the device leaves the bus and is not plugged in again in this run
 };
 
 struct MatrixRow {
@@ -181,8 +182,10 @@ const MatrixRow kMatrix[] = {
       kNoLanguagePacks },
     { "RestoreDriveFull", "restore", "drive full", kPeakPro, "Save Local Data To GPS...", Action::Inject, fault(FaultKind::DriveFull), 0,
       kDone },
-    { "RestoreDisconnect", "restore", "disconnect", kPeakPro, "Save Local Data To GPS...", Action::Disconnect, kNoFault, 0,
-      kDone },
+    { "RestoreDisconnect", "restore", "disconnect", kPeakPro, "Save Local Data To GPS...", Action::Disconnect, kNoFault, 1,
+      "Could not restore your data to the GPS." },
+    { "RestoreUnplugged", "restore", "unplugged", kPeakPro, "Save Local Data To GPS...", Action::Unplug, kNoFault, 1,
+      "Your data is kept on this computer in" },
 };
 // clang-format on
 
@@ -255,6 +258,8 @@ protected:
                 return;
             if (row->action == Action::Inject) {
                 sim->device().injectFault(row->spec);
+            } else if (row->action == Action::Unplug) {
+                sim->device().unplug();
             } else if (row->action == Action::Disconnect) {
                 sim->device().unplug();
                 replug = std::thread([this] {
