@@ -352,6 +352,16 @@ void ReceiveSbFile::sendTo(Packetizer& packetizer)
 
 // ---- commands that receive a data phase
 
+ReadMemory::ReadMemory(uint32_t address, uint32_t count, DataConsumer& consumer)
+    : TaggedCommand("read-memory")
+    , m_consumer(&consumer)
+    , m_startAddress(address)
+    , m_byteCount(count)
+{
+    m_args.push_back(hexArg(address));
+    m_args.push_back(hexArg(count));
+}
+
 bool ReadMemory::parseArgs()
 {
     if (argCount() != 3 && argCount() != 4)
@@ -383,23 +393,31 @@ uint32_t receiveData(Packetizer& packetizer, DataConsumer& consumer, const Respo
     return received;
 }
 
-// Where an incoming data phase puts its bytes: the output file (through a temporary file,
-// see FileDataConsumer), or the hexadecimal dump.
+// Where an incoming data phase puts its bytes: a consumer the caller keeps, the output file
+// (through a temporary file, see FileDataConsumer), or the hexadecimal dump.
 struct ReadTarget {
-    std::unique_ptr<DataConsumer> consumer;
+    std::unique_ptr<DataConsumer> owned;
+    DataConsumer* consumer = nullptr;
     FileDataConsumer* file = nullptr;
 
-    bool open(const std::string& dataFile, FILE* dumpStream)
+    // A consumer of the caller's own, else the output file, else the dump.
+    bool open(DataConsumer* given, const std::string& dataFile, FILE* dumpStream)
     {
+        if (given) {
+            consumer = given;
+            return true;
+        }
         if (dataFile.empty()) {
-            consumer = std::make_unique<StdOutDataConsumer>(dumpStream);
+            owned = std::make_unique<StdOutDataConsumer>(dumpStream);
+            consumer = owned.get();
             return true;
         }
         auto output = std::make_unique<FileDataConsumer>();
         if (!output->openFile(dataFile))
             return false;
         file = output.get();
-        consumer = std::move(output);
+        consumer = output.get();
+        owned = std::move(output);
         return true;
     }
 
@@ -424,7 +442,7 @@ struct ReadTarget {
 void ReadMemory::sendTo(Packetizer& packetizer)
 {
     ReadTarget target;
-    if (!target.open(m_dataFile, m_dumpStream))
+    if (!target.open(m_consumer, m_dataFile, m_dumpStream))
         return;
     CommandPacket cmdPacket(kCommandTag_ReadMemory, 0, { m_startAddress, m_byteCount });
     const ResponsePacket response = cmdPacket.sendCommandGetResponse(packetizer);
@@ -463,7 +481,7 @@ bool FlashReadResource::processReadResourceResponse(const ResponsePacket& packet
 void FlashReadResource::sendTo(Packetizer& packetizer)
 {
     ReadTarget target;
-    if (!target.open(m_dataFile, m_dumpStream))
+    if (!target.open(nullptr, m_dataFile, m_dumpStream))
         return;
     CommandPacket cmdPacket(kCommandTag_FlashReadResource, 0, { m_startAddress, m_byteCount, m_option });
     const ResponsePacket response = cmdPacket.sendCommandGetResponse(packetizer);
