@@ -351,7 +351,7 @@ WriteCheck checkWrittenImage()
         return WriteCheck::NotRead;
     reportStatus(0, nullptr, "Verifying...Do not unplug");
     logLinef("Reading back %d bytes from 0x%x\r\n", length, unsigned(kApplicationAddress));
-    blfwk::MemoryDataConsumer received(uint32_t(length));
+    blfwk::MemoryDataConsumer received { uint32_t(length) };
     uint32_t status = blfwk::kStatus_Success;
     try {
         status = runCommand(std::make_unique<blfwk::ReadMemory>(kApplicationAddress, uint32_t(length), received));
