@@ -284,7 +284,8 @@ bool eraseAfterMismatch()
     programCrashCount = failures;
     if (failures >= kProgramAttempts) {
         logLine("The written firmware did not verify: retry limit reached\r\n");
-        reportStatus(1, "Program device failed", nullptr);
+        // The second line says why, in place of the read-back's "Do not unplug".
+        reportStatus(1, "Program device failed", "The written firmware did not verify");
         return false;
     }
     reportStatus(0, "Written firmware did not verify", "Programming again");

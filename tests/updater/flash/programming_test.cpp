@@ -320,6 +320,7 @@ TEST_F(Programming, AWriteStoredWronglyEveryTimeEndsAtTheLimitInTheBootloader)
     EXPECT_EQ(log.count("Verify failed - erasing and programming again\r\n"), 9u);
     EXPECT_TRUE(log.contains("retry limit reached"));
     EXPECT_TRUE(status.hasMessage("Program device failed"));
+    EXPECT_TRUE(status.hasDetail("The written firmware did not verify"));
     EXPECT_EQ(status.calls().back().message,
         "There was a problem updating your Ridge GPS. Please try again or contact Tarvel technical support.");
     EXPECT_FALSE(status.hasMessage("Ridge GPS Flashing success"));
