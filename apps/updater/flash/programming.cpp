@@ -99,7 +99,7 @@ uint32_t runCommand(const blfwk::string_vector_t& argv, const StepLog& log = {})
 
 // The length of the image the last write sent from imageBuffer; 0 until a write went out
 // whole, and again from the start of every attempt.
-int g_writtenLength = 0;
+SharedInt g_writtenLength{0};
 
 // What programFlash would write: the device type and variant, from the override, the
 // connected device or the bootloader's product id. Sets dlv as the programming does.
