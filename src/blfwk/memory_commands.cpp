@@ -382,11 +382,17 @@ bool ReadMemory::processReadMemoryResponse(const ResponsePacket& packet)
 namespace {
 
 // Runs the incoming data phase that a successful read response opened; returns the bytes
-// the consumer received.
+// the consumer received. A target that announces more than was asked for is followed only as
+// far as the count asked for: what it sends beyond comes where the final response should.
 uint32_t receiveData(Packetizer& packetizer, DataConsumer& consumer, const ResponsePacket& response,
-    ResponsePacket* finalResponse)
+    uint32_t requested, ResponsePacket* finalResponse)
 {
     uint32_t toCome = response.parameter(1);
+    if (toCome > requested) {
+        Log::warning("The target announces %u bytes where %u were asked for: only those are read.\n", toCome,
+            requested);
+        toCome = requested;
+    }
     uint32_t received = 0;
     DataPacket dataPacket(&consumer);
     *finalResponse = dataPacket.receiveFrom(packetizer, &toCome, &received);
@@ -449,7 +455,7 @@ void ReadMemory::sendTo(Packetizer& packetizer)
     uint32_t bytesRead = 0;
     if (processReadMemoryResponse(response)) {
         ResponsePacket finalResponse;
-        bytesRead = receiveData(packetizer, *target.consumer, response, &finalResponse);
+        bytesRead = receiveData(packetizer, *target.consumer, response, m_byteCount, &finalResponse);
         processResponse(finalResponse);
     }
     target.settle(m_responseValues, bytesRead, m_byteCount);
@@ -488,7 +494,7 @@ void FlashReadResource::sendTo(Packetizer& packetizer)
     uint32_t bytesRead = 0;
     if (processReadResourceResponse(response)) {
         ResponsePacket finalResponse;
-        bytesRead = receiveData(packetizer, *target.consumer, response, &finalResponse);
+        bytesRead = receiveData(packetizer, *target.consumer, response, m_byteCount, &finalResponse);
         processResponse(finalResponse);
     }
     target.settle(m_responseValues, bytesRead, m_byteCount);

@@ -585,6 +585,24 @@ TEST_F(Cmd, ReadMemoryFailures)
     cmd = run({ "read-memory", "0", "64", "/dev/null" });
     EXPECT_EQ(values(*cmd), (U { 0, 8 }));
     EXPECT_EQ(cmd->responseText(), "Read 8 of 64 bytes.");
+
+    // One that announces more than asked is not followed past the count asked for: its extra
+    // data stands where the final response should, and the read fails.
+    target.onCommand = [this](const auto&) {
+        hid.queueReport(report(3, responsePacket(0xA3, { 0, 64 })));
+        for (int i = 0; i < 2; ++i)
+            hid.queueReport(report(4, testsupport::Bytes(32, 2)));
+        hid.queueReport(genericResponse(0, 0x03));
+        return true;
+    };
+    blfwk::MemoryDataConsumer received;
+    blfwk::ReadMemory longer(0, 16, received);
+    longer.sendTo(packetizer);
+    EXPECT_EQ(received.data().size(), 16u);
+    ASSERT_EQ(values(longer).size(), 2u);
+    EXPECT_NE(values(longer)[0], 0u);
+    EXPECT_EQ(values(longer)[1], 16u);
+    EXPECT_TRUE(logger.contains("The target announces 64 bytes where 16 were asked for: only those are read.\n"));
 }
 
 TEST_F(Cmd, LargeImageWrittenAndReadBackIdentical)
