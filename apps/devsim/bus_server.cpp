@@ -240,6 +240,8 @@ bool simFault(Request& r)
     fault.status = r.fields.get("status", 1).asUInt();
     fault.afterBytes = r.fields.get("after_bytes", 0).asUInt();
     fault.comesBack = r.fields.get("comes_back", true).asBool();
+    fault.offset = r.fields.get("offset", 0).asUInt();
+    fault.always = r.fields.get("always", false).asBool();
     r.device.injectFault(fault);
     return true;
 }

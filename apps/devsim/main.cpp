@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -49,6 +50,8 @@ const char kUsage[]
       "                         (--socket may then be left out: a private one is used)\n"
       "  --buspal               put a bus-bridge adapter (SPI, I2C or CAN) in front of it\n"
       "  --serial-baud N        pace the serial line at N bit/s (default: unpaced)\n"
+      "  --fault NAME[,K=V...]  start with a fault in place, as sim.fault sets one (repeatable;\n"
+      "                         for example corrupt_write,offset=4096 or corrupt_write,always)\n"
       "  --help                 this text\n"
       "\n"
       "Control ops for tests and demos are described in apps/devsim/README.md.\n";
@@ -68,6 +71,7 @@ struct Options {
     devsim::DeviceConfig config;
     std::string socketPath;
     devsim::SerialFaceConfig serial;
+    std::vector<devsim::Fault> faults; // in place from the start
 };
 
 bool setSocket(const std::string& value, Options& options)
@@ -92,6 +96,18 @@ bool setEndText(const std::string& value, Options& options)
     if (value != "Succus!!" && value != "complete" && value != "file clo")
         return false;
     options.config.nordicEndText = value;
+    return true;
+}
+
+bool addFault(const std::string& value, Options& options)
+{
+    devsim::Fault fault;
+    std::string error;
+    if (!devsim::faultFromText(value, fault, error)) {
+        std::fprintf(stderr, "tarvel-devsim: %s\n", error.c_str());
+        return false;
+    }
+    options.faults.push_back(fault);
     return true;
 }
 
@@ -125,6 +141,7 @@ const ValueOption kValueOptions[] = {
     { "--nrf-end-text", nullptr, setEndText },
     { "--serial", nullptr, setSerial },
     { "--serial-baud", nullptr, setSerialBaud },
+    { "--fault", nullptr, addFault },
 };
 
 const ValueOption* findValueOption(const std::string& name)
@@ -240,6 +257,8 @@ int serve(const Options& options)
         std::fprintf(stderr, "tarvel-devsim: %s\n", error.c_str());
         return 1;
     }
+    for (const devsim::Fault& fault : options.faults)
+        simulator.device().injectFault(fault);
     std::fprintf(stderr, "tarvel-devsim: model %d %s %d.%02d, %s face, drive %s, bus %s\n", config.model,
         config.japanese ? "japanese" : "standard", config.major, config.minor, devsim::faceName(config.face),
         simulator.device().driveRoot().c_str(), options.socketPath.c_str());

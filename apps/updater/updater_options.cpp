@@ -81,6 +81,7 @@ const OptionRow kOptionRows[] = {
             return true;
         } },
     { "--auto", nullptr, ValueUse::None, false, setFlag<&UpdaterOptions::autoAnswer> },
+    { "--no-verify", nullptr, ValueUse::None, false, setFlag<&UpdaterOptions::noVerify> },
     { "--headless", nullptr, ValueUse::None, true, setFlag<&UpdaterOptions::headless> },
     { "--recover", nullptr, ValueUse::Needed, false,
         [](const std::string& value, UpdaterOptions& o, std::string& error) {
@@ -181,6 +182,8 @@ std::string updaterUsage()
           "                         end on the done screen\n"
           "  --recover=TYPE[,japanese]  the recovery dialog's answer given in advance (TYPE 4..16)\n"
           "  --time-scale=F         multiply every fixed pause by F (0: no pauses)\n"
+          "  --no-verify            do not read the written firmware back before the device\n"
+          "                         restarts (saves about the write's own time)\n"
           "\n"
           "Console (each implies --headless):\n"
           "  --json                 one JSON object per line per event\n"

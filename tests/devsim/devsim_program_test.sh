@@ -12,6 +12,19 @@ for scale in nan NaN inf -1 '' 1x; do
   [ ! -e "$work/bus.sock" ] || fail "a refused start left a socket"
 done
 
+for fault in corrupt corrupt_write,offset corrupt_write,offset=-1 corrupt_write,always=1 ''; do
+  timeout 10 "$sim" --socket "$work/bus.sock" --fault "$fault" 2>"$work/err"
+  [ $? = 2 ] || fail "--fault '$fault' must be refused with 2"
+  grep -q "fault" "$work/err" || fail "the refusal of --fault '$fault' does not say why: $(cat "$work/err")"
+  [ ! -e "$work/bus.sock" ] || fail "a refused start left a socket"
+done
+"$sim" --socket "$work/fault.sock" --face bootloader --fault corrupt_write,offset=4096,always 2>"$work/err" &
+faulty=$!
+for _ in $(seq 50); do [ -S "$work/fault.sock" ] && break; sleep 0.1; done
+[ -S "$work/fault.sock" ] || { kill $faulty; fail "a simulator with a fault did not start: $(cat "$work/err")"; }
+kill -TERM $faulty
+wait $faulty
+
 echo "rider's notes" > "$work/notes.txt"
 timeout 10 "$sim" --socket "$work/notes.txt" 2>"$work/err"
 [ $? = 1 ] || fail "an ordinary file as the socket path must be refused with 1"
