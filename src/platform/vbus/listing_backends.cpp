@@ -8,16 +8,21 @@ bool ListingLink::call(const Json::Value& request, Json::Value& response)
     std::lock_guard<std::mutex> lock(m_mutex);
     bool answerFailed = false; // the last try got as far as the request
     // One retry on a fresh connection: the server may have restarted since the last call.
+    // A peer that broke the contract gets no second chance: it is no restarted server.
     for (int attempt = 0; attempt < 2; ++attempt) {
         answerFailed = false;
         if (!m_client.isOpen() && !m_client.open(m_path, "tarvel-listing")) {
             m_client.close();
+            if (m_client.contractBroken())
+                break;
             continue;
         }
         if (m_client.call(request, response))
             return true;
         answerFailed = true;
         m_client.close();
+        if (m_client.contractBroken())
+            break;
     }
     // Both tries failed: the bus cannot be reached or spoken to. An open's error names the bus.
     if (answerFailed && m_client.contractBroken())

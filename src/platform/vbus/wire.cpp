@@ -125,8 +125,9 @@ bool BusClient::open(const std::string& address, const char* client)
         m_error = "the bus at " + where + " did not answer hello (" + m_error + ")";
         return false;
     }
-    const Json::Value& ok = response["ok"];
-    const Json::Value& bus = response["bus"];
+    const Json::Value& answer = response; // read without adding members
+    const Json::Value& ok = answer["ok"];
+    const Json::Value& bus = answer["bus"];
     // Another kind of server on the port: no boolean ok, or another bus's name.
     if (!ok.isBool()
         || (ok.asBool() && response.isMember("bus") && (!bus.isString() || bus.asString() != "tarvel-vbus"))) {
