@@ -297,8 +297,6 @@ platform::vbus::BusAddress busAddress(const Options& options)
             address.token = options.tokenGiven ? options.token : devsim::randomBusToken();
     } else {
         address.path = options.socketPath;
-        if (options.tokenGiven && !options.noToken)
-            address.token = options.token;
     }
     return address;
 }
@@ -354,6 +352,15 @@ int main(int argc, char** argv)
         return 1;
     if (!options.socketPath.empty() && !options.tcp.empty()) {
         std::fputs("tarvel-devsim: --socket and --tcp: choose one\n", stderr);
+        return 2;
+    }
+    if (options.tokenGiven && options.noToken) {
+        std::fputs("tarvel-devsim: --token and --no-token: choose one\n", stderr);
+        return 2;
+    }
+    // A socket path has no place for a token: a client could never give it.
+    if ((options.tokenGiven || options.noToken) && options.tcp.empty()) {
+        std::fputs("tarvel-devsim: --token and --no-token go with --tcp\n", stderr);
         return 2;
     }
     if (options.serial.busPal && options.serial.linkPath.empty()) {

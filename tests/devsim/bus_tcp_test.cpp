@@ -182,20 +182,6 @@ TEST_F(BusTcpTest, ARefusedPortOrAnotherKindOfServerIsAClearError)
     EXPECT_EQ(error, "a bus server listens on a loopback address only");
 }
 
-TEST_F(BusTcpTest, ATokenGuardsAUnixSocketToo)
-{
-    BusAddress address;
-    address.path = simtest::uniqueSocketPath();
-    address.token = "unix-token";
-    m_sim = std::make_unique<devsim::Simulator>(devsim::DeviceConfig {});
-    std::string error;
-    ASSERT_TRUE(m_sim->start(address, &error)) << error;
-    EXPECT_EQ(m_sim->socketPath(), address.path); // a path carries no token: the client is told apart
-    BusClient client;
-    EXPECT_FALSE(client.open(address.path, "test"));
-    EXPECT_NE(client.error().find("token required"), std::string::npos);
-}
-
 TEST_F(BusTcpTest, DriveRootsAreListedAndEventedInTheClientsFormAndMappedBack)
 {
     const std::string host = m_folder.path() + "/";

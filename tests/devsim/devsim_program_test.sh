@@ -53,6 +53,8 @@ for map in /tmp/x /tmp/x/ "=Z:\\" "/tmp/x=Z:\\x\\"; do
   timeout 10 "$sim" --tcp 127.0.0.1:0 --root-map "$map" >/dev/null 2>&1
   [ $? = 2 ] || fail "--root-map '$map' must be refused with 2"
 done
+timeout 10 "$sim" --socket "$work/tok.sock" --token abc 2>/dev/null
+[ $? = 2 ] || fail "--token with --socket must be refused with 2: a client cannot give it"
 timeout 10 "$sim" --buspal 2>"$work/err"
 [ $? = 2 ] || fail "--buspal without --serial must be refused with 2"
 grep -q "needs --serial" "$work/err" || fail "--buspal's refusal does not say why: $(cat "$work/err")"
