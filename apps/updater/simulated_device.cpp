@@ -1,5 +1,6 @@
 #include "simulated_device.h"
 
+#include "platform/vbus/wire.h"
 #include "platform/virtual_bus.h"
 
 #include <cstdlib>
@@ -8,7 +9,13 @@
 
 namespace fs = std::filesystem;
 
-bool startSimulatedDevice(devsim::DeviceConfig config, SimulatedDevice& device, std::string& error)
+SimulatedBus defaultSimulatedBus()
+{
+    return platform::vbus::unixSocketsAvailable() ? SimulatedBus::UnixSocket : SimulatedBus::Tcp;
+}
+
+bool startSimulatedDevice(
+    devsim::DeviceConfig config, SimulatedDevice& device, std::string& error, SimulatedBus bus)
 {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/tarvel-updater-XXXXXX";
@@ -29,13 +36,20 @@ bool startSimulatedDevice(devsim::DeviceConfig config, SimulatedDevice& device, 
         config.driveDir = device.folder + "/drive";
 
     device.simulator = std::make_unique<devsim::Simulator>(config);
-    const std::string socket = device.folder + "/bus.sock";
-    if (!device.simulator->start(socket, &error)) {
+    platform::vbus::BusAddress address;
+    if (bus == SimulatedBus::Tcp) {
+        address.kind = platform::vbus::BusAddress::Kind::Tcp;
+        address.host = "127.0.0.1";
+        address.token = devsim::randomBusToken();
+    } else {
+        address.path = device.folder + "/bus.sock";
+    }
+    if (!device.simulator->start(address, &error)) {
         error = "the simulated device did not start: " + error;
         stopSimulatedDevice(device);
         return false;
     }
-    platform::selectVirtualBus(socket);
+    platform::selectVirtualBus(device.simulator->socketPath());
     return true;
 }
 

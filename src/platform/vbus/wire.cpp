@@ -6,15 +6,8 @@
 #include <json/writer.h>
 
 #include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <exception>
 #include <memory>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace platform::vbus {
 
@@ -96,115 +89,59 @@ int requestTimeout()
     return g_requestTimeoutMs;
 }
 
-LineSocket::~LineSocket()
+bool BusClient::connect(const std::string& address, std::string* error)
 {
-    close();
+    BusAddress parsed;
+    std::string why;
+    if (!parseBusAddress(address, parsed, why)) {
+        if (error)
+            *error = why;
+        return false;
+    }
+    return m_socket.connect(parsed, error);
 }
 
-bool LineSocket::connect(const std::string& path, std::string* error)
+bool BusClient::open(const std::string& address, const char* client)
 {
-    close();
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof(address.sun_path)) {
-        if (error)
-            *error = "bus socket path is empty or too long";
+    m_error.clear();
+    m_contractBroken = false;
+    BusAddress parsed;
+    std::string why;
+    if (!parseBusAddress(address, parsed, why)) {
+        m_error = why;
         return false;
     }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        if (error)
-            *error = std::strerror(errno);
+    const std::string where = describeBusAddress(parsed);
+    if (!m_socket.connect(parsed, &why)) {
+        m_error = "cannot reach the bus at " + where + ": " + why;
         return false;
     }
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        if (error)
-            *error = std::strerror(errno);
-        ::close(fd);
+    Json::Value hello(Json::objectValue), response;
+    hello["op"] = "hello";
+    hello["client"] = client;
+    if (!parsed.token.empty())
+        hello["token"] = parsed.token;
+    if (!call(hello, response)) {
+        m_error = "the bus at " + where + " did not answer hello (" + m_error + ")";
         return false;
     }
-    m_fd = fd;
-    m_pending.clear();
+    const Json::Value& answer = response; // read without adding members
+    const Json::Value& ok = answer["ok"];
+    const Json::Value& bus = answer["bus"];
+    // Another kind of server on the port: no boolean ok, or another bus's name.
+    if (!ok.isBool()
+        || (ok.asBool() && response.isMember("bus") && (!bus.isString() || bus.asString() != "tarvel-vbus"))) {
+        m_contractBroken = true;
+        m_error = "the peer at " + where + " does not speak the bus (its hello answer is of the wrong shape)";
+        m_socket.close();
+        return false;
+    }
+    if (!ok.asBool()) {
+        m_error = "the bus at " + where + " refused hello: " + errorOf(response);
+        m_socket.close();
+        return false;
+    }
     return true;
-}
-
-bool LineSocket::writeLine(const std::string& line)
-{
-    if (m_fd < 0)
-        return false;
-    std::string out = line;
-    out.push_back('\n');
-    size_t sent = 0;
-    while (sent < out.size()) {
-        ssize_t n = ::send(m_fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        sent += size_t(n);
-    }
-    return true;
-}
-
-bool LineSocket::readLine(std::string& line, size_t maxLength, int timeoutMs)
-{
-    m_failure = Failure::Closed;
-    if (m_fd < 0)
-        return false;
-    const auto deadline
-        = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
-    for (;;) {
-        size_t end = m_pending.find('\n');
-        if (end != std::string::npos && end <= maxLength) {
-            line.assign(m_pending, 0, end);
-            m_pending.erase(0, end + 1);
-            m_failure = Failure::None;
-            return true;
-        }
-        if (m_pending.size() > maxLength) {
-            m_failure = Failure::TooLong;
-            return false;
-        }
-        if (timeoutMs >= 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p { m_fd, POLLIN, 0 };
-            const int ready = left.count() > 0 ? ::poll(&p, 1, int(left.count())) : ::poll(&p, 1, 0);
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready == 0) {
-                m_failure = Failure::TimedOut;
-                return false;
-            }
-        }
-        char chunk[4096];
-        ssize_t n = ::recv(m_fd, chunk, sizeof(chunk), 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        m_pending.append(chunk, size_t(n));
-    }
-}
-
-void LineSocket::shutdown()
-{
-    if (m_fd >= 0)
-        ::shutdown(m_fd, SHUT_RDWR);
-}
-
-void LineSocket::close()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
-    m_pending.clear();
-}
-
-bool BusClient::connect(const std::string& path, std::string* error)
-{
-    return m_socket.connect(path, error);
 }
 
 bool BusClient::send(const Json::Value& request)
@@ -222,6 +159,7 @@ bool BusClient::readMessage(Json::Value& message, int timeoutMs)
             break;
         case LineSocket::Failure::TooLong:
             m_error = "over-long line from the bus";
+            m_contractBroken = true;
             break;
         default:
             m_error = "bus connection lost";
@@ -231,6 +169,7 @@ bool BusClient::readMessage(Json::Value& message, int timeoutMs)
     }
     if (!parseLine(line, message)) {
         m_error = "malformed line from the bus";
+        m_contractBroken = true;
         return false;
     }
     return true;
@@ -239,6 +178,16 @@ bool BusClient::readMessage(Json::Value& message, int timeoutMs)
 bool BusClient::call(const Json::Value& request, Json::Value& response, int extraWaitMs)
 {
     m_error.clear();
+    m_contractBroken = false;
+    // Nothing may be waiting before a request goes out: a line here is one the peer sent on
+    // its own, and taking it for this request's answer would shift every answer after it.
+    if (m_socket.hasUnreadInput()) {
+        m_error = "a line from the bus that no request asked for";
+        m_contractBroken = true;
+        m_socket.close();
+        response = Json::Value();
+        return false;
+    }
     if (!send(request)) {
         m_error = "bus connection lost";
         return false;
