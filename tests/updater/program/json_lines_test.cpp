@@ -298,25 +298,11 @@ private:
     std::vector<std::thread> m_pumps;
 };
 
-// tarvel-devsim in a process of its own, serving the bus at home/bus.sock.
-std::unique_ptr<ProgramRun> startDevice(const TempFolder& home, const std::vector<std::string>& options)
-{
-    const std::string bus = home.sub("bus.sock");
-    std::vector<std::string> args = { "--socket", bus, "--drive-dir", home.sub("drive") };
-    args.insert(args.end(), options.begin(), options.end());
-    auto device
-        = std::make_unique<ProgramRun>(home.path(), args, std::vector<std::string> {}, TARVEL_DEVSIM_PROGRAM);
-    for (int i = 0; i < 500 && !fs::exists(bus); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(fs::exists(bus));
-    return device;
-}
-
 TEST(JsonLines, ADeviceWhoseReportsAreCorruptedSendsNoRawTextToStandardOutput)
 {
     TempFolder home;
     std::unique_ptr<ProgramRun> device
-        = startDevice(home, { "--model", "11", "--version", "7.63", "--time-scale", "0" });
+        = startDevice(home.path(), { "--model", "11", "--version", "7.63", "--time-scale", "0" });
     auto peer = std::make_unique<CorruptingPeer>(home.sub("peer.sock"), home.sub("bus.sock"));
     ProgramRun run(home.path(), { "--json", "--auto", "--time-scale=0" }, { "TARVEL_VBUS=" + home.sub("peer.sock") });
     run.closeInput();

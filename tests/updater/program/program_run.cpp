@@ -12,7 +12,10 @@
 #include <memory>
 #include <poll.h>
 #include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -202,4 +205,35 @@ std::vector<Json::Value> jsonEvents(const std::string& output)
         events.push_back(event);
     }
     return events;
+}
+
+std::string busRequest(const std::string& socketPath, const std::string& request)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    std::string response;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        const std::string line = request + "\n";
+        if (::write(fd, line.data(), line.size()) == ssize_t(line.size())) {
+            char c;
+            while (::read(fd, &c, 1) == 1 && c != '\n')
+                response.push_back(c);
+        }
+    }
+    ::close(fd);
+    return response;
+}
+
+std::unique_ptr<ProgramRun> startDevice(const std::string& home, const std::vector<std::string>& options)
+{
+    const std::string bus = home + "bus.sock";
+    std::vector<std::string> args = { "--socket", bus, "--drive-dir", home + "drive" };
+    args.insert(args.end(), options.begin(), options.end());
+    auto device = std::make_unique<ProgramRun>(home, args, std::vector<std::string> {}, TARVEL_DEVSIM_PROGRAM);
+    for (int i = 0; i < 500 && !std::filesystem::exists(bus); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(std::filesystem::exists(bus));
+    return device;
 }

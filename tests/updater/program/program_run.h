@@ -6,6 +6,7 @@
 #include <json/value.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -59,3 +60,11 @@ ProgramResult runProgram(
 
 // Every JSON event of an output, in order (each line must parse).
 std::vector<Json::Value> jsonEvents(const std::string& output);
+
+// One request on a bus at a Unix socket (a simulator's control op); its response line, empty
+// when there was none.
+std::string busRequest(const std::string& socketPath, const std::string& request);
+
+// tarvel-devsim in a process of its own, serving the bus at home/bus.sock with its drive at
+// home/drive, once its socket is there.
+std::unique_ptr<ProgramRun> startDevice(const std::string& home, const std::vector<std::string>& options);

@@ -56,40 +56,6 @@ bool emptyFolder(const std::string& path)
 
 const char kUpToDate11[] = "--simulate=model=11,version=14.51";
 
-// One request on the bus (a simulator's control op); its response line.
-std::string busRequest(const std::string& socketPath, const std::string& request)
-{
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-    std::string response;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        const std::string line = request + "\n";
-        if (::write(fd, line.data(), line.size()) == ssize_t(line.size())) {
-            char c;
-            while (::read(fd, &c, 1) == 1 && c != '\n')
-                response.push_back(c);
-        }
-    }
-    ::close(fd);
-    return response;
-}
-
-// tarvel-devsim in a process of its own, serving the bus at home/bus.sock.
-std::unique_ptr<ProgramRun> startDevice(const TempFolder& home, const std::vector<std::string>& options)
-{
-    const std::string bus = home.sub("bus.sock");
-    std::vector<std::string> args = { "--socket", bus, "--drive-dir", home.sub("drive") };
-    args.insert(args.end(), options.begin(), options.end());
-    auto device
-        = std::make_unique<ProgramRun>(home.path(), args, std::vector<std::string> {}, TARVEL_DEVSIM_PROGRAM);
-    for (int i = 0; i < 500 && !fs::exists(bus); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(fs::exists(bus));
-    return device;
-}
-
 } // namespace
 
 TEST(UpdaterProgram, UsageErrorsExitTwoWithTheirReasonAndLeaveNothingBehind)
@@ -416,7 +382,7 @@ TEST(UpdaterProgram, TheRunAfterCtrlCInProgrammingFinishesTheUpdateWithTheRiders
     TempFolder home;
     const std::string bus = home.sub("bus.sock");
     std::unique_ptr<ProgramRun> device
-        = startDevice(home, { "--model", "13", "--version", "12.40", "--time-scale", "0.05" });
+        = startDevice(home.path(), { "--model", "13", "--version", "12.40", "--time-scale", "0.05" });
     const std::string settings = fileText(home.sub("drive/Tarvel/Settings.fit"));
     const std::string ride = fileText(home.sub("drive/Tarvel/Rides/2026-05-01-0930.fit"));
     ASSERT_FALSE(settings.empty());
@@ -449,7 +415,7 @@ TEST(UpdaterProgram, AFailureMessageEndsTheRunWithOne)
     TempFolder home;
     const std::string bus = home.sub("bus.sock");
     std::unique_ptr<ProgramRun> device
-        = startDevice(home, { "--model", "11", "--version", "7.63", "--time-scale", "0" });
+        = startDevice(home.path(), { "--model", "11", "--version", "7.63", "--time-scale", "0" });
     // The drive takes no staged file: the wireless update after the flash fails every time.
     ASSERT_NE(
         busRequest(bus, R"({"op":"sim.fault","fault":"drive_full"})").find("\"ok\":true"), std::string::npos);
@@ -475,7 +441,7 @@ TEST(UpdaterProgram, TheWrittenFirmwareIsReadBackUnlessNoVerifyIsGiven)
         TempFolder home;
         const std::string bus = home.sub("bus.sock");
         std::unique_ptr<ProgramRun> device = startDevice(
-            home, { "--model", "11", "--version", "7.63", "--time-scale", "0", "--fault", "corrupt_write,offset=4096" });
+            home.path(), { "--model", "11", "--version", "7.63", "--time-scale", "0", "--fault", "corrupt_write,offset=4096" });
         std::vector<std::string> args = { "--headless", "--auto", "--time-scale=0", "--verbose" };
         if (!verify)
             args.push_back("--no-verify");

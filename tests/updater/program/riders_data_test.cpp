@@ -70,25 +70,6 @@ Tree treeOf(const fs::path& folder)
     return ::testing::AssertionSuccess();
 }
 
-std::string busRequest(const std::string& socketPath, const std::string& request)
-{
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-    std::string response;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        const std::string line = request + "\n";
-        if (::write(fd, line.data(), line.size()) == ssize_t(line.size())) {
-            char c;
-            while (::read(fd, &c, 1) == 1 && c != '\n')
-                response.push_back(c);
-        }
-    }
-    ::close(fd);
-    return response;
-}
-
 // One simulated device in a process of its own, its bus at bus/, its drive at drive/.
 struct Device {
     Device(const TempFolder& home, const std::string& name, const std::vector<std::string>& options)
