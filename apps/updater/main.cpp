@@ -5,13 +5,13 @@
 #include "updater_options.h"
 
 #include "platform/clock.h"
+#include "platform/process.h"
 #include "shell/run_options.h"
 #include "ui/headless/headless_front_end.h"
 #ifdef TARVEL_HAS_WINDOW_FRONT_END
 #include "ui/qt/window_front_end.h"
 #endif
 
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -77,12 +77,7 @@ int main(int argc, char** argv)
 
     // Ctrl-C and SIGTERM are taken by the console front end's own thread: block them before any
     // thread (the simulator's included) starts, so that every thread inherits the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    platform::prepareInterrupts();
 
     if (options.simulate && !startSimulatedDevice(options.simulatedDevice, g_simulated, error)) {
         std::fprintf(stderr, "tarvel-updater: %s\n", error.c_str());

@@ -89,7 +89,7 @@ void TestWindow::repaint()
         onRepaint();
 }
 
-void TestWindow::sendMessage(int message, long wParam)
+void TestWindow::sendMessage(int message, MessageParam wParam)
 {
     RecordingWindow::sendMessage(message, wParam);
     if (message == kMessageDestroy) {

@@ -17,7 +17,7 @@ void clear();
 
 extern std::function<void(int)> onCommandHook;
 extern std::function<void(int)> onDeviceChangeHook;
-extern std::function<void(int, long)> onMessageHook;
+extern std::function<void(int, MessageParam)> onMessageHook;
 extern std::function<void(int)> onRecoveryCommandHook;
 extern std::function<void()> onRecoveryInitHook;
 extern bool warning;
