@@ -17,7 +17,9 @@ if [ ! -f "$prefix/.ready" ]; then
     flock 9
     if [ ! -f "$prefix/.ready" ]; then
       "$wine" wineboot -i >/dev/null 2>&1 || true
-      wineserver -w 2>/dev/null || /usr/lib/wine/wineserver -w || true
+      # Windows without a display: the device-change window is a hidden one and needs no X.
+      "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f >/dev/null 2>&1 || true
+      wineserver -w 2>/dev/null || true
       touch "$prefix/.ready"
     fi
   ) 9>"$prefix.lock"

@@ -13,9 +13,6 @@
 #include <thread>
 
 namespace platform::windows_backend {
-
-HWND deviceChangeWindowHandle();
-
 namespace {
 
 constexpr UINT kStopMessage = WM_APP + 1;
@@ -184,8 +181,7 @@ DeviceEventService& deviceChangeWindow()
     return instance();
 }
 
-// The running window (tests post WM_DEVICECHANGE to it); nullptr when stopped.
-HWND deviceChangeWindowHandle()
+void* deviceChangeWindowHandle()
 {
     return instance().window();
 }

@@ -96,3 +96,13 @@ int hid_write_timeout(hid_device* dev, const unsigned char* data, size_t length,
     }
     return (int)written;
 }
+
+hid_device* tarvel_hid_device_over_handle(void* handle, unsigned short outputReportLength)
+{
+    hid_device* dev = new_hid_device();
+    if (!dev)
+        return NULL;
+    dev->device_handle = (HANDLE)handle;
+    dev->output_report_length = outputReportLength;
+    return dev;
+}

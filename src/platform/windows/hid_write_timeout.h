@@ -23,6 +23,11 @@ int hid_write_timeout(hid_device* device, const unsigned char* data, size_t leng
 // message for code from FormatMessageW without its line end. Returns the length written.
 size_t tarvel_hid_error_text(wchar_t* out, size_t count, const char* operation, unsigned long code);
 
+// A device record over an open overlapped handle that is not a HID device (a pipe end), with the
+// given output report length, so that the timed write can be run against a peer of the
+// caller's; hid_close() closes the handle. nullptr when the record cannot be made.
+hid_device* tarvel_hid_device_over_handle(void* handle, unsigned short outputReportLength);
+
 #ifdef __cplusplus
 }
 #endif

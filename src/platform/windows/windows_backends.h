@@ -20,6 +20,10 @@ VolumeService& logicalDriveVolumes();
 DeviceEventService& deviceChangeWindow();
 std::unique_ptr<SerialPort> openComPort(const std::string& name, int baudRate, std::string* error);
 
+// The window of the running device-event service (tests post WM_DEVICECHANGE to it); nullptr
+// while it is stopped.
+void* deviceChangeWindowHandle();
+
 // The Win32 error text "<operation> failed with error <code>: <system message>".
 std::string systemErrorText(const char* operation, unsigned long code);
 
