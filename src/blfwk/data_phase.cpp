@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sys/stat.h>
 
 namespace blfwk {
@@ -21,6 +22,12 @@ FileDataProducer::~FileDataProducer()
 
 bool FileDataProducer::openFile(const std::string& path, uint32_t size)
 {
+    // A folder opens on some systems and not on others: it is refused the same way on all.
+    std::error_code folderCheck;
+    if (std::filesystem::is_directory(path, folderCheck)) {
+        Log::error("Error: input data file '%s' is not a file\n", path.c_str());
+        return false;
+    }
     m_filePointer = std::fopen(path.c_str(), "rb");
     if (!m_filePointer) {
         Log::error("Error: cannot open input data file '%s'\n", path.c_str());

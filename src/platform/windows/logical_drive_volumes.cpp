@@ -46,6 +46,25 @@ public:
         return true;
     }
 
+    // The folders in the root, by FindFirstFileW on "<root>*".
+    bool rootFolders(const std::string& root, std::vector<std::string>& names) override
+    {
+        names.clear();
+        WIN32_FIND_DATAW entry;
+        HANDLE find = FindFirstFileW(widen(root + "*").c_str(), &entry);
+        if (find == INVALID_HANDLE_VALUE)
+            return false;
+        do {
+            const std::wstring name = entry.cFileName;
+            std::string narrowName;
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L".."
+                && narrow(name, narrowName))
+                names.push_back(narrowName);
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+        return true;
+    }
+
     bool removalStep(const std::string& root, VolumeStep step) override
     {
         if (root.size() < 2 || root[1] != ':' || !std::isalpha(static_cast<unsigned char>(root[0])))
