@@ -50,7 +50,7 @@ for f in /etc/apt/sources.list.d/*.sources; do
   sed 's/^Types:.*/Types: deb-src/' "$f" >> "$apt_dir/sources.d/debian-src.sources"
   echo >> "$apt_dir/sources.d/debian-src.sources"
 done
-apt_opts=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$apt_dir/sources.d"
+apt_opts=(-o APT::Sandbox::User=root -o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$apt_dir/sources.d"
   -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache"
   -o "Dir::State::status=/var/lib/dpkg/status")
 if [ ! -f "$apt_dir/.updated" ]; then

@@ -2,6 +2,8 @@
 // A stand-in for the shell's window procedure, for tests of the window on its own: it records
 // every call in order and runs what a test puts into its hooks.
 
+#include "state/window_port.h"
+
 #include <functional>
 #include <map>
 #include <mutex>
