@@ -5,27 +5,39 @@
 #include "state/app_callbacks.h"
 #include "state/shared_state.h"
 #include "storage/backup.h"
+#include "textutil/format.h"
 
-#include <cstdio>
+#include <string>
 
 namespace {
 
+std::string originText(const HeldBackupOrigin& origin)
+{
+    if (origin.known)
+        return textutil::format("the data of a %s, made on %s", origin.modelName.c_str(), origin.date.c_str());
+    return "GPS data, from a device that was not recorded,";
+}
+
+bool sameModel(const HeldBackupOrigin& origin)
+{
+    return origin.known && origin.deviceType == deviceInfo.deviceType;
+}
+
 std::string originQuestion(const HeldBackupOrigin& origin)
 {
-    char text[512];
-    if (origin.known)
-        std::snprintf(text, sizeof text,
-            "This computer keeps a backup of the data of a %s, made on %s by an earlier run of the "
-            "updater.\n\n"
-            "Restore it to the connected %s now?",
+    if (origin.known && sameModel(origin))
+        return textutil::format("This computer keeps a backup of the data of a %s, made on %s by an earlier run of "
+                                "the updater.\n\nRestore it to the connected %s now?",
             origin.modelName.c_str(), origin.date.c_str(), deviceInfo.modelName.c_str());
-    else
-        std::snprintf(text, sizeof text,
-            "This computer keeps a backup of GPS data made by an earlier run of the updater; the device it "
-            "came "
-            "from was not recorded.\n\nRestore it to the connected %s now?",
-            deviceInfo.modelName.c_str());
-    return text;
+    return textutil::format("This computer keeps a backup of %s by an earlier run of the updater. %s\n\n"
+                            "Restore it to the connected %s now?",
+        originText(origin).c_str(), kForeignBackupNote, deviceInfo.modelName.c_str());
+}
+
+void keepForLater(const char* why)
+{
+    logLinef("Held backup of an earlier run kept in %s: %s\r\n", localBackupFolder().c_str(), why);
+    keepHeldBackupForLater();
 }
 
 } // namespace
@@ -40,19 +52,62 @@ void noteHeldBackupOfEarlierRun()
         logLine("\r\nHeld backup of an earlier run: device not recorded\r\n");
 }
 
-void restoreHeldBackup()
+bool restoreHeldBackup()
 {
     if (heldBackupFromEarlierRun()) {
-        const std::string question = originQuestion(heldBackupOrigin());
+        const HeldBackupOrigin origin = heldBackupOrigin();
+        // Once the device's disk was reset after the backup, the backup is the newest copy of
+        // its files, and putting it back is what that run would have done.
+        const bool resetSince = origin.diskReset && sameModel(origin);
+        if (!resetSince && restoreWouldReplaceDriveFiles()) {
+            const std::string text = textutil::format(
+                "This computer keeps a backup of %s by an earlier run of the updater, in %s.\n\n"
+                "It was not put back on the connected %s: the GPS holds files of the same names that differ "
+                "from it, and putting it back would replace them.",
+                originText(origin).c_str(), localBackupFolder().c_str(), deviceInfo.modelName.c_str());
+            tell(text.c_str(), "Restore Data");
+            keepForLater("the GPS holds newer files of the same names");
+            return true;
+        }
+        const std::string question = originQuestion(origin);
         if (ask(question.c_str(), "Restore Data", MessageBoxKind::YesNo, MessageBoxIcon::Question)
             != MessageBoxAnswer::Yes) {
-            logLine("Held backup of an earlier run kept: the restore was declined\r\n");
-            return;
+            keepForLater("the restore was declined");
+            return true;
         }
     }
     reportStatus(0, nullptr, "Restoring Data...");
     showButton(false);
     showProgress(true);
     repaintWindow();
-    saveLocalDataToGps();
+    return saveLocalDataToGps();
+}
+
+void restoreOrTellOfBackupSetAside()
+{
+    static std::string told; // window thread only
+    bool mayGoBack = false;
+    const std::string folder = backupSetAsideThisRun(&mayGoBack);
+    if (folder.empty() || folder == told)
+        return;
+    told = folder;
+    if (mayGoBack && !setAsideBackupWouldReplaceDriveFiles()) {
+        const std::string question = textutil::format(
+            "This computer keeps the data that the connected %s held before an earlier update of it was "
+            "interrupted, in %s. Putting it back adds its files to the GPS and replaces none.\n\n"
+            "Put it back now?",
+            deviceInfo.modelName.c_str(), folder.c_str());
+        if (ask(question.c_str(), "Restore Data", MessageBoxKind::YesNo, MessageBoxIcon::Question)
+            == MessageBoxAnswer::Yes) {
+            reportStatus(0, nullptr, "Restoring Data...");
+            repaintWindow();
+            if (restoreSetAsideBackup())
+                return;
+        }
+    }
+    const std::string text = textutil::format(
+        "An earlier backup of GPS data on this computer was set aside, not put on this GPS, because the GPS "
+        "holds data that the backup does not have. It is kept in %s.",
+        folder.c_str());
+    tell(text.c_str(), "Restore Data");
 }

@@ -1,5 +1,7 @@
 #include "run_options.h"
 
+#include "held_backup_restore.h"
+
 #include <cstring>
 
 namespace {
@@ -11,6 +13,12 @@ bool offersWebPage(const char* text, const char* caption)
 {
     return (caption && std::strcmp(caption, "Update Alert") == 0)
         || (text && std::strstr(text, "Load Instructon page now?") != nullptr);
+}
+
+// A backup that may not be the connected device's own: nobody is there to look, so it stays.
+bool restoresForeignBackup(const char* text)
+{
+    return text && std::strstr(text, kForeignBackupNote) != nullptr;
 }
 } // namespace
 
@@ -31,7 +39,8 @@ MessageBoxAnswer autoAnswer(const char* text, const char* caption, MessageBoxKin
     case MessageBoxKind::OkCancel:
         return MessageBoxAnswer::Ok;
     case MessageBoxKind::YesNo:
-        return offersWebPage(text, caption) ? MessageBoxAnswer::No : MessageBoxAnswer::Yes;
+        return offersWebPage(text, caption) || restoresForeignBackup(text) ? MessageBoxAnswer::No
+                                                                            : MessageBoxAnswer::Yes;
     }
     return MessageBoxAnswer::Ok;
 }

@@ -16,6 +16,7 @@
 #include "state/status_callbacks.h"
 #include "state/window_messages.h"
 #include "storage/backup.h"
+#include "storage/pending_steps.h"
 #include "storage/unfinished_flash.h"
 
 #include <string>
@@ -86,6 +87,7 @@ void onWindowShown()
     // A backup that an earlier run made and could not restore waits for its device.
     loadHeldBackup();
     loadUnfinishedFlash();
+    loadPendingSteps();
     if (isSet(backupHeld))
         noteHeldBackupOfEarlierRun();
     repaintWindow();

@@ -6,10 +6,13 @@
 #include "shell.h"
 #include "shell_window.h"
 
+#include "devlink/device_info.h"
 #include "devlink/service_commands.h"
 #include "state/app_callbacks.h"
 #include "state/device_models.h"
 #include "state/shared_state.h"
+#include "storage/backup.h"
+#include "storage/pending_steps.h"
 
 #include <cstdio>
 
@@ -48,12 +51,31 @@ std::string doneConnectedText()
     return text;
 }
 
+// The restore failed: the update itself is done, the rider's data is still on this computer,
+// and the status lines say where and how to get it back (no done screen over them).
+void showRestoreFailed()
+{
+    logLine("WM_ON_DEVICE_INFO_READ - fully upgraded, the data was not restored\r\n");
+    reportStatus(0, "Could not restore your data to the GPS.", heldBackupAdvice().c_str());
+    deviceInfo.updateButtonText.clear();
+    updateActive = 0;
+    forgetPendingSteps(deviceInfo.deviceType);
+    showProgress(false);
+    setButtonLabel("OK");
+    showButton(true);
+    repaintWindow();
+}
+
 void showDoneScreen()
 {
     showButton(false);
     showProgress(false);
-    if (isSet(backupHeld))
-        restoreHeldBackup();
+    if (isSet(backupHeld) && !restoreHeldBackup()) {
+        showRestoreFailed();
+        return;
+    }
+    restoreOrTellOfBackupSetAside();
+    forgetPendingSteps(deviceInfo.deviceType);
     const std::string connected = doneConnectedText();
     logLine("WM_ON_DEVICE_INFO_READ - fully upgraded TEST PASS\r\n");
     deviceInfo.infoMessage = "Latest software is installed on device";
@@ -64,6 +86,42 @@ void showDoneScreen()
     showButton(true);
     showProgress(false);
     repaintWindow();
+}
+
+bool runsCarriedFirmware()
+{
+    return deviceInfo.major == deviceInfo.catalogRow[0] && deviceInfo.minor == deviceInfo.catalogRow[1];
+}
+
+// An earlier run flashed this model and was interrupted before the steps after the flash
+// (disk reset, wireless update, language packs): they are due in the same order as that run
+// would have taken them, whatever the device's wireless version now reads.
+bool takeStepsLeftByEarlierRun()
+{
+    PendingSteps steps;
+    if (!runsCarriedFirmware() || !takeStepsOfEarlierRun(deviceInfo.deviceType, steps))
+        return false;
+    logAndDebug("\r\n Start Auto Update - RESUMING AN UNFINISHED UPDATE\r\n");
+    reverseUpgrade = 1;
+    if (steps.resetDisk)
+        resetBeforeNordic = 1;
+    if (steps.languagePacks)
+        languagePacksPending = 1;
+    return true;
+}
+
+// The device-information message of a device an earlier run left half updated, with no work of
+// this run under way: the update goes on from where that run stopped.
+bool resumeUpdateOfEarlierRun()
+{
+    // A device just back from its bootloader (jbl) is taken over by its arrival's continuation.
+    if (isSet(updateActive) || isSet(updateThreadActive) || isSet(reverseUpgrade) || isSet(flashIncomplete)
+        || isSet(bootloaderThreadActive) || isSet(jbl) || !isSet(ishf) || !takeStepsLeftByEarlierRun())
+        return false;
+    updateActive = 1;
+    autoUpdateContinuation();
+    updateMenuState();
+    return true;
 }
 
 } // namespace
@@ -152,17 +210,30 @@ void onDeviceInfoReadMessage()
         showProgress(false);
         showButton(false);
     }
+    if (resumeUpdateOfEarlierRun()) {
+        scanInProgress = 0;
+        return;
+    }
     if (isSet(reverseUpgrade)) {
         debugLine("\r\nWM_ON_DEVICE_INFO_READ - continue reverse update\r\n");
         if (isSet(ishf))
             onGpsDeviceInfoRead();
-    } else if (queryNordicVersion() && isSet(ishf)) {
-        debugLine("\r\nWM_ON_DEVICE_INFO_READ - onGpsDeviceInfoRead\r\n");
-        onGpsDeviceInfoRead();
+    } else {
+        const bool wirelessKnownBefore = NRFV.load() > 0;
+        if (queryNordicVersion() && isSet(ishf)) {
+            // The scan's read decided without the wireless version when it was not known yet (a
+            // device plugged in while the updater runs): decided again now that it is, so that a
+            // wireless build behind the carried one is offered.
+            if (!wirelessKnownBefore && NRFV.load() > 0 && !isSet(updateActive) && !isSet(updateThreadActive))
+                decideUpdate(deviceInfo);
+            debugLine("\r\nWM_ON_DEVICE_INFO_READ - onGpsDeviceInfoRead\r\n");
+            onGpsDeviceInfoRead();
+        }
     }
     scanInProgress = 0;
-    if (deviceInfo.major == deviceInfo.catalogRow[0] && deviceInfo.minor == deviceInfo.catalogRow[1]
-        && NRFV.load() == targetNrfVersion.load() && !isSet(updateThreadActive) && !isSet(flashIncomplete)) {
+    // Steps an earlier run left (a disk reset, the wireless update) come before the done screen.
+    if (runsCarriedFirmware() && NRFV.load() == targetNrfVersion.load() && !isSet(updateThreadActive)
+        && !isSet(flashIncomplete) && !stepsOfEarlierRunDue(deviceInfo.deviceType)) {
         if (isSet(languagePacksPending) && deviceInfo.dlv == kJapaneseVariant) {
             // Back after its wireless update later than its worker waited: the packs first,
             // whose worker sends this message again when they are done.
@@ -184,12 +255,16 @@ void autoUpdateContinuation()
         startUpdateWorker();
         return;
     }
-    if (!isSet(reverseUpgrade) && NRFV.load() > 0 && NRFV.load() != targetNrfVersion.load()
-        && deviceInfo.major == deviceInfo.catalogRow[0] && deviceInfo.minor == deviceInfo.catalogRow[1]) {
+    // Back from a flash: steps an earlier run left for this device come with it (the disk reset
+    // it asked for, its language packs), whether this run's update began from the offer or from
+    // the device's bootloader.
+    const bool resumed = takeStepsLeftByEarlierRun();
+    if (!resumed && !isSet(reverseUpgrade) && NRFV.load() > 0 && NRFV.load() != targetNrfVersion.load()
+        && runsCarriedFirmware()) {
         // The device came back from a flash this run started from its bootloader (an update an
-        // earlier run left unfinished) and its wireless firmware is still behind: the update
-        // goes on as it would have in that run, with the disk reset first when the rider's
-        // data is held from it.
+        // earlier run left unfinished, without a record of its steps) and its wireless firmware
+        // is still behind: the update goes on as it would have in that run, with the disk reset
+        // first when the rider's data is held from it.
         logAndDebug("\r\n Start Auto Update - RESUMING AN UNFINISHED UPDATE\r\n");
         reverseUpgrade = 1;
         resetBeforeNordic = isSet(backupHeld) ? 1 : 0;
@@ -203,10 +278,20 @@ void autoUpdateContinuation()
     logAndDebug("\r\n Start Auto Update\r\n");
     if (isSet(resetBeforeNordic)) {
         logAndDebug("\r\n Start Auto Update - RESET BEFORE NORDIC\r\n");
+        // The device may hold data that the held backup has not (an earlier run's backup, and
+        // rides since): it is backed up afresh first, and the disk is never reset without it.
+        if (!backupCoversDriveBeforeReset(deviceInfo)) {
+            logLine("\r\n Start Auto Update - RESET BEFORE NORDIC - STOPPED, NO BACKUP\r\n");
+            updateActive = 0;
+            showProgress(false);
+            return;
+        }
         reportStatus(0, nullptr, "Resetting GPS Disk...");
         repaintWindow();
         if (factoryReset()) {
             resetBeforeNordic = 0;
+            noteDiskResetAfterBackup();
+            rememberPendingSteps(deviceInfo.deviceType);
         } else {
             // The update stays open: the device's next arrival (plugged in again) resets it.
             logLine("\r\n Start Auto Update - RESET BEFORE NORDIC - FAILED\r\n");

@@ -17,6 +17,7 @@
 #include "state/window_messages.h"
 #include "storage/gps_drive.h"
 #include "storage/language_packs.h"
+#include "storage/pending_steps.h"
 #include "storage/wireless_update.h"
 
 #include <atomic>
@@ -181,6 +182,9 @@ void startUpdateWorkerThread()
         return;
     }
     waitMs(1000);
+    // From the jump on, the steps after the flash are due: kept first, so that a run that ends
+    // while the device is away leaves them to the next one.
+    rememberPendingSteps(deviceInfo.deviceType);
     if (!updateFirmware(deviceInfo)) {
         // The device was not sent into its bootloader (it could not be opened, or its data
         // could not be backed up): nothing will come back, so the update is over and the
@@ -191,6 +195,7 @@ void startUpdateWorkerThread()
             return; // a late second worker: the first one's device is being programmed
         updateActive = 0;
         reverseUpgrade = 0;
+        rememberPendingSteps(deviceInfo.deviceType);
         sendToWindow(WM_ON_DEVICE_INFO_READ);
         return;
     }
@@ -264,8 +269,10 @@ void nordicThread()
         return;
     }
 
-    if (deviceInfo.dlv == kJapaneseVariant && GNormDevID.load() >= 11 && GNormDevID.load() <= 16)
+    if (deviceInfo.dlv == kJapaneseVariant && GNormDevID.load() >= 11 && GNormDevID.load() <= 16) {
         languagePacksPending = 1;
+        rememberPendingSteps(deviceInfo.deviceType);
+    }
     waitMs(15000); // the device restarts its wireless chip
     std::string drive;
     if (!waitForDeviceBack(drive)) {

@@ -181,8 +181,8 @@ const MatrixRow kMatrix[] = {
       kNoLanguagePacks },
     { "RestoreDriveFull", "restore", "drive full", kPeakPro, "Save Local Data To GPS...", Action::Inject, fault(FaultKind::DriveFull), 0,
       kDone },
-    { "RestoreDisconnect", "restore", "disconnect", kPeakPro, "Save Local Data To GPS...", Action::Disconnect, kNoFault, 0,
-      kDone },
+    { "RestoreDisconnect", "restore", "disconnect", kPeakPro, "Save Local Data To GPS...", Action::Disconnect, kNoFault, 1,
+      "Could not restore your data to the GPS." },
 };
 // clang-format on
 

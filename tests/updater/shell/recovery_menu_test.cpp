@@ -282,13 +282,16 @@ TEST_F(HeldBackup, IsRestoredAfterARestartOnceTheRiderAgrees)
     });
     ASSERT_TRUE(startUpdater());
     // The head of the image that was written starts and reads as the new version; this run
-    // knows the programming did not finish, offers the firmware again and finishes it.
+    // knows the programming did not finish, offers the firmware again and finishes it, with
+    // the disk reset the first run asked for. The held backup holds all the device had before
+    // that reset: it is this device's, and goes back without a question.
     sim->device().plug();
     ASSERT_TRUE(waitOffer()) << log();
     press(kCommandUpdateButton);
     ASSERT_TRUE(waitDone()) << log();
-    EXPECT_NE(question.find("a Peak Pro, made on 20"), std::string::npos) << question;
-    EXPECT_NE(question.find("Restore it to the connected Peak Pro now?"), std::string::npos) << question;
+    EXPECT_NE(log().find("Start Auto Update - RESET BEFORE NORDIC"), std::string::npos);
+    EXPECT_NE(log().find("the held backup already holds the data on the GPS"), std::string::npos);
+    EXPECT_EQ(question, "");
     EXPECT_EQ(ridersFiles(), riders);
     EXPECT_FALSE(isSet(backupHeld));
     EXPECT_FALSE(std::filesystem::exists(localBackupFolder() + ".held"));
@@ -300,6 +303,9 @@ TEST_F(HeldBackup, IsRestoredAfterARestartOnceTheRiderAgrees)
 TEST_F(HeldBackup, NoKeepsItHeldForItsOwnDevice)
 {
     firstRunCutOffWhileProgramming();
+    // A backup held by an updater that kept no record of the update's remaining steps: no disk
+    // reset is due, so the backup is only offered back.
+    std::filesystem::remove(localBackupFolder() + ".steps");
     // The update is confirmed (the unfinished programming is offered again); every other
     // question takes its safe answer: the backup is not restored and not lost.
     setAnswers([](const std::string&, const std::string& text, MessageBoxKind kind) {
@@ -314,11 +320,14 @@ TEST_F(HeldBackup, NoKeepsItHeldForItsOwnDevice)
     ASSERT_TRUE(waitOffer()) << log();
     press(kCommandUpdateButton);
     ASSERT_TRUE(waitDone()) << log();
-    EXPECT_TRUE(
-        log().find("Held backup of an earlier run kept: the restore was declined") != std::string::npos);
-    EXPECT_TRUE(isSet(backupHeld));
-    EXPECT_TRUE(warningShown());
+    EXPECT_TRUE(log().find("Held backup of an earlier run kept in " + localBackupFolder() + ": the restore was declined")
+        != std::string::npos);
+    // Nothing of this run waits for it any more; it stays on disk for a later run.
+    EXPECT_FALSE(isSet(backupHeld));
+    EXPECT_FALSE(warningShown());
     EXPECT_TRUE(std::filesystem::exists(localBackupFolder() + ".held"));
+    loadHeldBackup();
+    EXPECT_TRUE(heldBackupFromEarlierRun());
     const HeldBackupOrigin origin = heldBackupOrigin();
     EXPECT_TRUE(origin.known);
     EXPECT_EQ(origin.deviceType, 13);

@@ -81,7 +81,23 @@ TEST_F(Backup, AHeldBackupIsNeverOverwrittenNotEvenAfterARestart)
 {
     const std::string drive = addDeviceDrive();
     ASSERT_TRUE(saveGpsDataToLocal(record));
-    // The device's disk is reset; the updater is closed and started again.
+    // The updater is closed and started again; the device still holds the same data.
+    resetSharedState();
+    appCallbacks.currentDevice.store(&record);
+    gpsDrivePath.set(drive);
+    loadHeldBackup();
+    EXPECT_TRUE(isSet(backupHeld));
+    EXPECT_TRUE(heldBackupFromEarlierRun());
+
+    // The held backup already holds all of it: it stays, and is this device's backup now.
+    EXPECT_FALSE(saveGpsDataToLocal(record));
+    EXPECT_TRUE(isSet(resetBeforeNordic)); // the disk reset is asked for all the same
+    EXPECT_FALSE(heldBackupFromEarlierRun());
+    EXPECT_TRUE(log.contains("the held backup already holds the data on the GPS"));
+    EXPECT_TRUE(backupSetAsideThisRun().empty());
+
+    // The device's disk was reset meanwhile by other means: what it holds now is not in the
+    // held backup, so a fresh one is made and the earlier one is set aside untouched.
     std::filesystem::remove_all(drive + "Tarvel");
     std::filesystem::create_directories(drive + "Tarvel");
     writeText(drive + "Tarvel/factory.txt", "empty");
@@ -89,20 +105,110 @@ TEST_F(Backup, AHeldBackupIsNeverOverwrittenNotEvenAfterARestart)
     appCallbacks.currentDevice.store(&record);
     gpsDrivePath.set(drive);
     loadHeldBackup();
-    EXPECT_TRUE(isSet(backupHeld));
-
-    EXPECT_FALSE(saveGpsDataToLocal(record)); // the second backup does nothing
-    EXPECT_EQ(readText(localBackupFolder() + "/settings.txt"), "units=km\n");
+    ASSERT_TRUE(saveGpsDataToLocal(record));
+    const std::string kept = backupSetAsideThisRun();
+    ASSERT_FALSE(kept.empty());
+    EXPECT_EQ(kept.rfind(keptBackupsFolder() + "/", 0), 0u) << kept;
+    EXPECT_EQ(readText(kept + "/Tarvel/settings.txt"), "units=km\n");
+    EXPECT_EQ(readText(kept + "/Tarvel/Rides/ride1.fit"), std::string(5000, 'r'));
+    EXPECT_NE(readText(kept + "/origin").find("type=13\n"), std::string::npos); // its record goes with it
+    EXPECT_EQ(readText(localBackupFolder() + "/factory.txt"), "empty");
+    EXPECT_FALSE(std::filesystem::exists(localBackupFolder() + "/settings.txt"));
 
     ASSERT_TRUE(saveLocalDataToGps());
-    EXPECT_EQ(readText(drive + "Tarvel/settings.txt"), "units=km\n");
-    EXPECT_EQ(readText(drive + "Tarvel/Rides/ride1.fit"), std::string(5000, 'r'));
     EXPECT_EQ(readText(drive + "Tarvel/factory.txt"), "empty");
     EXPECT_FALSE(isSet(backupHeld));
     EXPECT_TRUE(std::filesystem::exists(localBackupFolder())); // kept until the next backup
+    EXPECT_TRUE(std::filesystem::exists(kept + "/Tarvel/settings.txt")); // never removed by a restore
     resetSharedState();
     loadHeldBackup();
     EXPECT_FALSE(isSet(backupHeld));
+}
+
+TEST_F(Backup, AHeldBackupOfAnotherModelIsSetAsideEvenWhenItHoldsEverything)
+{
+    const std::string drive = addDeviceDrive();
+    std::filesystem::create_directories(localBackupFolder() + "/Rides");
+    writeText(localBackupFolder() + "/settings.txt", "units=km\n");
+    writeText(localBackupFolder() + "/Rides/ride1.fit", std::string(5000, 'r'));
+    writeText(localBackupFolder() + ".origin", "type=11\nmodel=Summit GPS\ndate=2026-01-01 10:00\n");
+    writeText(localBackupFolder() + ".held", "");
+    loadHeldBackup();
+    ASSERT_TRUE(saveGpsDataToLocal(record));
+    // Everything it held is in the fresh backup: it is not kept twice.
+    EXPECT_TRUE(backupSetAsideThisRun().empty());
+    EXPECT_EQ(heldBackupOrigin().deviceType, 13);
+    EXPECT_TRUE(log.contains("the earlier backup holds nothing the new one does not"));
+}
+
+TEST_F(Backup, BeforeADiskResetTheDevicesNewerDataIsBackedUpAndTheEarlierBackupMayGoBack)
+{
+    const std::string drive = addDeviceDrive();
+    ASSERT_TRUE(saveGpsDataToLocal(record));
+    EXPECT_TRUE(backupCoversDriveBeforeReset(record)); // nothing new: nothing copied
+    EXPECT_FALSE(log.contains("DONE, before the disk reset"));
+
+    // A later run finds the device on its new firmware, its reset still due, and a new ride.
+    resetSharedState();
+    record.major = 14;
+    appCallbacks.currentDevice.store(&record);
+    gpsDrivePath.set(drive);
+    loadHeldBackup();
+    std::filesystem::remove_all(drive + "Tarvel/Rides");
+    writeText(drive + "Tarvel/new.fit", "new ride");
+    ASSERT_TRUE(backupCoversDriveBeforeReset(record));
+    EXPECT_TRUE(log.contains("DONE, before the disk reset"));
+    EXPECT_EQ(readText(localBackupFolder() + "/new.fit"), "new ride");
+    bool mayGoBack = false;
+    const std::string kept = backupSetAsideThisRun(&mayGoBack);
+    ASSERT_FALSE(kept.empty());
+    EXPECT_TRUE(mayGoBack);
+
+    // The reset; then this run's backup goes back, and the earlier one adds what it alone has.
+    std::filesystem::remove_all(drive + "Tarvel");
+    std::filesystem::create_directories(drive + "Tarvel");
+    ASSERT_TRUE(saveLocalDataToGps());
+    EXPECT_FALSE(setAsideBackupWouldReplaceDriveFiles());
+    ASSERT_TRUE(restoreSetAsideBackup());
+    EXPECT_EQ(readText(drive + "Tarvel/new.fit"), "new ride");
+    EXPECT_EQ(readText(drive + "Tarvel/Rides/ride1.fit"), std::string(5000, 'r'));
+    EXPECT_EQ(readText(drive + "Tarvel/settings.txt"), "units=km\n");
+    EXPECT_FALSE(std::filesystem::exists(kept));
+}
+
+TEST_F(Backup, AResetWithoutADriveGoesOnOnlyWithThisRunsOwnBackup)
+{
+    const std::string drive = addDeviceDrive();
+    ASSERT_TRUE(saveGpsDataToLocal(record));
+    volumes.listFails = true; // the drive is not to be seen
+    EXPECT_TRUE(backupCoversDriveBeforeReset(record));
+    resetSharedState();
+    loadHeldBackup();
+    appCallbacks.currentDevice.store(&record);
+    EXPECT_FALSE(backupCoversDriveBeforeReset(record)); // an earlier run's: the drive must be seen
+    EXPECT_TRUE(status.hasMessage("Error\nCould not back up the data on your GPS."));
+}
+
+TEST_F(Backup, ARestoreThatWouldReplaceDifferentFilesIsToldApart)
+{
+    const std::string drive = addDeviceDrive();
+    ASSERT_TRUE(saveGpsDataToLocal(record));
+    EXPECT_FALSE(restoreWouldReplaceDriveFiles()); // the same files
+    writeText(drive + "Tarvel/other.fit", "only on the device");
+    EXPECT_FALSE(restoreWouldReplaceDriveFiles()); // it would only add
+    writeText(drive + "Tarvel/settings.txt", "units=mi\n");
+    EXPECT_TRUE(restoreWouldReplaceDriveFiles());
+    std::filesystem::remove(drive + "Tarvel/settings.txt");
+    std::filesystem::create_directories(drive + "Tarvel/settings.txt");
+    EXPECT_TRUE(restoreWouldReplaceDriveFiles()); // a folder where a file would go
+
+    EXPECT_FALSE(heldBackupOrigin().diskReset);
+    noteDiskResetAfterBackup();
+    EXPECT_TRUE(heldBackupOrigin().diskReset);
+    EXPECT_EQ(heldBackupOrigin().deviceType, 13);
+    noteDiskResetAfterBackup(); // noted once
+    EXPECT_EQ(readText(localBackupFolder() + ".origin").find("disk-reset=1"),
+        readText(localBackupFolder() + ".origin").rfind("disk-reset=1"));
 }
 
 TEST_F(Backup, AFailedCopyStopsTheUpdateAndAsksForNoReset)

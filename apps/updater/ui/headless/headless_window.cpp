@@ -17,6 +17,9 @@ namespace {
 const char kLatestSoftware[] = "Latest software is installed on device";
 // How long an unattended run waits for the device to come back after a failure (scaled).
 constexpr int kDeviceReturnWaitMs = 30000;
+// How long an unattended run looks at a screen that offers only "OK" before it presses it (real
+// time: the device's own restarts between two steps are not scaled).
+constexpr int kIdleOkMs = 5000;
 
 std::string lowered(const std::string& text)
 {
@@ -38,6 +41,13 @@ bool failureStatus(const std::string& line1)
 {
     return startsWith(line1, "There was a problem updating your") || line1 == "Failed to erase flash"
         || line1 == "Program device failed" || line1 == "Failed to reset device";
+}
+
+// The status lines that stop an update before it began or leave the rider's data on this
+// computer: their second line says why, or what to do, so the outcome carries both.
+bool stoppedStatus(const std::string& line1)
+{
+    return startsWith(line1, "Error\n") || line1 == "Could not restore your data to the GPS.";
 }
 
 bool alwaysAvailable(int commandId)
@@ -147,6 +157,8 @@ void HeadlessWindow::repaint()
         m_warning = warning;
         if (failureStatus(line1))
             m_failureStatus = line1;
+        else if (stoppedStatus(line1) && m_failureStatus.empty())
+            m_failureStatus = line2.empty() ? line1 : line1 + "\n" + line2;
     }
     if (warningAppeared)
         m_console.notice("!! Do not unplug GPS");
@@ -568,6 +580,9 @@ void HeadlessWindow::check()
             } else if (!enabled && deviceMenu && !workUnderway()) {
                 finish(
                     1, "command-unavailable", "The command " + name + " is not available for this device.");
+            } else if (!enabled && !deviceMenu && !m_commandWaitTold) {
+                m_commandWaitTold = true;
+                m_console.notice("Waiting for a device to carry out " + name + "; connect the GPS (Ctrl-C ends).");
             }
             return;
         }
@@ -610,7 +625,9 @@ void HeadlessWindow::check()
         if (buttonVisible && !workUnderway() && startsWith(buttonText, "Update") && !m_pressedOffer) {
             m_pressedOffer = true;
             pressButton();
+            return;
         }
+        pressOkWhenNothingHappens(buttonVisible && !workUnderway() && !startsWith(buttonText, "Update"));
         return;
     }
 
@@ -621,6 +638,30 @@ void HeadlessWindow::check()
                  : std::string(
                      "Standard input is closed: nobody can press the button, so the run ends here."));
     }
+}
+
+// A device is shown with only an "OK" (no offer, not the done screen) and nothing happens: a
+// person would press it, which ends the run with the device not up to date. Given a few seconds
+// first, since the screen can be a moment between two steps.
+void HeadlessWindow::pressOkWhenNothingHappens(bool okOnly)
+{
+    const bool deviceShown = statusText.get().find(" connected\n") != std::string::npos;
+    if (!okOnly || !deviceShown) {
+        m_idleOk = false;
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!m_idleOk) {
+        m_idleOk = true;
+        m_idleOkSince = now;
+        checkEvery(std::chrono::milliseconds(500));
+        return;
+    }
+    if (now - m_idleOkSince < std::chrono::milliseconds(kIdleOkMs))
+        return;
+    m_console.notice("Nothing more is offered for this device: pressing OK.");
+    m_idleOk = false;
+    pressButton();
 }
 
 bool HeadlessWindow::finish(int status, const std::string& result, const std::string& message)

@@ -68,6 +68,7 @@ private:
     void applyRecovery(const std::string& choiceText, AnswerSource source);
     bool workUnderway() const;
     bool waitingForTheDevice() const;
+    void pressOkWhenNothingHappens(bool okOnly);
     bool waitForTheDevice(const std::string& failure);
     void checkEvery(std::chrono::milliseconds period);
     bool doneScreen();
@@ -96,6 +97,11 @@ private:
     // The asked-for command.
     bool m_commandIssued = false;
     bool m_commandWorkSeen = false; // its work flag (or the update) was seen set
+    bool m_commandWaitTold = false; // the command waits for a device, and that was said
+    // An unattended run looking at a device's screen whose button offers nothing (its "OK"
+    // closes the program), with no work under way: since when.
+    std::chrono::steady_clock::time_point m_idleOkSince {};
+    bool m_idleOk = false;
 
     // The outcome.
     std::atomic<bool> m_languagePacksFailed { false };
