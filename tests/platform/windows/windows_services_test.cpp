@@ -2,6 +2,7 @@
 // local folders, SetupAPI presence, the logical drives and COM ports.
 
 #include "platform/device_events.h"
+#include "platform/files.h"
 #include "platform/local_folders.h"
 #include "platform/native.h"
 #include "platform/process.h"
@@ -139,6 +140,10 @@ TEST(WindowsLocalFolders, StagingIsCTarvelAndTheTemporaryPathExists)
     const DWORD attributes = GetFileAttributesA(temporary.c_str());
     ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
     EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    // The staging folder is made where the wireless update and the fonts put their copies.
+    EXPECT_NE(createFolder(stagingFolder()), FolderResult::Failed);
+    EXPECT_TRUE(folderExists("C:\\Tarvel"));
+    EXPECT_EQ(createFolder(stagingFolder()), FolderResult::Exists);
 }
 
 TEST(WindowsUsbPresence, SetupApiListsNoTarvelDevice)
