@@ -32,6 +32,17 @@ TempFolder::~TempFolder()
     std::filesystem::remove_all(m_path, ec);
 }
 
+bool fileModesKept()
+{
+    namespace fs = std::filesystem;
+    TempFolder folder;
+    const fs::path probe = folder.sub("mode");
+    std::error_code ec;
+    fs::create_directory(probe, ec);
+    fs::permissions(probe, fs::perms::owner_all, ec);
+    return !ec && (fs::status(probe, ec).permissions() & fs::perms::all) == fs::perms::owner_all;
+}
+
 FakeVolumes::FakeVolumes() { platform::setVolumeService(this); }
 FakeVolumes::~FakeVolumes() { platform::setVolumeService(nullptr); }
 

@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <pthread.h>
 #include <thread>
 #include <unistd.h>
@@ -38,6 +39,11 @@ void watchInterrupts(std::function<void(int signal)> handler)
 bool isTerminal(FILE* stream)
 {
     return stream && ::isatty(fileno(stream)) != 0;
+}
+
+void setEnvironment(const std::string& name, const std::string& value)
+{
+    ::setenv(name.c_str(), value.c_str(), 1);
 }
 
 void endProcessNow(int status)

@@ -45,6 +45,11 @@ bool isTerminal(FILE* stream)
     return stream && _isatty(_fileno(stream)) != 0;
 }
 
+void setEnvironment(const std::string& name, const std::string& value)
+{
+    _putenv_s(name.c_str(), value.c_str());
+}
+
 void endProcessNow(int status)
 {
     std::_Exit(status);

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <string>
 
 namespace platform {
 
@@ -17,6 +18,9 @@ void prepareInterrupts();
 void watchInterrupts(std::function<void(int signal)> handler);
 
 bool isTerminal(FILE* stream);
+
+// Sets an environment variable of this process (and of the programs it starts).
+void setEnvironment(const std::string& name, const std::string& value);
 
 // Ends the process at once with status, running no destructors and no exit handlers.
 [[noreturn]] void endProcessNow(int status);
