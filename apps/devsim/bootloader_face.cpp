@@ -193,7 +193,13 @@ void Device::dataPacketLocked(const uint8_t* packet, size_t length)
         return;
     }
     uint32_t n = std::min<uint32_t>(uint32_t(length), m_phase.remaining);
-    uint32_t status = m_flash.write(m_phase.address + m_phase.done, packet, n);
+    // A marginal cell: the packet is taken and acknowledged, but one of its bytes is stored
+    // with a bit flipped. Erased flash takes any value, so the flipped byte programs as well.
+    Bytes stored(packet, packet + n);
+    auto covers = [&](const Fault& f) { return f.offset >= done && f.offset < done + n; };
+    if (takeFaultLocked(FaultKind::CorruptWrite, covers, &fault))
+        stored[fault.offset - done] ^= 0x10;
+    uint32_t status = m_flash.write(m_phase.address + m_phase.done, stored.data(), n);
     if (status != kSuccess) {
         m_phase = DataPhase();
         genericResponseLocked(status, kWriteMemory);

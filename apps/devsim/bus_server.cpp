@@ -1,13 +1,6 @@
 #include "bus_server.h"
 
-#include <cerrno>
-#include <cstring>
 #include <exception>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace devsim {
 
@@ -20,15 +13,6 @@ namespace {
 
 constexpr size_t kMaxRequestLine = 1u << 20;
 constexpr size_t kMaxReadSize = 1u << 16;
-
-// True when the peer has hung up (a client that vanished in the middle of a request).
-bool peerGone(int fd)
-{
-    pollfd p { fd, POLLRDHUP, 0 };
-    if (::poll(&p, 1, 0) <= 0)
-        return false;
-    return (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
-}
 
 Json::Value failure(const std::string& text)
 {
@@ -55,6 +39,7 @@ struct Request {
     BusServer::Connection& connection;
     const Json::Value& fields;
     Json::Value& response;
+    const RootMap& roots;
 };
 
 bool opHello(Request& r)
@@ -80,7 +65,7 @@ bool opList(Request& r)
     }
     for (const auto& v : volumes) {
         Json::Value entry(Json::objectValue);
-        entry["root"] = v.root;
+        entry["root"] = rootToClient(r.roots, v.root);
         entry["label"] = v.label;
         entry["fs"] = v.fs;
         entry["removable"] = v.removable;
@@ -168,8 +153,8 @@ bool opRead(Request& r)
     std::string error;
     const size_t limit = size_t(max) < kMaxReadSize ? size_t(max) : kMaxReadSize;
     const int wait = timeout > 0x7FFFFFFF ? 0x7FFFFFFF : int(timeout < 0 ? -1 : timeout);
-    const int fd = r.connection.socket.fd();
-    if (!r.device.read(handle, limit, wait, data, error, [fd] { return peerGone(fd); })) {
+    const platform::vbus::LineSocket& socket = r.connection.socket;
+    if (!r.device.read(handle, limit, wait, data, error, [&socket] { return socket.peerHungUp(); })) {
         r.response = failure(error);
         return true;
     }
@@ -184,7 +169,8 @@ bool opVolume(Request& r)
         return true;
     }
     std::string error;
-    if (!r.device.volumeStep(r.fields["root"].asString(), r.fields["step"].asString(), error))
+    const std::string root = rootFromClient(r.roots, r.fields["root"].asString());
+    if (!r.device.volumeStep(root, r.fields["step"].asString(), error))
         r.response = failure(error);
     return true;
 }
@@ -240,6 +226,8 @@ bool simFault(Request& r)
     fault.status = r.fields.get("status", 1).asUInt();
     fault.afterBytes = r.fields.get("after_bytes", 0).asUInt();
     fault.comesBack = r.fields.get("comes_back", true).asBool();
+    fault.offset = r.fields.get("offset", 0).asUInt();
+    fault.always = r.fields.get("always", false).asBool();
     r.device.injectFault(fault);
     return true;
 }
@@ -291,78 +279,25 @@ const Op kOps[] = {
 
 } // namespace
 
-namespace {
-
-// What is at a socket path before a server takes it: nothing, a stale socket (removed here),
-// or something that must not be touched (refused with error).
-bool clearSocketPath(const std::string& path, const sockaddr_un& address, std::string& error)
-{
-    struct stat info { };
-    if (::lstat(path.c_str(), &info) != 0) {
-        if (errno == ENOENT)
-            return true;
-        error = "cannot use socket path " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    if (!S_ISSOCK(info.st_mode)) {
-        error = path + " exists and is not a socket; refusing to replace it";
-        return false;
-    }
-    int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (probe < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    const int connected = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-    const int connectError = errno;
-    ::close(probe);
-    if (connected == 0) {
-        error = "a bus server is already listening on " + path;
-        return false;
-    }
-    if (connectError != ECONNREFUSED) {
-        error = "cannot use socket path " + path + ": " + std::strerror(connectError);
-        return false;
-    }
-    // Nobody listens: a socket left behind by a server that ended without removing it.
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-        error = "cannot remove the stale socket " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-} // namespace
-
 bool BusServer::start(const std::string& path, std::string& error)
 {
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof(address.sun_path)) {
+    platform::vbus::BusAddress address;
+    address.path = path;
+    return start(address, error);
+}
+
+bool BusServer::start(const platform::vbus::BusAddress& address, std::string& error)
+{
+    if (address.kind == platform::vbus::BusAddress::Kind::Unix && address.path.empty()) {
         error = "socket path is empty or too long";
         return false;
     }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    if (!clearSocketPath(path, address, error))
+    if (!m_listener.listen(address, error))
         return false;
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    // bind() never replaces a file: one that appeared since the check makes it fail.
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, 16) != 0) {
-        error = std::string("cannot listen on ") + path + ": " + std::strerror(errno);
-        ::close(fd);
-        return false;
-    }
-    struct stat info { };
-    if (::stat(path.c_str(), &info) == 0) {
-        m_socketDevice = info.st_dev;
-        m_socketInode = info.st_ino;
-    }
-    m_path = path;
-    m_listenFd = fd;
+    m_address = address;
+    if (address.kind == platform::vbus::BusAddress::Kind::Tcp)
+        m_address.port = m_listener.port();
+    m_listening = true;
     m_stopping = false;
     m_acceptThread = std::thread([this] { acceptLoop(); });
     return true;
@@ -370,17 +305,13 @@ bool BusServer::start(const std::string& path, std::string& error)
 
 void BusServer::stop()
 {
-    if (m_listenFd < 0)
+    if (!m_listening)
         return;
     m_stopping = true;
     if (m_acceptThread.joinable())
         m_acceptThread.join();
-    ::close(m_listenFd);
-    m_listenFd = -1;
-    struct stat info { };
-    if (::lstat(m_path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) && info.st_dev == m_socketDevice
-        && info.st_ino == m_socketInode)
-        ::unlink(m_path.c_str());
+    m_listener.close();
+    m_listening = false;
     std::list<std::unique_ptr<Connection>> connections;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -409,15 +340,11 @@ void BusServer::reapFinished()
 void BusServer::acceptLoop()
 {
     while (!m_stopping) {
-        pollfd p { m_listenFd, POLLIN, 0 };
-        int ready = ::poll(&p, 1, 100);
+        const platform::vbus::SocketHandle handle = m_listener.accept(100);
         reapFinished();
-        if (ready <= 0)
+        if (handle == platform::vbus::kNoSocket)
             continue;
-        int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
-        auto connection = std::make_unique<Connection>(fd);
+        auto connection = std::make_unique<Connection>(handle);
         Connection* raw = connection.get();
         std::lock_guard<std::mutex> lock(m_mutex);
         m_connections.push_back(std::move(connection));
@@ -435,7 +362,12 @@ void BusServer::serve(Connection& connection)
         Json::Value request;
         Json::Value response;
         bool keepAnswering = true;
-        if (!parseLine(line, request))
+        const bool parsed = parseLine(line, request);
+        if (!admit(connection, request, response)) {
+            connection.socket.writeLine(toLine(response));
+            break;
+        }
+        if (!parsed)
             response = failure("malformed request");
         else
             keepAnswering = handleRequest(connection, request, response);
@@ -471,12 +403,53 @@ bool BusServer::handleRequest(Connection& connection, const Json::Value& request
     return keepAnswering;
 }
 
+bool BusServer::admit(Connection& connection, const Json::Value& request, Json::Value& response) const
+{
+    if (connection.admitted || m_address.token.empty())
+        return true;
+    static const Json::Value none;
+    const Json::Value& op = request.isObject() ? request["op"] : none;
+    const Json::Value& token = request.isObject() ? request["token"] : none;
+    // Compared in full whatever differs first, so the time taken tells nothing about the token.
+    bool same = op.isString() && op.asString() == "hello" && token.isString()
+        && token.asString().size() == m_address.token.size();
+    if (same) {
+        const std::string given = token.asString();
+        unsigned char difference = 0;
+        for (size_t i = 0; i < given.size(); ++i)
+            difference |= static_cast<unsigned char>(given[i] ^ m_address.token[i]);
+        same = difference == 0;
+    }
+    if (!same) {
+        response = failure("token required");
+        if (request.isObject() && request.isMember("id"))
+            response["id"] = request["id"];
+        return false;
+    }
+    connection.admitted = true;
+    return true;
+}
+
+namespace {
+
+// An event line with its root in the client's form.
+std::string clientEvent(const RootMap& map, const std::string& line)
+{
+    Json::Value event;
+    if (map.empty() || !parseLine(line, event) || !event["root"].isString())
+        return line;
+    event["root"] = rootToClient(map, event["root"].asString());
+    return toLine(event);
+}
+
+} // namespace
+
 void BusServer::streamEvents(Connection& connection)
 {
-    const int fd = connection.socket.fd();
+    const platform::vbus::LineSocket& socket = connection.socket;
     std::string line;
-    while (!m_stopping && m_device.nextEvent(connection.subscriber, line, [fd] { return peerGone(fd); })) {
-        if (!connection.socket.writeLine(line))
+    while (!m_stopping && m_device.nextEvent(connection.subscriber, line, [&socket] { return socket.peerHungUp(); })) {
+        if (!connection.socket.writeLine(clientEvent(m_rootMap, line)))
             break;
     }
 }
@@ -486,7 +459,7 @@ bool BusServer::handle(Connection& connection, const Json::Value& request, Json:
     const std::string op = request["op"].isString() ? request["op"].asString() : "";
     response = Json::Value(Json::objectValue);
     response["ok"] = true;
-    Request call { m_device, connection, request, response };
+    Request call { m_device, connection, request, response, m_rootMap };
     for (const Op& row : kOps)
         if (op == row.name)
             return row.handler(call);

@@ -169,7 +169,7 @@ bool Device::takeFaultLocked(FaultKind kind, const std::function<bool(const Faul
         }
         if (taken)
             *taken = *it;
-        if (--it->count <= 0)
+        if (!it->always && --it->count <= 0)
             m_faults.erase(it);
         return true;
     }

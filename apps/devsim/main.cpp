@@ -1,6 +1,7 @@
-// tarvel-devsim: serves one simulated Tarvel device on a virtual USB bus socket until it is
-// stopped with SIGINT or SIGTERM.
+// tarvel-devsim: serves one simulated Tarvel device on a virtual USB bus (a Unix socket or a
+// loopback TCP port) until it is stopped with SIGINT or SIGTERM.
 
+#include "root_map.h"
 #include "serial_face.h"
 #include "simulator.h"
 
@@ -16,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -28,10 +30,19 @@ void onSignal(int)
 
 const char kUsage[]
     = "Usage: tarvel-devsim --socket PATH [options]\n"
-      "Serves one simulated Tarvel GPS bike computer on the virtual USB bus at PATH until\n"
-      "stopped (SIGINT or SIGTERM).\n"
+      "       tarvel-devsim --tcp HOST:PORT [options]\n"
+      "Serves one simulated Tarvel GPS bike computer on the virtual USB bus at PATH (or on a\n"
+      "loopback TCP port) until stopped (SIGINT or SIGTERM).\n"
       "\n"
-      "  --socket PATH          the bus socket to listen on (required)\n"
+      "  --socket PATH          the bus socket to listen on\n"
+      "  --tcp HOST:PORT        listen on TCP instead: HOST 127.0.0.1, localhost or [::1];\n"
+      "                         port 0 picks a free one. Prints the client's address on\n"
+      "                         standard output as one line: TARVEL_VBUS=tcp:HOST:PORT/TOKEN\n"
+      "  --token TEXT           the token every connection must give in its hello (printable,\n"
+      "                         no spaces; default with --tcp: a random one)\n"
+      "  --no-token             serve without a token (any local program may drive the device)\n"
+      "  --root-map FROM=TO     report drive roots under FROM as under TO, the client's form\n"
+      "                         (for Wine: /tmp/x/=Z:\\tmp\\x\\); may be repeated\n"
       "  --model N              device type, 4 to 16 (default 11)\n"
       "  --variant V            standard or japanese (default standard)\n"
       "  --version MAJOR.MINOR  firmware the device ships with (default 7.63)\n"
@@ -49,6 +60,8 @@ const char kUsage[]
       "                         (--socket may then be left out: a private one is used)\n"
       "  --buspal               put a bus-bridge adapter (SPI, I2C or CAN) in front of it\n"
       "  --serial-baud N        pace the serial line at N bit/s (default: unpaced)\n"
+      "  --fault NAME[,K=V...]  start with a fault in place, as sim.fault sets one (repeatable;\n"
+      "                         for example corrupt_write,offset=4096 or corrupt_write,always)\n"
       "  --help                 this text\n"
       "\n"
       "Control ops for tests and demos are described in apps/devsim/README.md.\n";
@@ -67,12 +80,51 @@ bool parseInt(const char* text, int& value)
 struct Options {
     devsim::DeviceConfig config;
     std::string socketPath;
+    std::string tcp; // HOST:PORT when serving on TCP
+    std::string token;
+    bool tokenGiven = false;
+    bool noToken = false;
+    devsim::RootMap rootMap;
     devsim::SerialFaceConfig serial;
+    std::vector<devsim::Fault> faults; // in place from the start
 };
 
 bool setSocket(const std::string& value, Options& options)
 {
     options.socketPath = value;
+    return true;
+}
+
+bool setTcp(const std::string& value, Options& options)
+{
+    platform::vbus::BusAddress address;
+    std::string error;
+    if (!platform::vbus::parseTcpEndpoint(value, true, address, error)) {
+        std::fprintf(stderr, "tarvel-devsim: --tcp %s: %s\n", value.c_str(), error.c_str());
+        return false;
+    }
+    options.tcp = value;
+    return true;
+}
+
+bool setToken(const std::string& value, Options& options)
+{
+    if (!platform::vbus::validBusToken(value))
+        return false;
+    options.token = value;
+    options.tokenGiven = true;
+    return true;
+}
+
+bool addRootMap(const std::string& value, Options& options)
+{
+    devsim::RootMapping mapping;
+    std::string error;
+    if (!devsim::parseRootMapping(value, mapping, error)) {
+        std::fprintf(stderr, "tarvel-devsim: --root-map %s: %s\n", value.c_str(), error.c_str());
+        return false;
+    }
+    options.rootMap.push_back(mapping);
     return true;
 }
 
@@ -95,6 +147,18 @@ bool setEndText(const std::string& value, Options& options)
     return true;
 }
 
+bool addFault(const std::string& value, Options& options)
+{
+    devsim::Fault fault;
+    std::string error;
+    if (!devsim::faultFromText(value, fault, error)) {
+        std::fprintf(stderr, "tarvel-devsim: %s\n", error.c_str());
+        return false;
+    }
+    options.faults.push_back(fault);
+    return true;
+}
+
 bool setTimeScale(const std::string& value, Options&)
 {
     char* end = nullptr;
@@ -114,6 +178,9 @@ struct ValueOption {
 
 const ValueOption kValueOptions[] = {
     { "--socket", nullptr, setSocket },
+    { "--tcp", nullptr, setTcp },
+    { "--token", nullptr, setToken },
+    { "--root-map", nullptr, addRootMap },
     { "--model", "model", nullptr },
     { "--variant", "variant", nullptr },
     { "--version", "version", nullptr },
@@ -125,6 +192,7 @@ const ValueOption kValueOptions[] = {
     { "--nrf-end-text", nullptr, setEndText },
     { "--serial", nullptr, setSerial },
     { "--serial-baud", nullptr, setSerialBaud },
+    { "--fault", nullptr, addFault },
 };
 
 const ValueOption* findValueOption(const std::string& name)
@@ -153,6 +221,10 @@ int parseOptions(int argc, char** argv, Options& options)
         }
         if (option == "--no-user-data") {
             options.config.seedUserData = false;
+            continue;
+        }
+        if (option == "--no-token") {
+            options.noToken = true;
             continue;
         }
         if (option == "--buspal") {
@@ -230,19 +302,44 @@ void reportWhatIsShown(devsim::Device& device)
     }
 }
 
+// Where the bus is served: the socket path, or the TCP address with its token.
+platform::vbus::BusAddress busAddress(const Options& options)
+{
+    platform::vbus::BusAddress address;
+    if (!options.tcp.empty()) {
+        std::string error;
+        platform::vbus::parseTcpEndpoint(options.tcp, true, address, error);
+        // A TCP port is open to every local program: without a token of its own it gets a random one.
+        if (!options.noToken)
+            address.token = options.tokenGiven ? options.token : devsim::randomBusToken();
+    } else {
+        address.path = options.socketPath;
+    }
+    return address;
+}
+
 // Serves the device until a stop signal; the exit status.
 int serve(const Options& options)
 {
     const devsim::DeviceConfig& config = options.config;
     devsim::Simulator simulator(config);
+    simulator.setRootMap(options.rootMap);
     std::string error;
-    if (!simulator.start(options.socketPath, &error)) {
+    if (!simulator.start(busAddress(options), &error)) {
         std::fprintf(stderr, "tarvel-devsim: %s\n", error.c_str());
         return 1;
     }
+    for (const devsim::Fault& fault : options.faults)
+        simulator.device().injectFault(fault);
+    const std::string bus = simulator.socketPath();
     std::fprintf(stderr, "tarvel-devsim: model %d %s %d.%02d, %s face, drive %s, bus %s\n", config.model,
         config.japanese ? "japanese" : "standard", config.major, config.minor, devsim::faceName(config.face),
-        simulator.device().driveRoot().c_str(), options.socketPath.c_str());
+        simulator.device().driveRoot().c_str(), platform::vbus::describeBusText(bus).c_str());
+    // The one line a script reads to reach a TCP bus (its port and token are known only now).
+    if (!options.tcp.empty()) {
+        std::printf("TARVEL_VBUS=%s\n", bus.c_str());
+        std::fflush(stdout);
+    }
     std::unique_ptr<devsim::SerialFace> serialFace;
     if (!options.serial.linkPath.empty()) {
         serialFace = std::make_unique<devsim::SerialFace>(simulator.device(), options.serial);
@@ -269,10 +366,27 @@ int main(int argc, char** argv)
     if (const int status = parseOptions(argc, argv, options); status >= 0)
         return status;
     std::string privateDir; // holds the bus socket when only --serial was asked for
-    if (options.socketPath.empty() && !options.serial.linkPath.empty()
+    if (options.socketPath.empty() && options.tcp.empty() && !options.serial.linkPath.empty()
         && !usePrivateSocket(options, privateDir))
         return 1;
-    if (options.socketPath.empty() || (options.serial.busPal && options.serial.linkPath.empty())) {
+    if (!options.socketPath.empty() && !options.tcp.empty()) {
+        std::fputs("tarvel-devsim: --socket and --tcp: choose one\n", stderr);
+        return 2;
+    }
+    if (options.tokenGiven && options.noToken) {
+        std::fputs("tarvel-devsim: --token and --no-token: choose one\n", stderr);
+        return 2;
+    }
+    // A socket path has no place for a token: a client could never give it.
+    if ((options.tokenGiven || options.noToken) && options.tcp.empty()) {
+        std::fputs("tarvel-devsim: --token and --no-token go with --tcp\n", stderr);
+        return 2;
+    }
+    if (options.serial.busPal && options.serial.linkPath.empty()) {
+        std::fputs("tarvel-devsim: --buspal stands in front of the serial line: it needs --serial PATH\n", stderr);
+        return 2;
+    }
+    if (options.socketPath.empty() && options.tcp.empty()) {
         std::fputs(kUsage, stderr);
         return 2;
     }

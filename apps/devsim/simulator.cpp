@@ -1,6 +1,7 @@
 #include "simulator.h"
 
 #include <cstdlib>
+#include <random>
 
 namespace devsim {
 
@@ -15,6 +16,18 @@ Simulator::~Simulator()
 
 bool Simulator::start(const std::string& socketPath, std::string* error)
 {
+    platform::vbus::BusAddress address;
+    address.path = socketPath;
+    if (socketPath.empty()) {
+        if (error)
+            *error = "socket path is empty or too long";
+        return false;
+    }
+    return start(address, error);
+}
+
+bool Simulator::start(const platform::vbus::BusAddress& address, std::string* error)
+{
     stop();
     std::string message;
     m_device = std::make_unique<Device>(m_config);
@@ -25,14 +38,15 @@ bool Simulator::start(const std::string& socketPath, std::string* error)
         return false;
     }
     m_server = std::make_unique<BusServer>(*m_device);
-    if (!m_server->start(socketPath, message)) {
+    m_server->setRootMap(m_rootMap);
+    if (!m_server->start(address, message)) {
         if (error)
             *error = message;
         m_server.reset();
         m_device.reset();
         return false;
     }
-    m_path = socketPath;
+    m_path = platform::vbus::busAddressText(m_server->address());
     m_running = true;
     return true;
 }
@@ -46,6 +60,19 @@ void Simulator::stop()
     m_server.reset();
     m_device.reset();
     m_running = false;
+}
+
+std::string randomBusToken()
+{
+    std::random_device source;
+    static const char digits[] = "0123456789abcdef";
+    std::string token;
+    for (int word = 0; word < 4; ++word) {
+        const uint32_t bits = source();
+        for (int shift = 28; shift >= 0; shift -= 4)
+            token.push_back(digits[(bits >> shift) & 0xF]);
+    }
+    return token;
 }
 
 bool parseVersion(const std::string& text, int& major, int& minor)

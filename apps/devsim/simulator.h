@@ -18,10 +18,17 @@ public:
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
+    // Serves the device on a Unix socket path, or at address (a loopback TCP port, 0 for one
+    // the system picks, with the address's token required of every connection).
     bool start(const std::string& socketPath, std::string* error = nullptr);
+    bool start(const platform::vbus::BusAddress& address, std::string* error = nullptr);
     void stop();
     bool running() const { return m_running; }
+    // Set before start: the drive roots as the client names them.
+    void setRootMap(RootMap map) { m_rootMap = std::move(map); }
 
+    // What a client's TARVEL_VBUS takes: the socket path, or tcp:HOST:PORT/TOKEN with the port
+    // picked.
     const std::string& socketPath() const { return m_path; }
     Device& device() { return *m_device; }
 
@@ -29,9 +36,13 @@ private:
     DeviceConfig m_config;
     std::unique_ptr<Device> m_device;
     std::unique_ptr<BusServer> m_server;
+    RootMap m_rootMap;
     std::string m_path;
     bool m_running = false;
 };
+
+// A fresh token for a TCP bus: 32 hexadecimal digits from the system's random source.
+std::string randomBusToken();
 
 // Reads "MAJOR.MINOR" (each 0 to 127, as the device reports them in one signed byte).
 bool parseVersion(const std::string& text, int& major, int& minor);

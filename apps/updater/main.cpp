@@ -4,6 +4,7 @@
 #include "simulated_device.h"
 #include "updater_options.h"
 
+#include "flash/programming.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "shell/run_options.h"
@@ -45,6 +46,7 @@ int main(int argc, char** argv)
     }
     if (options.timeScaleGiven)
         platform::setTimeScale(options.timeScale);
+    verifyAfterWrite = options.noVerify ? 0 : 1;
 
     RunOptions run;
     run.autoAnswer = options.autoAnswer;

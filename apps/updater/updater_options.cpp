@@ -81,6 +81,7 @@ const OptionRow kOptionRows[] = {
             return true;
         } },
     { "--auto", nullptr, ValueUse::None, false, setFlag<&UpdaterOptions::autoAnswer> },
+    { "--no-verify", nullptr, ValueUse::None, false, setFlag<&UpdaterOptions::noVerify> },
     { "--headless", nullptr, ValueUse::None, true, setFlag<&UpdaterOptions::headless> },
     { "--recover", nullptr, ValueUse::Needed, false,
         [](const std::string& value, UpdaterOptions& o, std::string& error) {
@@ -164,7 +165,8 @@ std::string updaterUsage()
            "\n"
            "Devices:\n"
            "  (none)                 real devices on USB\n"
-           "  TARVEL_VBUS=SOCKET     devices on the virtual USB bus at SOCKET (environment)\n"
+           "  TARVEL_VBUS=BUS        devices on the virtual USB bus BUS (environment): a socket\n"
+           "                         path, or tcp:HOST:PORT[/TOKEN] on 127.0.0.1, localhost, [::1]\n"
            "  --simulate[=DEVICE]    a simulated device in this process, on a private bus; DEVICE\n"
            "                         is key=value,... (model, variant, version, nrf, face, drive,\n"
            "                         user-data) applied to the built-in device:\n"
@@ -181,6 +183,8 @@ std::string updaterUsage()
           "                         end on the done screen\n"
           "  --recover=TYPE[,japanese]  the recovery dialog's answer given in advance (TYPE 4..16)\n"
           "  --time-scale=F         multiply every fixed pause by F (0: no pauses)\n"
+          "  --no-verify            do not read the written firmware back before the device\n"
+          "                         restarts (saves about the write's own time)\n"
           "\n"
           "Console (each implies --headless):\n"
           "  --json                 one JSON object per line per event\n"

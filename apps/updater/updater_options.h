@@ -34,6 +34,7 @@ struct UpdaterOptions {
     bool headless = false;
     int recoverType = -1; // 4..16, -1 none
     bool recoverJapanese = false;
+    bool noVerify = false; // the written firmware is not read back before the device restarts
 
     HeadlessSettings console;
 };

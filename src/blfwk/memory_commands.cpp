@@ -352,6 +352,16 @@ void ReceiveSbFile::sendTo(Packetizer& packetizer)
 
 // ---- commands that receive a data phase
 
+ReadMemory::ReadMemory(uint32_t address, uint32_t count, DataConsumer& consumer)
+    : TaggedCommand("read-memory")
+    , m_consumer(&consumer)
+    , m_startAddress(address)
+    , m_byteCount(count)
+{
+    m_args.push_back(hexArg(address));
+    m_args.push_back(hexArg(count));
+}
+
 bool ReadMemory::parseArgs()
 {
     if (argCount() != 3 && argCount() != 4)
@@ -372,34 +382,48 @@ bool ReadMemory::processReadMemoryResponse(const ResponsePacket& packet)
 namespace {
 
 // Runs the incoming data phase that a successful read response opened; returns the bytes
-// the consumer received.
+// the consumer received. A target that announces more than was asked for is followed only as
+// far as the count asked for: what it sends beyond comes where the final response should.
 uint32_t receiveData(Packetizer& packetizer, DataConsumer& consumer, const ResponsePacket& response,
-    ResponsePacket* finalResponse)
+    uint32_t requested, ResponsePacket* finalResponse)
 {
     uint32_t toCome = response.parameter(1);
+    if (toCome > requested) {
+        Log::warning("The target announces %u bytes where %u were asked for: only those are read.\n", toCome,
+            requested);
+        toCome = requested;
+    }
     uint32_t received = 0;
     DataPacket dataPacket(&consumer);
     *finalResponse = dataPacket.receiveFrom(packetizer, &toCome, &received);
     return received;
 }
 
-// Where an incoming data phase puts its bytes: the output file (through a temporary file,
-// see FileDataConsumer), or the hexadecimal dump.
+// Where an incoming data phase puts its bytes: a consumer the caller keeps, the output file
+// (through a temporary file, see FileDataConsumer), or the hexadecimal dump.
 struct ReadTarget {
-    std::unique_ptr<DataConsumer> consumer;
+    std::unique_ptr<DataConsumer> owned;
+    DataConsumer* consumer = nullptr;
     FileDataConsumer* file = nullptr;
 
-    bool open(const std::string& dataFile, FILE* dumpStream)
+    // A consumer of the caller's own, else the output file, else the dump.
+    bool open(DataConsumer* given, const std::string& dataFile, FILE* dumpStream)
     {
+        if (given) {
+            consumer = given;
+            return true;
+        }
         if (dataFile.empty()) {
-            consumer = std::make_unique<StdOutDataConsumer>(dumpStream);
+            owned = std::make_unique<StdOutDataConsumer>(dumpStream);
+            consumer = owned.get();
             return true;
         }
         auto output = std::make_unique<FileDataConsumer>();
         if (!output->openFile(dataFile))
             return false;
         file = output.get();
-        consumer = std::move(output);
+        consumer = output.get();
+        owned = std::move(output);
         return true;
     }
 
@@ -424,14 +448,14 @@ struct ReadTarget {
 void ReadMemory::sendTo(Packetizer& packetizer)
 {
     ReadTarget target;
-    if (!target.open(m_dataFile, m_dumpStream))
+    if (!target.open(m_consumer, m_dataFile, m_dumpStream))
         return;
     CommandPacket cmdPacket(kCommandTag_ReadMemory, 0, { m_startAddress, m_byteCount });
     const ResponsePacket response = cmdPacket.sendCommandGetResponse(packetizer);
     uint32_t bytesRead = 0;
     if (processReadMemoryResponse(response)) {
         ResponsePacket finalResponse;
-        bytesRead = receiveData(packetizer, *target.consumer, response, &finalResponse);
+        bytesRead = receiveData(packetizer, *target.consumer, response, m_byteCount, &finalResponse);
         processResponse(finalResponse);
     }
     target.settle(m_responseValues, bytesRead, m_byteCount);
@@ -463,14 +487,14 @@ bool FlashReadResource::processReadResourceResponse(const ResponsePacket& packet
 void FlashReadResource::sendTo(Packetizer& packetizer)
 {
     ReadTarget target;
-    if (!target.open(m_dataFile, m_dumpStream))
+    if (!target.open(nullptr, m_dataFile, m_dumpStream))
         return;
     CommandPacket cmdPacket(kCommandTag_FlashReadResource, 0, { m_startAddress, m_byteCount, m_option });
     const ResponsePacket response = cmdPacket.sendCommandGetResponse(packetizer);
     uint32_t bytesRead = 0;
     if (processReadResourceResponse(response)) {
         ResponsePacket finalResponse;
-        bytesRead = receiveData(packetizer, *target.consumer, response, &finalResponse);
+        bytesRead = receiveData(packetizer, *target.consumer, response, m_byteCount, &finalResponse);
         processResponse(finalResponse);
     }
     target.settle(m_responseValues, bytesRead, m_byteCount);

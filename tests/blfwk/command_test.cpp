@@ -494,6 +494,47 @@ TEST_F(Cmd, ReadMemoryToStdoutAndToAFile)
     EXPECT_TRUE(logger.contains("Error: cannot open output data file '/nonexistent-dir/x.bin'\n"));
 }
 
+// Built directly with a consumer of the caller's: the bytes stay in memory, nothing is
+// printed, and a refused or cut-short read leaves the consumer short of the count asked for.
+TEST_F(Cmd, ReadMemoryIntoMemory)
+{
+    for (int i = 0; i < 70; ++i)
+        target.memory[0xA000 + i] = uint8_t(3 * i);
+    blfwk::MemoryDataConsumer received(70);
+    blfwk::ReadMemory cmd(0xA000, 70, received);
+    EXPECT_EQ(cmd.name(), "read-memory");
+    EXPECT_EQ(cmd.argCount(), 3u);
+    testing::internal::CaptureStdout();
+    cmd.sendTo(packetizer);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(lastCommand().tag, 0x03);
+    EXPECT_EQ(lastCommand().params, (U { 0xA000, 70 }));
+    EXPECT_EQ(values(cmd), (U { 0, 70 }));
+    ASSERT_EQ(received.data().size(), 70u);
+    EXPECT_TRUE(std::equal(received.data().begin(), received.data().end(), target.memory.begin() + 0xA000));
+
+    target.statusFor[0x03] = 104; // a protected range
+    blfwk::MemoryDataConsumer refused;
+    blfwk::ReadMemory refusedRead(0, 16, refused);
+    refusedRead.sendTo(packetizer);
+    EXPECT_EQ(values(refusedRead), (U { 104, 0 }));
+    EXPECT_TRUE(refused.data().empty());
+    target.statusFor.erase(0x03);
+
+    target.onCommand = [this](const auto&) {
+        hid.queueReport(report(3, responsePacket(0xA3, { 0, 64 })));
+        hid.queueReport(report(4, testsupport::Bytes(32, 7)));
+        hid.queueFailure();
+        return true;
+    };
+    blfwk::MemoryDataConsumer cut;
+    blfwk::ReadMemory cutRead(0, 64, cut);
+    cutRead.sendTo(packetizer);
+    EXPECT_EQ(cut.data().size(), 32u);
+    ASSERT_FALSE(values(cutRead).empty());
+    EXPECT_NE(values(cutRead)[0], 0u);
+}
+
 TEST_F(Cmd, ReadMemoryFailures)
 {
     target.statusFor[0x03] = 10200;
@@ -544,6 +585,24 @@ TEST_F(Cmd, ReadMemoryFailures)
     cmd = run({ "read-memory", "0", "64", "/dev/null" });
     EXPECT_EQ(values(*cmd), (U { 0, 8 }));
     EXPECT_EQ(cmd->responseText(), "Read 8 of 64 bytes.");
+
+    // One that announces more than asked is not followed past the count asked for: its extra
+    // data stands where the final response should, and the read fails.
+    target.onCommand = [this](const auto&) {
+        hid.queueReport(report(3, responsePacket(0xA3, { 0, 64 })));
+        for (int i = 0; i < 2; ++i)
+            hid.queueReport(report(4, testsupport::Bytes(32, 2)));
+        hid.queueReport(genericResponse(0, 0x03));
+        return true;
+    };
+    blfwk::MemoryDataConsumer received;
+    blfwk::ReadMemory longer(0, 16, received);
+    longer.sendTo(packetizer);
+    EXPECT_EQ(received.data().size(), 16u);
+    ASSERT_EQ(values(longer).size(), 2u);
+    EXPECT_NE(values(longer)[0], 0u);
+    EXPECT_EQ(values(longer)[1], 16u);
+    EXPECT_TRUE(logger.contains("The target announces 64 bytes where 16 were asked for: only those are read.\n"));
 }
 
 TEST_F(Cmd, LargeImageWrittenAndReadBackIdentical)

@@ -213,3 +213,89 @@ TEST_F(FaultTest, FullDriveMakesOrdinaryCopiesFail)
         << ec.message();
     fs::remove(source);
 }
+
+// A write whose byte at the offset is stored wrongly while the device answers success; once
+// by default, on every write with always.
+TEST_F(FaultTest, CorruptWriteStoresOneByteWronglyAndStillAnswersSuccess)
+{
+    devsim::DeviceConfig config;
+    config.face = devsim::Face::FlashBootloader;
+    startSim(config);
+    Client client(m_path);
+    int handle = client.open(0x2B29, 11);
+    Bytes data(32);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = uint8_t(0x40 + i);
+    // Erases, then writes 96 bytes; the final status and the byte stored at 0xA000 + 40.
+    auto writeOnce = [&] {
+        client.write(handle, commandReport(0x02, { 0xA000, 0x1000 }));
+        EXPECT_EQ(readPacket(client, handle)->word(0), 0u);
+        client.write(handle, commandReport(0x04, { 0xA000, 96 }, 1));
+        EXPECT_EQ(readPacket(client, handle)->word(0), 0u);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_TRUE(client.write(handle, dataReport(data.data(), 32))["ok"].asBool());
+        auto final = readPacket(client, handle);
+        EXPECT_TRUE(final && final->word(0) == 0u) << "the device must not tell";
+        const auto flash = device().flashContents();
+        size_t wrong = 0;
+        for (size_t i = 0; i < 96; ++i)
+            wrong += flash[0xA000 + i] != data[i % 32];
+        return std::make_pair(wrong, flash[0xA000 + 40]);
+    };
+    const uint8_t right = data[40 % 32];
+
+    Json::Value f = fault("corrupt_write");
+    f["offset"] = 40;
+    inject(f);
+    EXPECT_EQ(writeOnce(), std::make_pair(size_t(1), uint8_t(right ^ 0x10)));
+    EXPECT_EQ(writeOnce(), std::make_pair(size_t(0), right)); // once: the next write is stored right
+
+    f["offset"] = 500; // beyond this write: not an occasion, so it waits
+    inject(f);
+    EXPECT_EQ(writeOnce().first, 0u);
+    EXPECT_EQ(device().state()["faults"][0].asString(), "corrupt_write");
+    Client(m_path).op("sim.clear_faults");
+
+    f["offset"] = 40;
+    f["always"] = true;
+    f["skip"] = 1;
+    inject(f);
+    EXPECT_EQ(writeOnce().first, 0u); // skipped
+    EXPECT_EQ(writeOnce().first, 1u);
+    EXPECT_EQ(writeOnce().first, 1u);
+    EXPECT_EQ(device().state()["faults"].size(), 1u); // still in place
+    Client(m_path).op("sim.clear_faults");
+    EXPECT_EQ(writeOnce().first, 0u);
+}
+
+TEST(FaultText, NamesAndSettingsAsTheCommandLineGivesThem)
+{
+    devsim::Fault fault;
+    std::string error;
+    ASSERT_TRUE(devsim::faultFromText("corrupt_write,offset=0x1000,always", fault, error)) << error;
+    EXPECT_EQ(fault.kind, devsim::FaultKind::CorruptWrite);
+    EXPECT_EQ(fault.offset, 0x1000u);
+    EXPECT_TRUE(fault.always);
+    EXPECT_EQ(fault.count, 1);
+
+    ASSERT_TRUE(devsim::faultFromText("status,tag=3,status=10200,skip=2,count=4", fault, error)) << error;
+    EXPECT_EQ(fault.kind, devsim::FaultKind::CommandStatus);
+    EXPECT_EQ(fault.commandTag, 3);
+    EXPECT_EQ(fault.status, 10200u);
+    EXPECT_EQ(fault.skip, 2);
+    EXPECT_EQ(fault.count, 4);
+    EXPECT_FALSE(fault.always); // a new text starts from the defaults
+
+    ASSERT_TRUE(devsim::faultFromText("disconnect_data_phase,after_bytes=4096,comes_back=no", fault, error));
+    EXPECT_EQ(fault.afterBytes, 4096u);
+    EXPECT_FALSE(fault.comesBack);
+
+    fault.offset = 7;
+    for (const char* bad : { "", "corrupt", "corrupt_write,", "corrupt_write,offset", "corrupt_write,offset=-1",
+             "corrupt_write,offset=12x", "corrupt_write,offset=0x100000000", "corrupt_write,count=0",
+             "status,tag=256", "disconnect_data_phase,comes_back=maybe", "corrupt_write,colour=red" }) {
+        EXPECT_FALSE(devsim::faultFromText(bad, fault, error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+    EXPECT_EQ(fault.offset, 7u); // a refused text leaves the fault as it was
+}

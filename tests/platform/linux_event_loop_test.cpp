@@ -15,6 +15,7 @@
 #include <mutex>
 #include <poll.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 using namespace platform;
@@ -205,9 +206,14 @@ TEST(LinuxEventLoop, StopFromInsideTheCallbackEndsDelivery)
     }));
     pipe.send("NNNN");
     // The thread releases its sources as it ends: the pipe then reads as hung up.
+    // A writable pipe answers poll at once, so the wait is bounded by the clock, not by a count.
     pollfd end { pipe.fds[1], POLLOUT, 0 };
-    for (int i = 0; i < 5000 && !(end.revents & POLLERR); ++i)
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!(end.revents & POLLERR) && std::chrono::steady_clock::now() < deadline) {
         ::poll(&end, 1, 1);
+        if (!(end.revents & POLLERR))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     EXPECT_TRUE(end.revents & POLLERR);
     loop.stop(); // joins the ended thread
     EXPECT_EQ(calls.load(), 1);

@@ -19,6 +19,7 @@
 #include <functional>
 #include <list>
 #include <map>
+#include <utility>
 #include <mutex>
 #include <poll.h>
 #include <sys/socket.h>
@@ -415,4 +416,138 @@ TEST(VbusSelection, EnvironmentAndExplicitSelectionChooseTheBus)
     ::unsetenv("TARVEL_VBUS");
     EXPECT_EQ(platform::virtualBusPath(), "");
     EXPECT_EQ(platform::vbus::selectedBus(), nullptr);
+}
+
+namespace {
+
+// What the fault report told, in order.
+struct FaultLog {
+    FaultLog()
+    {
+        platform::setVirtualBusFaultHandler([this](const std::string& message) {
+            std::lock_guard<std::mutex> lock(mutex);
+            messages.push_back(message);
+        });
+    }
+    ~FaultLog() { platform::setVirtualBusFaultHandler(nullptr); }
+    std::vector<std::string> take()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::exchange(messages, {});
+    }
+    std::mutex mutex;
+    std::vector<std::string> messages;
+};
+
+::testing::AssertionResult toldOnce(FaultLog& faults, const std::string& piece)
+{
+    const auto told = faults.take();
+    if (told.size() != 1 || told[0].find(piece) == std::string::npos) {
+        auto failure = ::testing::AssertionFailure() << "wanted one report with \"" << piece << "\", got:";
+        for (const auto& m : told)
+            failure << "\n  " << m;
+        return failure;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+} // namespace
+
+TEST(VbusFaults, ABusThatCannotBeReachedIsReportedByEveryService)
+{
+    FaultLog faults;
+    const std::string missing = "/tmp/no-such-bus-" + std::to_string(::getpid()) + ".sock";
+    platform::vbus::UsbBackend usb(std::make_shared<platform::vbus::ListingLink>(missing));
+    std::vector<std::string> ids;
+    EXPECT_FALSE(usb.presentHardwareIds(ids));
+    EXPECT_TRUE(toldOnce(faults,
+        "The virtual USB bus cannot be used: cannot reach the bus at " + missing + ": No such file or directory."));
+    platform::vbus::HidBackend hid(missing);
+    EXPECT_EQ(hid.open(0x2B29, 0x55), nullptr);
+    EXPECT_TRUE(toldOnce(faults, "cannot reach the bus at " + missing));
+    platform::vbus::EventBackend events(missing);
+    EXPECT_FALSE(events.start([](const platform::DeviceEvent&) {}));
+    EXPECT_TRUE(toldOnce(faults, "cannot reach the bus at " + missing));
+
+    // An address of neither form: said as it is, without its token.
+    platform::vbus::UsbBackend refused(std::make_shared<platform::vbus::ListingLink>("tcp:10.1.2.3:80/secret"));
+    EXPECT_FALSE(refused.presentHardwareIds(ids));
+    const auto told = faults.take();
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find("the bus host \"10.1.2.3\" is not a loopback address"), std::string::npos) << told[0];
+    EXPECT_EQ(told[0].find("secret"), std::string::npos) << told[0];
+}
+
+TEST(VbusFaults, APeerThatBreaksTheContractIsReportedAndNotRetried)
+{
+    FaultLog faults;
+    MiniBus bus;
+    std::mutex mutex;
+    std::map<std::string, std::string> answers; // op -> the hostile line
+    bus.hostile = [&](const std::string& op) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return answers.count(op) ? answers[op] : std::string();
+    };
+    auto answer = [&](const std::string& op, const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex);
+        answers[op] = line;
+    };
+    auto link = std::make_shared<platform::vbus::ListingLink>(bus.path);
+    platform::vbus::UsbBackend usb(link);
+    platform::vbus::VolumeBackend volumes(link);
+    std::vector<std::string> ids;
+    std::vector<platform::VolumeInfo> list;
+    ASSERT_TRUE(usb.presentHardwareIds(ids));
+    EXPECT_TRUE(faults.take().empty());
+
+    // Blank lines.
+    answer("list", "\n");
+    EXPECT_FALSE(usb.presentHardwareIds(ids));
+    EXPECT_TRUE(toldOnce(faults, "the bus at " + bus.path + " broke the bus's contract (malformed line from the bus)"));
+
+    // A line more than was asked for: the next request finds it waiting.
+    const std::string proper = R"({"ok":true,"usb":[],"volumes":[]})";
+    answer("list", proper + "\n" + proper);
+    EXPECT_TRUE(usb.presentHardwareIds(ids));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(usb.presentHardwareIds(ids));
+    EXPECT_TRUE(toldOnce(faults, "(a line from the bus that no request asked for)"));
+
+    // Fields of the wrong type.
+    answer("list", R"({"ok":true,"usb":"none","volumes":{}})");
+    EXPECT_FALSE(usb.presentHardwareIds(ids));
+    EXPECT_TRUE(toldOnce(faults, "(a list answer with a field of the wrong type)"));
+    EXPECT_FALSE(volumes.mountedVolumes(list));
+    EXPECT_TRUE(toldOnce(faults, "(a list answer with a field of the wrong type)"));
+    answer("list", "");
+
+    // A hello of the wrong shape: another kind of server on the address.
+    answer("hello", R"({"ok":"sure"})");
+    platform::vbus::HidBackend hid(bus.path);
+    EXPECT_EQ(hid.open(0x2B29, 0x55), nullptr);
+    EXPECT_TRUE(toldOnce(faults, "does not speak the bus"));
+    answer("hello", R"({"ok":true,"bus":"another-bus"})");
+    EXPECT_EQ(hid.open(0x2B29, 0x55), nullptr);
+    EXPECT_TRUE(toldOnce(faults, "does not speak the bus"));
+    answer("hello", R"({"ok":false,"error":"token required"})");
+    EXPECT_EQ(hid.open(0x2B29, 0x55), nullptr);
+    EXPECT_EQ(hid.lastError(nullptr), L"open failed with error 5: the bus at " + std::wstring(bus.path.begin(), bus.path.end())
+            + L" refused hello: token required");
+    EXPECT_TRUE(toldOnce(faults, "refused hello: token required"));
+    answer("hello", "");
+
+    // On a device's connection: garbled data is the bus's fault; a device that is gone, or a
+    // read that got nothing in time, is not.
+    platform::HidDevice* device = hid.open(0x2B29, 0x55);
+    ASSERT_NE(device, nullptr);
+    uint8_t buffer[64];
+    EXPECT_EQ(hid.read(device, buffer, sizeof buffer, 0), 0);
+    answer("read", R"({"ok":true,"data":"0g"})");
+    EXPECT_EQ(hid.read(device, buffer, sizeof buffer, 0), -1);
+    EXPECT_TRUE(toldOnce(faults, "(a read answer whose data is not hexadecimal text)"));
+    answer("read", "");
+    bus.disconnect();
+    EXPECT_EQ(hid.read(device, buffer, sizeof buffer, 0), -1);
+    EXPECT_TRUE(faults.take().empty());
+    hid.close(device);
 }

@@ -4,6 +4,8 @@
 
 #include "blfwk/bootloader.h"
 #include "blfwk/command.h"
+#include "blfwk/data_phase.h"
+#include "blfwk/memory_commands.h"
 #include "platform/hid.h"
 #include "platform/usb_devices.h"
 #include "state/app_callbacks.h"
@@ -20,6 +22,7 @@
 SharedInt eraseCrashCount{0};
 SharedInt programCrashCount{0};
 SharedInt resetCrashCount{0};
+Flag verifyAfterWrite{1};
 
 namespace {
 
@@ -56,11 +59,8 @@ struct StepLog {
     void (*afterFlush)() = nullptr;
 };
 
-uint32_t runCommand(const blfwk::string_vector_t& argv, const StepLog& log = {})
+uint32_t runCommand(std::unique_ptr<blfwk::Command> cmd, const StepLog& log = {})
 {
-    std::unique_ptr<blfwk::Command> cmd = blfwk::Command::create(argv);
-    if (!cmd)
-        throw std::runtime_error("the bootloader command could not be built");
     uint32_t status = blfwk::kStatus_Success;
     {
         blfwk::Bootloader bootloader(bootloaderConfig());
@@ -88,6 +88,18 @@ uint32_t runCommand(const blfwk::string_vector_t& argv, const StepLog& log = {})
     platform::hidService().shutdown();
     return status;
 }
+
+uint32_t runCommand(const blfwk::string_vector_t& argv, const StepLog& log = {})
+{
+    std::unique_ptr<blfwk::Command> cmd = blfwk::Command::create(argv);
+    if (!cmd)
+        throw std::runtime_error("the bootloader command could not be built");
+    return runCommand(std::move(cmd), log);
+}
+
+// The length of the image the last write sent from imageBuffer; 0 until a write went out
+// whole, and again from the start of every attempt.
+SharedInt g_writtenLength{0};
 
 // What programFlash would write: the device type and variant, from the override, the
 // connected device or the bootloader's product id. Sets dlv as the programming does.
@@ -219,6 +231,7 @@ bool eraseOnce()
 
 bool programOnce()
 {
+    g_writtenLength = 0;
     reportStatus(0, nullptr, "Step 2 of 3\nStarted");
     const ImageChoice choice = chooseImage(true);
     logLinef("\n-- Flash AA m:%i gcbn:%i lv:%i --\r\n", choice.deviceType, int(gcbn.load()), choice.variant);
@@ -258,7 +271,26 @@ bool programOnce()
         reportStatus(1, "Program device failed", nullptr);
         return false;
     }
+    g_writtenLength = length;
     return true;
+}
+
+// Counts a read-back that differs from the image as a failed write, then erases the region for
+// the next write (flash is programmed only where it is erased). False at the write's limit or
+// when the erase gives up; the step's failure is then shown.
+bool eraseAfterMismatch()
+{
+    const int failures = programCrashCount.load() + 1;
+    programCrashCount = failures;
+    if (failures >= kProgramAttempts) {
+        logLine("The written firmware did not verify: retry limit reached\r\n");
+        // The second line says why, in place of the read-back's "Do not unplug".
+        reportStatus(1, "Program device failed", "The written firmware did not verify");
+        return false;
+    }
+    reportStatus(0, "Written firmware did not verify", "Programming again");
+    logLine("Verify failed - erasing and programming again\r\n");
+    return eraseFlash();
 }
 
 bool resetOnce()
@@ -297,8 +329,61 @@ bool eraseFlash()
 
 bool programFlash()
 {
-    return withRetries(programOnce,
-        { programCrashCount, kProgramAttempts, "Program device failed", "Program Crash - retrying\n\r", 0 });
+    for (;;) {
+        if (!withRetries(programOnce,
+                { programCrashCount, kProgramAttempts, "Program device failed", "Program Crash - retrying\n\r", 0 }))
+            return false;
+        if (!isSet(verifyAfterWrite)) {
+            logLine("Read-back of the written firmware skipped\r\n");
+            return true;
+        }
+        // A device that cannot be read back is trusted as before: its write was acknowledged.
+        if (checkWrittenImage() != WriteCheck::Different)
+            return true;
+        if (!eraseAfterMismatch())
+            return false;
+    }
+}
+
+WriteCheck checkWrittenImage()
+{
+    const int length = g_writtenLength;
+    if (length <= 0 || length > kImageBufferSize)
+        return WriteCheck::NotRead;
+    reportStatus(0, nullptr, "Verifying...Do not unplug");
+    logLinef("Reading back %d bytes from 0x%x\r\n", length, unsigned(kApplicationAddress));
+    blfwk::MemoryDataConsumer received { uint32_t(length) };
+    uint32_t status = blfwk::kStatus_Success;
+    try {
+        status = runCommand(std::make_unique<blfwk::ReadMemory>(kApplicationAddress, uint32_t(length), received));
+    } catch (const std::exception& e) {
+        logLinef("The device could not be opened to read back its firmware (%s): not verified\r\n", e.what());
+        return WriteCheck::NotRead;
+    }
+    const std::vector<uint8_t>& bytes = received.data();
+    if (status != blfwk::kStatus_Success || bytes.size() != size_t(length)) {
+        // Refused (a protected range, a command it does not carry out) or cut short: nothing
+        // to compare, and no reason to take the write for a failure.
+        logLinef("The device did not read back its firmware (status %u, %u of %d bytes): not verified\r\n", status,
+            unsigned(bytes.size()), length);
+        return WriteCheck::NotRead;
+    }
+    size_t first = 0;
+    size_t differing = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != imageBuffer[i]) {
+            if (differing == 0)
+                first = i;
+            ++differing;
+        }
+    }
+    if (differing == 0) {
+        logLinef("Read-back matches the image (%d bytes)\r\n", length);
+        return WriteCheck::Same;
+    }
+    logLinef("Read-back differs from the image: first at 0x%x, %u bytes differ\r\n",
+        unsigned(kApplicationAddress + first), unsigned(differing));
+    return WriteCheck::Different;
 }
 
 bool resetDevice()
@@ -339,7 +424,7 @@ bool onBootloaderMode(int productId, int vendorId)
         reportFailure(nullptr);
         return false;
     }
-    rememberUnfinishedFlash(false); // the whole image is written
+    rememberUnfinishedFlash(false); // the whole image is written (and read back where it can be)
     logLine("Reset device after a 5 second rest\r\n");
     if (device) {
         if (isSet(reverseUpgrade)) {

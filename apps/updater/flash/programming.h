@@ -1,8 +1,8 @@
 #pragma once
 // Reprogramming a device that sits in its bootloader: erase the application region, write
-// the model's embedded image in one write command, reset the device into its new firmware.
-// Each step is one command over its own short bootloader connection, retried when the
-// connection fails, up to limits counted over the whole run.
+// the model's embedded image in one write command, read it back and compare, reset the
+// device into its new firmware. Each step is one command over its own short bootloader
+// connection, retried when the connection fails, up to limits counted over the whole run.
 
 #include "state/device_models.h"
 #include "state/shared_state.h"
@@ -11,6 +11,10 @@
 extern SharedInt eraseCrashCount;
 extern SharedInt programCrashCount;
 extern SharedInt resetCrashCount;
+
+// The written image is read back and compared before the reset (1 at start; --no-verify
+// clears it).
+extern Flag verifyAfterWrite;
 
 constexpr int kEraseAttempts = 10;
 constexpr int kProgramAttempts = 10;
@@ -30,5 +34,16 @@ bool onBootloaderMode(int productId, int vendorId);
 bool onEmergencyProgramFlashMode(DeviceInfo& record, int deviceType, int variant);
 
 bool eraseFlash();
+// Writes the image and, unless verifyAfterWrite is clear, reads it back. A read-back that
+// differs counts as a failed write: the region is erased and written again, up to the write's
+// limit. True once the device holds the image, or took it and cannot be read back.
 bool programFlash();
 bool resetDevice();
+
+// The read-back of the image the last write sent, compared byte for byte with it.
+enum class WriteCheck {
+    Same,
+    Different,
+    NotRead, // nothing was written, or the device refused or failed the read: unknown
+};
+WriteCheck checkWrittenImage();

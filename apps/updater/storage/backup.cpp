@@ -2,6 +2,7 @@
 
 #include "gps_drive.h"
 #include "pending_steps.h"
+#include "record_file.h"
 
 #include "platform/file_trees.h"
 #include "platform/files.h"
@@ -12,7 +13,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
+#include <map>
 #include <mutex>
 
 namespace {
@@ -50,17 +51,10 @@ std::string backupDate()
     return text;
 }
 
-bool writeText(const std::string& path, const std::string& text)
-{
-    platform::StagingFile file;
-    return file.create(path) && file.write(reinterpret_cast<const uint8_t*>(text.data()), text.size())
-        && file.close();
-}
-
 bool writeOrigin(const DeviceInfo& record, int model)
 {
     const char* name = modelName(model);
-    return writeText(originRecord(),
+    return replaceRecordFile(originRecord(),
         "type=" + std::to_string(model) + "\nmodel=" + (name ? name : record.modelName.c_str()) + "\ndate="
             + backupDate() + "\n");
 }
@@ -263,35 +257,22 @@ bool heldBackupFromEarlierRun() { return g_heldFromEarlierRun.load() && isSet(ba
 
 HeldBackupOrigin heldBackupOrigin()
 {
+    const std::map<std::string, std::string> record = readRecordFile(originRecord());
+    auto value = [&record](const char* key) {
+        const auto it = record.find(key);
+        return it == record.end() ? std::string() : it->second;
+    };
     HeldBackupOrigin origin;
-    std::ifstream in(originRecord());
-    std::string line;
-    bool haveType = false;
-    while (std::getline(in, line)) {
-        const size_t equals = line.find('=');
-        if (equals == std::string::npos)
-            continue;
-        const std::string key = line.substr(0, equals);
-        const std::string value = line.substr(equals + 1);
-        if (key == "type") {
-            char* end = nullptr;
-            const long type = std::strtol(value.c_str(), &end, 10);
-            haveType = end && *end == '\0' && isFlashableType(int(type));
-            origin.deviceType = haveType ? int(type) : 0;
-        } else if (key == "model") {
-            origin.modelName = value.substr(0, 40);
-        } else if (key == "date") {
-            origin.date = value.substr(0, 32);
-        } else if (key == "disk-reset") {
-            origin.diskReset = value == "1";
-        }
-    }
+    const std::string type = value("type");
+    char* end = nullptr;
+    const long number = std::strtol(type.c_str(), &end, 10);
+    const bool haveType = !type.empty() && end && *end == '\0' && isFlashableType(int(number));
+    origin.deviceType = haveType ? int(number) : 0;
+    origin.date = value("date").substr(0, 32);
     // Only a record that names a known model is trusted; the name is always the updater's own.
     origin.known = haveType && !origin.date.empty();
-    if (origin.known)
-        origin.modelName = modelName(origin.deviceType);
-    else
-        origin.diskReset = false;
+    origin.modelName = origin.known ? modelName(origin.deviceType) : value("model").substr(0, 40);
+    origin.diskReset = origin.known && value("disk-reset") == "1";
     return origin;
 }
 
@@ -357,18 +338,12 @@ void noteDiskResetAfterBackup()
 {
     if (!platform::fileExists(originRecord()))
         return;
-    std::ifstream in(originRecord());
     std::string text;
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("disk-reset=", 0) != 0)
-            text += line + "\n";
-    in.close();
-    const std::string fresh = originRecord() + ".new";
-    if (!writeText(fresh, text + "disk-reset=1\n") || !platform::replacePath(fresh, originRecord())) {
-        platform::deleteFile(fresh);
+    for (const auto& [key, value] : readRecordFile(originRecord()))
+        if (key != "disk-reset")
+            text += key + "=" + value + "\n";
+    if (!replaceRecordFile(originRecord(), text + "disk-reset=1\n"))
         logLine("Could not note the disk reset in the backup's record\r\n");
-    }
 }
 
 bool restoreWouldReplaceDriveFiles()

@@ -1,14 +1,14 @@
 #include "pending_steps.h"
 
 #include "backup.h"
+#include "record_file.h"
 
-#include "platform/file_trees.h"
 #include "platform/files.h"
 #include "state/app_callbacks.h"
 #include "state/shared_state.h"
 
 #include <cstdlib>
-#include <fstream>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -21,31 +21,29 @@ std::string stepsPath() { return localBackupFolder() + ".steps"; }
 
 bool anyDue(const PendingSteps& steps) { return steps.resetDisk || steps.wireless || steps.languagePacks; }
 
+// A type that is not a model this updater programs makes the whole record void.
+int deviceTypeOf(const std::string& value)
+{
+    char* end = nullptr;
+    const long type = std::strtol(value.c_str(), &end, 10);
+    return !value.empty() && end && *end == '\0' && isFlashableType(int(type)) ? int(type) : 0;
+}
+
 PendingSteps readSteps()
 {
+    const std::map<std::string, std::string> record = readRecordFile(stepsPath());
+    auto flag = [&record](const char* key) {
+        const auto it = record.find(key);
+        return it != record.end() && it->second == "1";
+    };
+    const auto type = record.find("type");
     PendingSteps steps;
-    std::ifstream in(stepsPath());
-    std::string line;
-    while (std::getline(in, line)) {
-        const size_t equals = line.find('=');
-        if (equals == std::string::npos)
-            continue;
-        const std::string key = line.substr(0, equals);
-        const std::string value = line.substr(equals + 1);
-        if (key == "type") {
-            char* end = nullptr;
-            const long type = std::strtol(value.c_str(), &end, 10);
-            steps.deviceType = end && *end == '\0' && isFlashableType(int(type)) ? int(type) : 0;
-        } else if (key == "reset-disk") {
-            steps.resetDisk = value == "1";
-        } else if (key == "wireless") {
-            steps.wireless = value == "1";
-        } else if (key == "language-packs") {
-            steps.languagePacks = value == "1";
-        }
-    }
+    steps.deviceType = type == record.end() ? 0 : deviceTypeOf(type->second);
     if (steps.deviceType == 0)
         return {};
+    steps.resetDisk = flag("reset-disk");
+    steps.wireless = flag("wireless");
+    steps.languagePacks = flag("language-packs");
     return steps;
 }
 
@@ -56,16 +54,10 @@ bool writeSteps(const PendingSteps& steps)
         return platform::deleteFile(path);
     const std::string text = "type=" + std::to_string(steps.deviceType) + "\nreset-disk=" + (steps.resetDisk ? "1" : "0")
         + "\nwireless=" + (steps.wireless ? "1" : "0") + "\nlanguage-packs=" + (steps.languagePacks ? "1" : "0") + "\n";
-    const std::string fresh = path + ".new";
-    platform::StagingFile file;
-    const bool written = file.create(fresh)
-        && file.write(reinterpret_cast<const uint8_t*>(text.data()), text.size()) && file.close()
-        && platform::replacePath(fresh, path);
-    if (!written) {
-        platform::deleteFile(fresh);
-        logLinef("Could not keep the update's remaining steps at %s\r\n", path.c_str());
-    }
-    return written;
+    if (replaceRecordFile(path, text))
+        return true;
+    logLinef("Could not keep the update's remaining steps at %s\r\n", path.c_str());
+    return false;
 }
 
 } // namespace

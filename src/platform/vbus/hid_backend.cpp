@@ -37,27 +37,27 @@ std::wstring failureText(const char* operation, const std::string& message)
 HidDevice* HidBackend::open(uint16_t vendorId, uint16_t productId)
 {
     auto device = std::make_unique<HidDevice>();
-    std::string error;
     auto fail = [&](const std::string& message) -> HidDevice* {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_openError = failureText("open", message);
         return nullptr;
     };
-    if (!device->client.connect(m_path, &error))
-        return fail("cannot reach the bus at " + m_path + ": " + error);
-    Json::Value hello(Json::objectValue), response;
-    hello["op"] = "hello";
-    hello["client"] = "tarvel-hid";
-    if (!device->client.call(hello, response))
-        return fail("the bus at " + m_path + " did not answer hello (" + device->client.error() + ")");
-    if (!isOk(response))
-        return fail("the bus at " + m_path + " refused hello: " + errorOf(response));
+    if (!device->client.open(m_path, "tarvel-hid")) {
+        reportBusFault(device->client.error());
+        return fail(device->client.error());
+    }
+    Json::Value response;
     Json::Value request(Json::objectValue);
     request["op"] = "open";
     request["vid"] = vendorId;
     request["pid"] = productId;
-    if (!device->client.call(request, response))
+    if (!device->client.call(request, response)) {
+        if (device->client.contractBroken())
+            reportContractFault(m_path, device->client.error());
         return fail(device->client.error());
+    }
+    if (isOk(response) && !handleOf(response, device->handle))
+        reportContractFault(m_path, "an open answer without a handle");
     if (!isOk(response) || !handleOf(response, device->handle)) {
         // Say which devices are there: often the device shows another face than was asked for.
         char wanted[64];
@@ -76,6 +76,15 @@ HidDevice* HidBackend::open(uint16_t vendorId, uint16_t productId)
     return device.release();
 }
 
+// A request on a handle's connection that got no usable answer. A lost or slow connection is
+// the device's failure to the caller, who may retry; a breach of the contract is the bus's.
+void HidBackend::failedCall(HidDevice& device, const char* operation)
+{
+    device.error = failureText(operation, device.client.error());
+    if (device.client.contractBroken())
+        reportContractFault(m_path, device.client.error());
+}
+
 int HidBackend::read(HidDevice* device, uint8_t* buffer, size_t length, int timeoutMs)
 {
     if (!device || !buffer)
@@ -87,7 +96,7 @@ int HidBackend::read(HidDevice* device, uint8_t* buffer, size_t length, int time
     request["timeout_ms"] = timeoutMs;
     // A read that waits without limit is answered when a report comes; any other is bounded.
     if (!device->client.call(request, response, timeoutMs < 0 ? -1 : timeoutMs)) {
-        device->error = failureText("read", device->client.error());
+        failedCall(*device, "read");
         return -1;
     }
     if (!isOk(response)) {
@@ -98,6 +107,7 @@ int HidBackend::read(HidDevice* device, uint8_t* buffer, size_t length, int time
     std::string error;
     if (!readDataOf(response, length, bytes, error)) {
         device->error = failureText("read", error);
+        reportContractFault(m_path, "a read answer whose data is not hexadecimal text");
         return -1;
     }
     if (!bytes.empty())
@@ -116,7 +126,7 @@ int HidBackend::write(HidDevice* device, const uint8_t* data, size_t length, int
     request["timeout_ms"] = timeoutMs;
     // A write completes within the request timeout even when its caller sets no limit of its own.
     if (!device->client.call(request, response, timeoutMs < 0 ? 0 : timeoutMs)) {
-        device->error = failureText("write", device->client.error());
+        failedCall(*device, "write");
         return -1;
     }
     if (!isOk(response)) {
@@ -124,8 +134,10 @@ int HidBackend::write(HidDevice* device, const uint8_t* data, size_t length, int
         return -1;
     }
     const int written = writtenOf(response, 1u << 16);
-    if (written < 0)
+    if (written < 0) {
         device->error = failureText("write", "malformed write answer from the bus");
+        reportContractFault(m_path, "a write answer without a byte count");
+    }
     return written;
 }
 

@@ -6,24 +6,37 @@ namespace platform::vbus {
 bool ListingLink::call(const Json::Value& request, Json::Value& response)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    bool answerFailed = false; // the last try got as far as the request
     // One retry on a fresh connection: the server may have restarted since the last call.
+    // A peer that broke the contract gets no second chance: it is no restarted server.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!m_client.isOpen()) {
-            if (!m_client.connect(m_path))
-                return false;
-            Json::Value hello(Json::objectValue), answer;
-            hello["op"] = "hello";
-            hello["client"] = "tarvel-listing";
-            if (!m_client.call(hello, answer) || !isOk(answer)) {
-                m_client.close();
-                continue;
-            }
+        answerFailed = false;
+        if (!m_client.isOpen() && !m_client.open(m_path, "tarvel-listing")) {
+            m_client.close();
+            if (m_client.contractBroken())
+                break;
+            continue;
         }
         if (m_client.call(request, response))
             return true;
+        answerFailed = true;
         m_client.close();
+        if (m_client.contractBroken())
+            break;
     }
+    // Both tries failed: the bus cannot be reached or spoken to. An open's error names the bus.
+    if (answerFailed && m_client.contractBroken())
+        reportContractFault(m_path, m_client.error());
+    else if (answerFailed)
+        reportBusFault("the bus at " + describeBusText(m_path) + " does not answer (" + m_client.error() + ")");
+    else
+        reportBusFault(m_client.error());
     return false;
+}
+
+void ListingLink::refusedAnswer(const char* op)
+{
+    reportContractFault(m_path, std::string("a ") + op + " answer with a field of the wrong type");
 }
 
 bool UsbBackend::presentHardwareIds(std::vector<std::string>& ids)
@@ -31,7 +44,13 @@ bool UsbBackend::presentHardwareIds(std::vector<std::string>& ids)
     ids.clear();
     Json::Value request(Json::objectValue), response;
     request["op"] = "list";
-    return m_link->call(request, response) && hardwareIdsOf(response, ids);
+    if (!m_link->call(request, response))
+        return false;
+    if (!hardwareIdsOf(response, ids)) {
+        m_link->refusedAnswer("list");
+        return false;
+    }
+    return true;
 }
 
 bool VolumeBackend::mountedVolumes(std::vector<VolumeInfo>& volumes)
@@ -39,7 +58,13 @@ bool VolumeBackend::mountedVolumes(std::vector<VolumeInfo>& volumes)
     volumes.clear();
     Json::Value request(Json::objectValue), response;
     request["op"] = "list";
-    return m_link->call(request, response) && volumesOf(response, volumes);
+    if (!m_link->call(request, response))
+        return false;
+    if (!volumesOf(response, volumes)) {
+        m_link->refusedAnswer("list");
+        return false;
+    }
+    return true;
 }
 
 bool VolumeBackend::removalStep(const std::string& root, VolumeStep step)

@@ -15,10 +15,10 @@ vbus::Bus* g_current = nullptr;
 
 } // namespace
 
-void selectVirtualBus(const std::string& socketPath)
+void selectVirtualBus(const std::string& address)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_explicitPath = socketPath;
+    g_explicitPath = address;
 }
 
 std::string virtualBusPath()
@@ -32,13 +32,15 @@ std::string virtualBusPath()
 
 namespace vbus {
 
-Bus::Bus(const std::string& socketPath)
-    : path(socketPath)
-    , link(std::make_shared<ListingLink>(socketPath))
-    , hid(socketPath)
+// An address that is neither form still makes a bus: every call on it fails with the reason,
+// rather than the process falling back to the real devices it was told not to use.
+Bus::Bus(const std::string& address)
+    : path(address)
+    , link(std::make_shared<ListingLink>(address))
+    , hid(address)
     , usb(link)
     , volumes(link)
-    , events(socketPath)
+    , events(address)
 { }
 
 Bus* selectedBus()

@@ -89,9 +89,59 @@ int requestTimeout()
     return g_requestTimeoutMs;
 }
 
-bool BusClient::connect(const std::string& path, std::string* error)
+bool BusClient::connect(const std::string& address, std::string* error)
 {
-    return m_socket.connect(path, error);
+    BusAddress parsed;
+    std::string why;
+    if (!parseBusAddress(address, parsed, why)) {
+        if (error)
+            *error = why;
+        return false;
+    }
+    return m_socket.connect(parsed, error);
+}
+
+bool BusClient::open(const std::string& address, const char* client)
+{
+    m_error.clear();
+    m_contractBroken = false;
+    BusAddress parsed;
+    std::string why;
+    if (!parseBusAddress(address, parsed, why)) {
+        m_error = why;
+        return false;
+    }
+    const std::string where = describeBusAddress(parsed);
+    if (!m_socket.connect(parsed, &why)) {
+        m_error = "cannot reach the bus at " + where + ": " + why;
+        return false;
+    }
+    Json::Value hello(Json::objectValue), response;
+    hello["op"] = "hello";
+    hello["client"] = client;
+    if (!parsed.token.empty())
+        hello["token"] = parsed.token;
+    if (!call(hello, response)) {
+        m_error = "the bus at " + where + " did not answer hello (" + m_error + ")";
+        return false;
+    }
+    const Json::Value& answer = response; // read without adding members
+    const Json::Value& ok = answer["ok"];
+    const Json::Value& bus = answer["bus"];
+    // Another kind of server on the port: no boolean ok, or another bus's name.
+    if (!ok.isBool()
+        || (ok.asBool() && response.isMember("bus") && (!bus.isString() || bus.asString() != "tarvel-vbus"))) {
+        m_contractBroken = true;
+        m_error = "the peer at " + where + " does not speak the bus (its hello answer is of the wrong shape)";
+        m_socket.close();
+        return false;
+    }
+    if (!ok.asBool()) {
+        m_error = "the bus at " + where + " refused hello: " + errorOf(response);
+        m_socket.close();
+        return false;
+    }
+    return true;
 }
 
 bool BusClient::send(const Json::Value& request)
@@ -109,6 +159,7 @@ bool BusClient::readMessage(Json::Value& message, int timeoutMs)
             break;
         case LineSocket::Failure::TooLong:
             m_error = "over-long line from the bus";
+            m_contractBroken = true;
             break;
         default:
             m_error = "bus connection lost";
@@ -118,6 +169,7 @@ bool BusClient::readMessage(Json::Value& message, int timeoutMs)
     }
     if (!parseLine(line, message)) {
         m_error = "malformed line from the bus";
+        m_contractBroken = true;
         return false;
     }
     return true;
@@ -126,6 +178,16 @@ bool BusClient::readMessage(Json::Value& message, int timeoutMs)
 bool BusClient::call(const Json::Value& request, Json::Value& response, int extraWaitMs)
 {
     m_error.clear();
+    m_contractBroken = false;
+    // Nothing may be waiting before a request goes out: a line here is one the peer sent on
+    // its own, and taking it for this request's answer would shift every answer after it.
+    if (m_socket.hasUnreadInput()) {
+        m_error = "a line from the bus that no request asked for";
+        m_contractBroken = true;
+        m_socket.close();
+        response = Json::Value();
+        return false;
+    }
     if (!send(request)) {
         m_error = "bus connection lost";
         return false;

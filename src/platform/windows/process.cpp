@@ -50,6 +50,11 @@ void setEnvironment(const std::string& name, const std::string& value)
     _putenv_s(name.c_str(), value.c_str());
 }
 
+void unsetEnvironment(const std::string& name)
+{
+    _putenv_s(name.c_str(), ""); // an empty value removes the variable
+}
+
 void endProcessNow(int status)
 {
     std::_Exit(status);

@@ -54,6 +54,7 @@ enum class Action {
     None,       // no fault: the reference run
     Inject,     // the row's fault is put in place
     Disconnect, // the device leaves the bus and is plugged in again 300 ms later
+    Unplug,     // the device leaves the bus and is not plugged in again in this run
 };
 
 struct MatrixRow {
@@ -98,6 +99,16 @@ devsim::Fault dataPhase(FaultKind kind, uint32_t afterBytes)
     return f;
 }
 
+// The device stores the byte at offset of a write wrongly and answers success: on the next
+// write, or on every one.
+devsim::Fault corruptWrite(uint32_t offset, bool always)
+{
+    devsim::Fault f = fault(FaultKind::CorruptWrite);
+    f.offset = offset;
+    f.always = always;
+    return f;
+}
+
 const devsim::Fault kNoFault {};
 
 // The truthful endings.
@@ -136,7 +147,7 @@ const MatrixRow kMatrix[] = {
     { "JumpDisconnect", "jump to the bootloader", "disconnect", kPeakPro, "Sending command JUMP_TO_BL", Action::Disconnect, kNoFault, 0,
       kDone },
     { "DriverWaitDisconnect", "driver wait", "disconnect", kPeakPro, "Waiting 45sec for drivers", Action::Disconnect, kNoFault, 1,
-      kProblem },
+      kProblem, { "Failed to erase flash" } },
     { "EraseStatus", "erase", "error status 105", kPeakPro, "Erasing Flash", Action::Inject, commandStatus(0x02, 105), 1,
       kProblem },
     { "EraseSilence", "erase", "silence", kPeakPro, "Erasing Flash", Action::Inject, fault(FaultKind::Silence), 1,
@@ -144,7 +155,7 @@ const MatrixRow kMatrix[] = {
     { "WriteStatus", "write", "error status 10200", kPeakPro, "Sending bootloader program command", Action::Inject, commandStatus(0x04, 10200), 1,
       kProblem },
     { "WriteDisconnect", "write", "disconnect mid-transfer", kPeakPro, "Sending bootloader program command", Action::Inject, dataPhase(FaultKind::DisconnectInDataPhase, 4096), 0,
-      kDone, { kProblem, kNoCommunication } },
+      kDone, { kProblem, kNoCommunication, "Program device failed" } },
     { "WriteAbort", "write", "data phase aborted", kPeakPro, "Sending bootloader program command", Action::Inject, dataPhase(FaultKind::AbortDataPhase, 4096), 1,
       kProblem },
     { "WriteSilence", "write", "silence", kPeakPro, "Sending bootloader program command", Action::Inject, fault(FaultKind::Silence), 1,
@@ -185,6 +196,18 @@ const MatrixRow kMatrix[] = {
       kDone },
     { "RestoreDisconnect", "restore", "disconnect", kPeakPro, "Save Local Data To GPS...", Action::Disconnect, kNoFault, 1,
       "Could not restore your data to the GPS." },
+    { "RestoreUnplugged", "restore", "unplugged", kPeakPro, "Save Local Data To GPS...", Action::Unplug, kNoFault, 1,
+      "Your data is kept on this computer in" },
+    // The read-back before the reset: a write stored wrongly is written again, or ends the run
+    // with the device left in its bootloader; a read-back the device will not give is trusted.
+    { "WriteStoredWronglyOnce", "write", "stored wrongly once", kPeakPro, "Sending bootloader program command", Action::Inject, corruptWrite(0x1000, false), 0,
+      kDone },
+    { "WriteStoredWronglyAlways", "write", "stored wrongly always", kPeakPro, "Sending bootloader program command", Action::Inject, corruptWrite(0x1000, true), 1,
+      kProblem },
+    { "ReadBackStatus", "read-back", "error status 10200", kPeakPro, "Reading back", Action::Inject, commandStatus(0x03, 10200), 0,
+      kDone },
+    { "ReadBackAbort", "read-back", "data phase aborted", kPeakPro, "Reading back", Action::Inject, dataPhase(FaultKind::AbortDataPhase, 4096), 0,
+      kDone },
 };
 // clang-format on
 
@@ -257,6 +280,8 @@ protected:
                 return;
             if (row->action == Action::Inject) {
                 sim->device().injectFault(row->spec);
+            } else if (row->action == Action::Unplug) {
+                sim->device().unplug();
             } else if (row->action == Action::Disconnect) {
                 sim->device().unplug();
                 replug = std::thread([this] {

@@ -46,6 +46,7 @@ protected:
     }
     void TearDown() override
     {
+        verifyAfterWrite = 1;
         if (sim)
             sim->stop();
         platform::selectVirtualBus("");
@@ -79,6 +80,30 @@ protected:
         refuse.status = statusCode;
         sim->device().injectFault(refuse);
     }
+    // The device stores the byte at offset of its writes wrongly: on the next write, or on
+    // every one.
+    void corruptWrites(uint32_t offset, bool always)
+    {
+        devsim::Fault corrupt;
+        corrupt.kind = devsim::FaultKind::CorruptWrite;
+        corrupt.offset = offset;
+        corrupt.always = always;
+        sim->device().injectFault(corrupt);
+    }
+    // Whether the application region holds exactly the image carried for the model.
+    bool flashHoldsCarriedImage(int model, bool japanese = false)
+    {
+        FirmwareImage image;
+        if (!selectFirmwareImage(model, japanese ? 60 : 0, &image))
+            return false;
+        std::vector<uint8_t> carried(static_cast<size_t>(kImageBufferSize));
+        const int length = decodeLz4Block(image.data, image.compressedSize, carried.data(), int(carried.size()));
+        const std::vector<uint8_t> flash = sim->device().flashContents();
+        return length > 0 && flash.size() >= kApplicationAddress + size_t(length)
+            && std::equal(carried.begin(), carried.begin() + length, flash.begin() + kApplicationAddress);
+    }
+    // Where part first appears in the log (npos when never).
+    size_t logged(const std::string& part) { return log.text().find(part); }
     bool readBackApplication(DeviceInfo& info)
     {
         EXPECT_TRUE(sim->device().waitIdle(20000));
@@ -250,6 +275,172 @@ TEST_F(Programming, NoImageForTheTypeFailsWithoutRetry)
     EXPECT_EQ(programCrashCount.load(), 0);
     EXPECT_EQ(eraseLengthFor(0), 0x76000u);
     EXPECT_EQ(eraseLengthFor(0x76001), 0x77000u);
+}
+
+// ---- the read-back before the reset
+
+TEST_F(Programming, AWriteStoredWronglyOnceIsErasedWrittenAgainAndVerified)
+{
+    startDevice(bootloaderDevice(5));
+    connectedAs(5, 7, 9);
+    corruptWrites(0x1234, false);
+    ASSERT_TRUE(onBootloaderMode(5, 0x2B29)) << log.text();
+
+    EXPECT_TRUE(log.contains("Read-back differs from the image: first at 0xb234, 1 bytes differ\r\n"));
+    EXPECT_TRUE(status.hasMessage("Written firmware did not verify"));
+    EXPECT_TRUE(status.hasDetail("Verifying...Do not unplug"));
+    EXPECT_EQ(programCrashCount.load(), 1); // counted as a failed write
+    EXPECT_EQ(log.count("Sending bootloader program command\r\n"), 2u);
+    EXPECT_EQ(sim->device().state()["erase_count"].asInt(), 2);
+    // The order: the mismatch, the erase, the second write, its match, and only then the reset.
+    const size_t differs = logged("Read-back differs");
+    const size_t again = logged("Verify failed - erasing and programming again\r\n");
+    const size_t matches = logged("Read-back matches the image");
+    const size_t reset = logged("Sending bootloader reset device\r\n");
+    ASSERT_NE(matches, std::string::npos);
+    ASSERT_NE(reset, std::string::npos);
+    EXPECT_LT(differs, again);
+    EXPECT_LT(again, log.text().find("Sending bootloader program command\r\n", again));
+    EXPECT_LT(matches, reset);
+    EXPECT_EQ(log.text().find("Sending bootloader reset device", 0), reset); // one reset
+    EXPECT_EQ(status.calls().back().message, "Ridge GPS Flashing success");
+    EXPECT_FALSE(isSet(flashIncomplete));
+    EXPECT_TRUE(flashHoldsCarriedImage(5));
+}
+
+TEST_F(Programming, AWriteStoredWronglyEveryTimeEndsAtTheLimitInTheBootloader)
+{
+    startDevice(bootloaderDevice(5));
+    connectedAs(5, 7, 9);
+    corruptWrites(0x40, true);
+    programCrashCount = kProgramAttempts - 4; // four attempts left, to keep the test short
+    EXPECT_FALSE(onBootloaderMode(5, 0x2B29));
+
+    EXPECT_EQ(programCrashCount.load(), kProgramAttempts);
+    EXPECT_EQ(log.count("Sending bootloader program command\r\n"), 4u);
+    EXPECT_EQ(log.count("Read-back differs from the image: first at 0xa040, 1 bytes differ\r\n"), 4u);
+    EXPECT_EQ(log.count("Verify failed - erasing and programming again\r\n"), 3u);
+    EXPECT_TRUE(log.contains("retry limit reached"));
+    EXPECT_TRUE(status.hasMessage("Program device failed"));
+    EXPECT_TRUE(status.hasDetail("The written firmware did not verify"));
+    EXPECT_EQ(status.calls().back().message,
+        "There was a problem updating your Ridge GPS. Please try again or contact Tarvel technical support.");
+    EXPECT_FALSE(status.hasMessage("Ridge GPS Flashing success"));
+    EXPECT_FALSE(log.contains("Sending bootloader reset device"));
+    EXPECT_TRUE(isSet(flashIncomplete));
+    // Recoverable: it stays in its bootloader, and a later run without the fault programs it.
+    const Json::Value state = sim->device().state();
+    EXPECT_TRUE(state["present"].asBool());
+    EXPECT_EQ(state["face"].asString(), "bootloader");
+    sim->device().clearFaults();
+    programCrashCount = 0;
+    ASSERT_TRUE(onBootloaderMode(5, 0x2B29)) << log.text();
+    EXPECT_TRUE(flashHoldsCarriedImage(5));
+    EXPECT_FALSE(isSet(flashIncomplete));
+}
+
+TEST_F(Programming, AMismatchAfterEarlierFailedWritesUsesUpTheSameLimit)
+{
+    startDevice(bootloaderDevice(5));
+    connectedAs(5, 7, 9);
+    programCrashCount = kProgramAttempts - 1; // nine failed writes earlier in the run
+    corruptWrites(0, false);
+    EXPECT_FALSE(onBootloaderMode(5, 0x2B29));
+    EXPECT_EQ(log.count("Sending bootloader program command\r\n"), 1u);
+    EXPECT_TRUE(log.contains("Read-back differs from the image: first at 0xa000, 1 bytes differ\r\n"));
+    EXPECT_TRUE(status.hasMessage("Program device failed"));
+    EXPECT_FALSE(log.contains("Sending bootloader reset device"));
+}
+
+TEST_F(Programming, ADeviceThatWillNotBeReadBackIsTrustedAsBefore)
+{
+    for (uint32_t refusal : { 104u, 10200u, 10000u }) { // protected, out of range, not carried out
+        SCOPED_TRACE(refusal);
+        startDevice(bootloaderDevice(5));
+        connectedAs(5, 7, 9);
+        refuseCommand(0x03, refusal);
+        ASSERT_TRUE(onBootloaderMode(5, 0x2B29)) << log.text();
+        EXPECT_TRUE(log.contains("The device did not read back its firmware (status " + std::to_string(refusal)
+            + ", 0 of 459600 bytes): not verified\r\n"));
+        EXPECT_FALSE(log.contains("Read-back differs"));
+        EXPECT_EQ(programCrashCount.load(), 0);
+        EXPECT_EQ(status.calls().back().message, "Ridge GPS Flashing success");
+        EXPECT_FALSE(isSet(flashIncomplete));
+        sim->stop();
+        sim.reset();
+    }
+}
+
+TEST_F(Programming, ASilentReadBackEndsInItsTimeLimitAndTheRunGoesOn)
+{
+    startDevice(bootloaderDevice(5));
+    connectedAs(5, 7, 9);
+    devsim::Fault silent;
+    silent.kind = devsim::FaultKind::Silence;
+    silent.skip = 2; // the erase and the write are answered; the read-back is not
+    sim->device().injectFault(silent);
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(onBootloaderMode(5, 0x2B29)) << log.text();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+    EXPECT_TRUE(log.contains("The device did not read back its firmware (status 10004, 0 of 459600 bytes)"));
+    EXPECT_EQ(status.calls().back().message, "Ridge GPS Flashing success");
+    EXPECT_TRUE(flashHoldsCarriedImage(5));
+}
+
+TEST_F(Programming, WithoutVerificationTheWriteIsTrustedUnread)
+{
+    startDevice(bootloaderDevice(5));
+    connectedAs(5, 7, 9);
+    verifyAfterWrite = 0;
+    corruptWrites(0x1234, false);
+    ASSERT_TRUE(onBootloaderMode(5, 0x2B29));
+    EXPECT_TRUE(log.contains("Read-back of the written firmware skipped\r\n"));
+    EXPECT_FALSE(log.contains("Reading back"));
+    EXPECT_FALSE(status.hasDetail("Verifying...Do not unplug"));
+    // What the read-back is there for: the wrong byte went unnoticed.
+    EXPECT_FALSE(flashHoldsCarriedImage(5));
+}
+
+TEST_F(Programming, TheRecoveryPathVerifiesAndErasesBeforeWritingAgain)
+{
+    devsim::DeviceConfig config = bootloaderDevice(13);
+    config.face = devsim::Face::Rom;
+    config.applicationLength = 0;
+    startDevice(config);
+    corruptWrites(0x2000, false);
+    DeviceInfo chosen;
+    EXPECT_TRUE(onEmergencyProgramFlashMode(chosen, 13, 0));
+    EXPECT_TRUE(log.contains("Read-back differs from the image: first at 0xc000, 1 bytes differ\r\n"));
+    // Flash takes a write only where it is erased: the second write needs the erase.
+    EXPECT_EQ(sim->device().state()["erase_count"].asInt(), 1);
+    EXPECT_EQ(log.count("Sending bootloader program command\r\n"), 2u);
+    EXPECT_FALSE(log.contains("Program device failed"));
+    EXPECT_LT(logged("Read-back matches the image"), logged("Sending bootloader reset device\r\n"));
+    EXPECT_TRUE(flashHoldsCarriedImage(13));
+    EXPECT_FALSE(isSet(flashIncomplete));
+    DeviceInfo after;
+    ASSERT_TRUE(readBackApplication(after));
+    EXPECT_EQ(after.deviceType, 13);
+    EXPECT_EQ(after.major, 14);
+}
+
+TEST_F(Programming, TheRecoveryPathStaysInTheRomBootloaderWhenNoWriteVerifies)
+{
+    devsim::DeviceConfig config = bootloaderDevice(13);
+    config.face = devsim::Face::Rom;
+    config.applicationLength = 0;
+    startDevice(config);
+    corruptWrites(0x2000, true);
+    programCrashCount = kProgramAttempts - 2; // two attempts left
+    DeviceInfo chosen;
+    EXPECT_TRUE(onEmergencyProgramFlashMode(chosen, 13, 0)); // this path always answers true
+    EXPECT_EQ(log.count("Read-back differs from the image"), 2u);
+    EXPECT_TRUE(log.contains("Program flash failed\r\n"));
+    EXPECT_TRUE(status.hasMessage("Program device failed"));
+    EXPECT_FALSE(log.contains("Sending bootloader reset device"));
+    EXPECT_TRUE(isSet(flashIncomplete));
+    EXPECT_EQ(sim->device().state()["face"].asString(), "rom");
+    EXPECT_EQ(modelOverride.load(), -1);
 }
 
 } // namespace

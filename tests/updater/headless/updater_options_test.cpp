@@ -39,6 +39,7 @@ TEST(UpdaterOptions, NothingGivenMeansTheWindowOnRealDevices)
     EXPECT_FALSE(options.simulate);
     EXPECT_FALSE(options.autoAnswer);
     EXPECT_FALSE(options.timeScaleGiven);
+    EXPECT_FALSE(options.noVerify); // the written firmware is read back unless asked otherwise
     EXPECT_EQ(options.recoverType, -1);
     EXPECT_EQ(options.console.command, HeadlessCommand::None);
 }
@@ -63,6 +64,8 @@ TEST(UpdaterOptions, RunModesAndConsoleChoices)
     EXPECT_TRUE(parsed({ "--help" }).help);
     EXPECT_TRUE(parsed({ "-h" }).help);
     EXPECT_TRUE(parsed({ "--version" }).version);
+    EXPECT_TRUE(parsed({ "--no-verify" }).noVerify);
+    EXPECT_FALSE(parsed({ "--no-verify" }).headless);
 }
 
 TEST(UpdaterOptions, ConsoleOptionsImplyHeadless)
@@ -140,7 +143,7 @@ TEST(UpdaterOptions, EveryUnusableLineIsRefusedWithItsReason)
     EXPECT_NE(refusal({ "--log" }).find("needs a value"), std::string::npos);
 
     for (const char* flag :
-        { "--auto=yes", "--headless=1", "--json=no", "--help=x", "--version=2", "--verbose=1" })
+        { "--auto=yes", "--headless=1", "--json=no", "--help=x", "--version=2", "--verbose=1", "--no-verify=1" })
         EXPECT_NE(refusal({ flag }).find("takes no value"), std::string::npos) << flag;
 
     EXPECT_NE(refusal({ "--frobnicate" }).find("unknown option --frobnicate"), std::string::npos);
@@ -155,7 +158,7 @@ TEST(UpdaterOptions, UsageNamesEveryOptionAndCommand)
     const std::string usage = updaterUsage();
     for (const char* text : { "--simulate[=DEVICE]", "TARVEL_VBUS", "--time-scale=F", "--auto", "--headless",
              "--recover=TYPE[,japanese]", "--json", "--verbose", "--log=FILE", "--command=NAME", "--help",
-             "--version", "factory-reset", "erase-keys", "language-packs", "force-update", "about",
+             "--version", "--no-verify", "factory-reset", "erase-keys", "language-packs", "force-update", "about",
              "show-log" })
         EXPECT_NE(usage.find(text), std::string::npos) << text;
 }

@@ -465,3 +465,36 @@ TEST(UpdaterProgram, AFailureMessageEndsTheRunWithOne)
     device->signal(SIGTERM);
     EXPECT_EQ(device->finish(), 0);
 }
+
+// The device of tarvel-devsim stores one byte of its next write wrongly: the updater's
+// read-back finds it and writes again; with --no-verify the program leaves the read-back out.
+TEST(UpdaterProgram, TheWrittenFirmwareIsReadBackUnlessNoVerifyIsGiven)
+{
+    for (const bool verify : { true, false }) {
+        SCOPED_TRACE(verify ? "verify" : "--no-verify");
+        TempFolder home;
+        const std::string bus = home.sub("bus.sock");
+        std::unique_ptr<ProgramRun> device = startDevice(
+            home, { "--model", "11", "--version", "7.63", "--time-scale", "0", "--fault", "corrupt_write,offset=4096" });
+        std::vector<std::string> args = { "--headless", "--auto", "--time-scale=0", "--verbose" };
+        if (!verify)
+            args.push_back("--no-verify");
+        ProgramRun run(home.path(), args, { "TARVEL_VBUS=" + bus });
+        run.closeInput();
+        EXPECT_EQ(run.finish(), 0) << run.output();
+        const std::string log = run.errorOutput();
+        if (verify) {
+            EXPECT_TRUE(inOrder(log,
+                { "Read-back differs from the image: first at 0xb000, 1 bytes differ",
+                    "Verify failed - erasing and programming again", "Read-back matches the image",
+                    "Sending bootloader reset device" }))
+                << log;
+        } else {
+            EXPECT_NE(log.find("Read-back of the written firmware skipped"), std::string::npos) << log;
+            EXPECT_EQ(log.find("Reading back"), std::string::npos);
+        }
+        EXPECT_NE(run.output().find("Latest software is installed on device"), std::string::npos);
+        device->signal(SIGTERM);
+        EXPECT_EQ(device->finish(), 0);
+    }
+}

@@ -9,6 +9,7 @@
 
 #include "platform/debug_output.h"
 #include "platform/process.h"
+#include "platform/virtual_bus.h"
 
 #include <atomic>
 #include <cerrno>
@@ -37,6 +38,18 @@ void debugToLog(const char* text)
     if (cleanUp)
         cleanUp();
     platform::endProcessNow(status);
+}
+
+// A virtual bus that cannot be reached or spoken to leaves nothing to wait for: the device
+// would never show. The run ends with 1 and says why (the first fault is the one told).
+void endOnBusFault(WindowThread& loop, HeadlessWindow& window)
+{
+    static std::atomic<bool> reported { false };
+    platform::setVirtualBusFaultHandler([&loop, &window](const std::string& message) {
+        if (g_ending || reported.exchange(true))
+            return;
+        loop.post([&window, message] { window.finish(1, "bus-failure", message); });
+    });
 }
 
 } // namespace
@@ -81,6 +94,7 @@ int runHeadless(const HeadlessSettings& settings, std::function<void()> cleanUp)
     window = new HeadlessWindow(
         settings, *console, *loop, input, [cleanUp](int status) { endProcess(status, cleanUp); });
     setMainWindow(window);
+    endOnBusFault(*loop, *window);
 
     // Ctrl-C and SIGTERM: say what becomes of the device, then end at once, even while the
     // window thread is inside a long handler or a question.

@@ -118,6 +118,20 @@ private:
     bool m_failed = false;
 };
 
+// Keeps the bytes in memory, for a caller that looks at what was read (a read-back compared
+// with what was written).
+class MemoryDataConsumer : public DataConsumer {
+public:
+    // expected: the count the caller asks for, reserved up front.
+    explicit MemoryDataConsumer(uint32_t expected = 0) { m_data.reserve(expected); }
+    void writeData(const uint8_t* data, uint32_t length) override { m_data.insert(m_data.end(), data, data + length); }
+    void finish() override { }
+    const std::vector<uint8_t>& data() const { return m_data; }
+
+private:
+    std::vector<uint8_t> m_data;
+};
+
 // Prints the bytes as hexadecimal, 16 to a line.
 class StdOutDataConsumer : public DataConsumer {
 public:

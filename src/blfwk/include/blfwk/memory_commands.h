@@ -149,6 +149,9 @@ private:
 class ReadMemory : public TaggedCommand<kCommandTag_ReadMemory> {
 public:
     using TaggedCommand::TaggedCommand;
+    // Built directly: the bytes go to consumer (which the caller keeps) instead of a file or
+    // the dump.
+    ReadMemory(uint32_t address, uint32_t count, DataConsumer& consumer);
     bool parseArgs() override;
     void sendTo(Packetizer& packetizer) override;
     // The check for the read-memory response that opens the data phase.
@@ -158,6 +161,7 @@ public:
 
 private:
     FILE* m_dumpStream = stdout;
+    DataConsumer* m_consumer = nullptr;
     std::string m_dataFile;
     uint32_t m_startAddress = 0;
     uint32_t m_byteCount = 0;

@@ -21,6 +21,7 @@ bool isTerminal(FILE* stream);
 
 // Sets an environment variable of this process (and of the programs it starts).
 void setEnvironment(const std::string& name, const std::string& value);
+void unsetEnvironment(const std::string& name);
 
 // Ends the process at once with status, running no destructors and no exit handlers.
 [[noreturn]] void endProcessNow(int status);

@@ -1,7 +1,8 @@
 #pragma once
 // The four platform services served over one virtual USB bus. HID opens one connection per
 // device handle; the USB list and the volumes share one connection for listing and removal
-// steps; events run on a connection of their own with a reader thread.
+// steps; events run on a connection of their own with a reader thread. Every connection
+// begins with a hello that carries the bus's token.
 
 #include "platform/device_events.h"
 #include "platform/hid.h"
@@ -17,10 +18,11 @@
 
 namespace platform::vbus {
 
+// Each takes the bus's address as TARVEL_VBUS gives it.
 class HidBackend : public HidService {
 public:
-    explicit HidBackend(std::string socketPath)
-        : m_path(std::move(socketPath))
+    explicit HidBackend(std::string address)
+        : m_path(std::move(address))
     { }
 
     HidDevice* open(uint16_t vendorId, uint16_t productId) override;
@@ -31,6 +33,8 @@ public:
     void shutdown() override { }
 
 private:
+    void failedCall(HidDevice& device, const char* operation);
+
     std::string m_path;
     std::mutex m_mutex; // guards m_openError
     std::wstring m_openError;
@@ -40,10 +44,12 @@ private:
 // are serialised; a broken connection is opened again on the next request.
 class ListingLink {
 public:
-    explicit ListingLink(std::string socketPath)
-        : m_path(std::move(socketPath))
+    explicit ListingLink(std::string address)
+        : m_path(std::move(address))
     { }
     bool call(const Json::Value& request, Json::Value& response);
+    // The answer had a field of the wrong type: reported as the bus's breach of contract.
+    void refusedAnswer(const char* op);
 
 private:
     std::string m_path;
@@ -76,8 +82,8 @@ private:
 
 class EventBackend : public DeviceEventService {
 public:
-    explicit EventBackend(std::string socketPath)
-        : m_path(std::move(socketPath))
+    explicit EventBackend(std::string address)
+        : m_path(std::move(address))
     { }
     ~EventBackend() override { stop(); }
     bool start(DeviceEventCallback callback) override;
@@ -90,11 +96,18 @@ private:
     std::mutex m_mutex; // guards start/stop
     BusClient m_client;
     std::thread m_reader;
+    std::atomic<bool> m_stopping { false };
 };
+
+// The fault report (platform::setVirtualBusFaultHandler). reportBusFault takes what went wrong
+// in words that name the bus (a BusClient::open error does); reportContractFault names it for a
+// breach found on an open connection.
+void reportBusFault(const std::string& detail);
+void reportContractFault(const std::string& address, const std::string& what);
 
 // All four services of one bus.
 struct Bus {
-    explicit Bus(const std::string& socketPath);
+    explicit Bus(const std::string& address);
     std::string path;
     std::shared_ptr<ListingLink> link;
     HidBackend hid;
