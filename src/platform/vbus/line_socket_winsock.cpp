@@ -127,6 +127,9 @@ SOCKET connectedTcp(const BusAddress& bus, std::string& error)
     return INVALID_SOCKET;
 }
 
+// How often a blocked read looks whether the connection was shut down meanwhile.
+constexpr int kWakeSliceMs = 50;
+
 const char kNoUnixSockets[] = "this system has no Unix-domain sockets: give the bus as tcp:127.0.0.1:PORT[/TOKEN]";
 
 } // namespace
@@ -159,6 +162,7 @@ bool LineSocket::connect(const BusAddress& address, std::string* error)
     }
     m_handle = handleOf(s);
     m_pending.clear();
+    m_shutDown = false;
     return true;
 }
 
@@ -199,20 +203,31 @@ bool LineSocket::readLine(std::string& line, size_t maxLength, int timeoutMs)
             m_failure = Failure::TooLong;
             return false;
         }
-        if (timeoutMs >= 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+        // A shutdown from another thread does not wake a blocked recv here: wait in slices.
+        int ready = 0;
+        for (;;) {
+            if (m_shutDown)
+                return false;
+            int slice = kWakeSliceMs;
+            if (timeoutMs >= 0) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now());
+                if (left.count() < slice)
+                    slice = left.count() > 0 ? int(left.count()) : 0;
+            }
             WSAPOLLFD p {};
             p.fd = socketOf(m_handle);
             p.events = POLLRDNORM;
-            const int ready = ::WSAPoll(&p, 1, left.count() > 0 ? int(left.count()) : 0);
-            if (ready == 0) {
+            ready = ::WSAPoll(&p, 1, slice);
+            if (ready != 0)
+                break;
+            if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline) {
                 m_failure = Failure::TimedOut;
                 return false;
             }
-            if (ready < 0)
-                return false;
         }
+        if (ready < 0 || m_shutDown)
+            return false;
         char chunk[4096];
         const int n = ::recv(socketOf(m_handle), chunk, sizeof(chunk), 0);
         if (n <= 0)
@@ -250,6 +265,7 @@ bool LineSocket::peerHungUp() const
 
 void LineSocket::shutdown()
 {
+    m_shutDown = true;
     if (m_handle != kNoSocket)
         ::shutdown(socketOf(m_handle), SD_BOTH);
 }
