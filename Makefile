@@ -4,6 +4,8 @@
 #   make test-asan   every test under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
 #   make test-tsan   the threaded tests under ThreadSanitizer (build-tsan/)
 #   make fuzz-smoke  each fuzz target 3 s on its seed corpus (clang, build-fuzz/)
+#   make windows       the Windows programs (mingw-w64, build-windows/bin/*.exe)
+#   make test-windows  the Windows build's tests under Wine
 #   make bench  builds and runs the benchmarks
 #   make install    installs into $(DESTDIR)$(PREFIX) (PREFIX defaults to /usr/local)
 #   make uninstall  removes what the last install into $(DESTDIR)$(PREFIX) put there
@@ -14,7 +16,7 @@ JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all build deps configure test test-asan test-tsan fuzz-smoke demo bench clean install uninstall package
+.PHONY: all build deps configure test test-asan test-tsan fuzz-smoke windows test-windows demo bench clean install uninstall package
 
 all: build
 
@@ -48,6 +50,19 @@ fuzz-smoke: deps
 	@cmake --build --preset fuzz
 	@bash scripts/fuzz.sh build-fuzz -max_total_time=3
 
+# The Windows build: Debian's cross compiler and Wine, the libraries from Debian's source
+# packages (scripts/windows-deps.sh, cached in build-windows/), the tests under Wine.
+windows:
+	@bash scripts/windows-deps.sh build-windows
+	@cmake --preset windows $(CMAKE_FLAGS) >/dev/null
+	@cmake --build --preset windows --target tarvel-updater tarvel-bl tarvel-fw
+
+test-windows:
+	@bash scripts/windows-deps.sh build-windows
+	@cmake --preset windows $(CMAKE_FLAGS) >/dev/null
+	@cmake --build --preset windows
+	@ctest --preset windows
+
 demo: build
 	@bash scripts/demo.sh $(BUILD)
 
@@ -64,4 +79,4 @@ package: build
 	@cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-windows

@@ -1,7 +1,9 @@
 #include "drive.h"
 
 #include <cstdlib>
+#include <cstdio>
 #include <filesystem>
+#include <random>
 #include <fstream>
 #include <system_error>
 
@@ -30,14 +32,22 @@ bool DeviceDrive::prepare(const std::string& dir, bool seed, std::string& error)
     std::error_code ec;
     std::string folder = dir;
     if (folder.empty()) {
-        std::string pattern = (fs::temp_directory_path(ec) / "tarvel-drive-XXXXXX").string();
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back(0);
-        if (!mkdtemp(buffer.data())) {
+        // A new folder of a random name: create_directory says whether this call made it.
+        std::random_device random;
+        const fs::path base = fs::temp_directory_path(ec);
+        for (int attempt = 0; attempt < 100 && folder.empty(); ++attempt) {
+            char name[32];
+            std::snprintf(name, sizeof name, "tarvel-drive-%08x", unsigned(random()));
+            const fs::path candidate = base / name;
+            if (fs::create_directory(candidate, ec)) {
+                fs::permissions(candidate, fs::perms::owner_all, ec); // the rider's files: private
+                folder = candidate.string();
+            }
+        }
+        if (folder.empty()) {
             error = "cannot create a temporary drive folder";
             return false;
         }
-        folder = buffer.data();
         m_ownsFolder = true;
     }
     fs::create_directories(folder, ec);

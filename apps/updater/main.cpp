@@ -6,6 +6,7 @@
 
 #include "flash/programming.h"
 #include "platform/clock.h"
+#include "platform/process.h"
 #include "shell/run_options.h"
 #include "ui/headless/console_output.h"
 #include "ui/headless/headless_front_end.h"
@@ -13,7 +14,6 @@
 #include "ui/qt/window_front_end.h"
 #endif
 
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -102,12 +102,7 @@ int main(int argc, char** argv)
 
     // Ctrl-C and SIGTERM are taken by the console front end's own thread: block them before any
     // thread (the simulator's included) starts, so that every thread inherits the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    platform::prepareInterrupts();
 
     if (options.simulate && !startSimulatedDevice(options.simulatedDevice, g_simulated, error))
         return refuseToStart(options.console.json, kExitFailure, "failure", error, false);

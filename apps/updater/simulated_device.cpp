@@ -1,11 +1,12 @@
 #include "simulated_device.h"
 
+#include "platform/local_folders.h"
 #include "platform/vbus/wire.h"
 #include "platform/virtual_bus.h"
 
-#include <cstdlib>
 #include <filesystem>
-#include <vector>
+#include <random>
+#include <string>
 
 namespace fs = std::filesystem;
 
@@ -17,21 +18,27 @@ SimulatedBus defaultSimulatedBus()
 bool startSimulatedDevice(
     devsim::DeviceConfig config, SimulatedDevice& device, std::string& error, SimulatedBus bus)
 {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/tarvel-updater-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (!::mkdtemp(name.data())) {
-        error = "cannot make a private folder for the simulated device under " + pattern;
+    // A new folder of a random name, the user's alone: create_directory says whether this call
+    // made it.
+    std::error_code ec;
+    const fs::path base = fs::temp_directory_path(ec);
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && device.folder.empty(); ++attempt) {
+        const fs::path candidate = base / ("tarvel-updater-" + std::to_string(random()));
+        if (fs::create_directory(candidate, ec)) {
+            fs::permissions(candidate, fs::perms::owner_all, ec);
+            device.folder = candidate.string();
+        }
+    }
+    if (device.folder.empty()) {
+        error = "cannot make a private folder for the simulated device under " + base.string();
         return false;
     }
-    device.folder = name.data();
-    std::error_code ec;
     fs::create_directories(device.folder + "/data", ec);
     fs::create_directories(device.folder + "/state", ec);
     // The staging folder and the place of a held backup: this run's own.
-    ::setenv("XDG_DATA_HOME", (device.folder + "/data").c_str(), 1);
-    ::setenv("XDG_STATE_HOME", (device.folder + "/state").c_str(), 1);
+    platform::setDataHome(device.folder + "/data");
+    platform::setStateHome(device.folder + "/state");
     if (config.driveDir.empty())
         config.driveDir = device.folder + "/drive";
 

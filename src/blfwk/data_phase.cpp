@@ -2,14 +2,15 @@
 
 #include "blfwk/logger.h"
 
+#include "platform/files.h"
 #include "textutil/hex_digit.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace blfwk {
 
@@ -21,6 +22,12 @@ FileDataProducer::~FileDataProducer()
 
 bool FileDataProducer::openFile(const std::string& path, uint32_t size)
 {
+    // A folder opens on some systems and not on others: it is refused the same way on all.
+    std::error_code folderCheck;
+    if (std::filesystem::is_directory(path, folderCheck)) {
+        Log::error("Error: input data file '%s' is not a file\n", path.c_str());
+        return false;
+    }
     m_filePointer = std::fopen(path.c_str(), "rb");
     if (!m_filePointer) {
         Log::error("Error: cannot open input data file '%s'\n", path.c_str());
@@ -111,50 +118,11 @@ FileDataConsumer::~FileDataConsumer()
 bool FileDataConsumer::openFile(const std::string& path)
 {
     discard();
-    // Through a symbolic link to the file it names, so that the link stays a link.
-    std::string target = path;
-    struct stat info { };
-    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-        if (char* resolved = ::realpath(path.c_str(), nullptr)) {
-            target = resolved;
-            std::free(resolved);
-        }
-    }
-    const bool exists = ::stat(target.c_str(), &info) == 0;
-    if (exists && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
-        // A device or a pipe (/dev/null, a FIFO) cannot be replaced: it is written directly.
-        m_filePointer = std::fopen(target.c_str(), "wb");
-        if (!m_filePointer) {
-            Log::error("Error: cannot open output data file '%s'\n", path.c_str());
-            return false;
-        }
-        m_path = target;
-        m_failed = false;
-        return true;
-    }
-    std::string temporary = target + ".XXXXXX";
-    const int fd = exists && S_ISDIR(info.st_mode) ? -1 : ::mkstemp(temporary.data());
-    if (fd < 0) {
-        Log::error("Error: cannot open output data file '%s'\n", path.c_str());
-        return false;
-    }
-    // The file gets the permissions it would have had when written directly.
-    mode_t mode = exists ? (info.st_mode & 07777) : 0;
-    if (!exists) {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
-    }
-    ::fchmod(fd, mode);
-    m_filePointer = ::fdopen(fd, "wb");
+    m_filePointer = platform::openReplacementFile(path, m_path, m_temporaryPath);
     if (!m_filePointer) {
-        ::close(fd);
-        ::unlink(temporary.c_str());
         Log::error("Error: cannot open output data file '%s'\n", path.c_str());
         return false;
     }
-    m_path = target;
-    m_temporaryPath = temporary;
     m_failed = false;
     return true;
 }
@@ -174,13 +142,13 @@ bool FileDataConsumer::commit()
     if (!m_filePointer)
         return false;
     bool written = !m_failed && std::fflush(m_filePointer) == 0
-        && (m_temporaryPath.empty() || ::fsync(fileno(m_filePointer)) == 0);
+        && (m_temporaryPath.empty() || platform::syncFile(m_filePointer));
     const int error = errno;
     written = std::fclose(m_filePointer) == 0 && written;
     m_filePointer = nullptr;
     if (written && m_temporaryPath.empty())
         return true; // written directly
-    if (written && ::rename(m_temporaryPath.c_str(), m_path.c_str()) == 0) {
+    if (written && platform::replaceFile(m_temporaryPath, m_path)) {
         m_temporaryPath.clear();
         return true;
     }
@@ -198,7 +166,7 @@ void FileDataConsumer::discard()
         std::fclose(m_filePointer);
     m_filePointer = nullptr;
     if (!m_temporaryPath.empty())
-        ::unlink(m_temporaryPath.c_str());
+        platform::deleteFile(m_temporaryPath);
     m_temporaryPath.clear();
 }
 

@@ -84,8 +84,17 @@ bool copyWouldReplace(const std::string& from, const std::string& to)
         const fs::file_status status = fs::symlink_status(target, ec);
         if (ec && ec != std::errc::no_such_file_or_directory)
             return true;
-        if (!fs::exists(status))
+        if (!fs::exists(status)) {
+            // Something other than a folder where a folder of the path would go is replaced too.
+            // POSIX says so for the file itself (not a directory); Windows says only "not found".
+            for (fs::path parent = target.parent_path(); parent != fs::path(to) && parent.has_relative_path();
+                 parent = parent.parent_path()) {
+                const fs::file_status above = fs::symlink_status(parent, ec);
+                if (fs::exists(above) && !fs::is_directory(above))
+                    return true;
+            }
             continue;
+        }
         if (!sameFileContents((fs::path(from) / file).string(), target.string()))
             return true;
     }

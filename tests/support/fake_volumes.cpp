@@ -2,22 +2,45 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <random>
+#include <string>
 #include <stdexcept>
 
 namespace testsupport {
 
 TempFolder::TempFolder()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tarvel-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
+    // A new folder of a random name: create_directory says whether this call made it.
+    namespace fs = std::filesystem;
+    std::random_device random;
+    const fs::path base = fs::temp_directory_path();
+    for (int attempt = 0; attempt < 100 && m_path.empty(); ++attempt) {
+        const fs::path candidate = base / ("tarvel-test-" + std::to_string(random()));
+        std::error_code ec;
+        if (fs::create_directory(candidate, ec)) {
+            fs::permissions(candidate, fs::perms::owner_all, ec);
+            m_path = candidate.string() + "/";
+        }
+    }
+    if (m_path.empty())
         throw std::runtime_error("cannot create a temporary folder");
-    m_path = pattern + "/";
 }
 
 TempFolder::~TempFolder()
 {
     std::error_code ec;
     std::filesystem::remove_all(m_path, ec);
+}
+
+bool fileModesKept()
+{
+    namespace fs = std::filesystem;
+    TempFolder folder;
+    const fs::path probe = folder.sub("mode");
+    std::error_code ec;
+    fs::create_directory(probe, ec);
+    fs::permissions(probe, fs::perms::owner_all, ec);
+    return !ec && (fs::status(probe, ec).permissions() & fs::perms::all) == fs::perms::owner_all;
 }
 
 FakeVolumes::FakeVolumes() { platform::setVolumeService(this); }

@@ -22,6 +22,10 @@ private:
     std::string m_path;
 };
 
+// Whether the system keeps POSIX file modes (Windows keeps only a read-only flag), for checks of
+// the private folders' mode 0700.
+bool fileModesKept();
+
 class FakeVolumes : public platform::VolumeService {
 public:
     FakeVolumes();  // installs itself as the process's volume service

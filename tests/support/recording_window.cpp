@@ -48,7 +48,7 @@ void RecordingWindow::enableMenuItem(int commandId, bool enabled)
     menu[commandId] = enabled;
 }
 
-void RecordingWindow::sendMessage(int message, long wParam)
+void RecordingWindow::sendMessage(int message, MessageParam wParam)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     messages.emplace_back(message, wParam);

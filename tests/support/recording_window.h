@@ -24,7 +24,7 @@ public:
     MessageBoxAnswer messageBox(const char* text, const char* caption, MessageBoxKind kind,
                                 MessageBoxIcon icon) override;
     void enableMenuItem(int commandId, bool enabled) override;
-    void sendMessage(int message, long wParam) override;
+    void sendMessage(int message, MessageParam wParam) override;
     void quit() override;
     void startTimer(int timerId, int milliseconds) override;
     void killTimer(int timerId) override;
@@ -45,7 +45,7 @@ public:
     std::vector<std::string> messageBoxes; // "caption|text"
     MessageBoxAnswer nextAnswer = MessageBoxAnswer::Ok;
     std::map<int, bool> menu;
-    std::vector<std::pair<int, long>> messages;
+    std::vector<std::pair<int, MessageParam>> messages;
     int quits = 0;
     std::map<int, int> timers; // running timers and their periods
     std::vector<std::string> webPages;

@@ -105,7 +105,7 @@ void onCloseRecoveryDialog()
 }
 
 // The type comes with the message too; the model ticked in the dialog is the one programmed.
-void onStartEmergencyProgram(long)
+void onStartEmergencyProgram(MessageParam)
 {
     g_dialogExists = 0;
     if (!isFlashableType(recoveryDeviceType.load())) {

@@ -4,6 +4,8 @@
 // thread unless they say otherwise; the tests and the front ends reach them through
 // window_procedure.h, this header is for the shell's files and its tests.
 
+#include "state/window_port.h"
+
 #include <chrono>
 
 // Device presence (device_scan.cpp).
@@ -40,7 +42,7 @@ int runningWorkers();
 // Recovery (recovery.cpp).
 void onCreateRecoveryDialog();
 void onCloseRecoveryDialog();
-void onStartEmergencyProgram(long deviceType);
+void onStartEmergencyProgram(MessageParam deviceType);
 bool recoveryDialogExists();
 
 // Menu commands (menu_commands.cpp).

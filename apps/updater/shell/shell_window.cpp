@@ -70,7 +70,7 @@ void tell(const char* text, const char* caption)
     ask(text, caption, MessageBoxKind::Ok, MessageBoxIcon::None);
 }
 
-void sendToWindow(int message, long wParam)
+void sendToWindow(int message, MessageParam wParam)
 {
     if (WindowPort* window = mainWindow())
         window->sendMessage(message, wParam);

@@ -16,7 +16,7 @@ void logAndDebug(const char* text);
 // A message box; without a window the safe answer (Cancel, No) is taken.
 MessageBoxAnswer ask(const char* text, const char* caption, MessageBoxKind kind, MessageBoxIcon icon);
 void tell(const char* text, const char* caption);
-void sendToWindow(int message, long wParam = 0);
+void sendToWindow(int message, MessageParam wParam = 0);
 void enableMenu(int commandId, bool enabled);
 // Every menu entry enabled again, as a freshly created menu has them.
 void resetMenuState();

@@ -45,16 +45,16 @@ const CommandRow kCommandRows[] = {
 // the device read wParam.
 struct MessageRow {
     int message;
-    void (*handler)(long wParam);
+    void (*handler)(MessageParam wParam);
 };
 const MessageRow kMessageRows[] = {
-    { WM_CREATE_RECOVERY_MODE_DLG, [](long) { onCreateRecoveryDialog(); } },
-    { WM_CLOSE_RECOVERY_MODE_DLG, [](long) { onCloseRecoveryDialog(); } },
+    { WM_CREATE_RECOVERY_MODE_DLG, [](MessageParam) { onCreateRecoveryDialog(); } },
+    { WM_CLOSE_RECOVERY_MODE_DLG, [](MessageParam) { onCloseRecoveryDialog(); } },
     { WM_START_EMERGENCY_PROGRAM, onStartEmergencyProgram },
-    { WM_ON_DEVICE_INFO_READ, [](long) { onDeviceInfoReadMessage(); } },
-    { kMessageContinueUpdate, [](long) { autoUpdateContinuation(); } },
-    { kMessageReadDevice, [](long read) { *reinterpret_cast<bool*>(read) = readDevice(deviceInfo); } },
-    { kMessageDestroy, [](long) { onDestroy(); } },
+    { WM_ON_DEVICE_INFO_READ, [](MessageParam) { onDeviceInfoReadMessage(); } },
+    { kMessageContinueUpdate, [](MessageParam) { autoUpdateContinuation(); } },
+    { kMessageReadDevice, [](MessageParam read) { *reinterpret_cast<bool*>(read) = readDevice(deviceInfo); } },
+    { kMessageDestroy, [](MessageParam) { onDestroy(); } },
 };
 
 } // namespace
@@ -140,7 +140,7 @@ void onCommand(int commandId)
         }
 }
 
-void onWindowMessage(int message, long wParam)
+void onWindowMessage(int message, MessageParam wParam)
 {
     for (const MessageRow& row : kMessageRows)
         if (row.message == message) {

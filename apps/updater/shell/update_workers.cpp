@@ -83,7 +83,7 @@ bool readDeviceOnWindowThread()
     if (!window)
         return readDevice(deviceInfo);
     bool read = false;
-    window->sendMessage(kMessageReadDevice, reinterpret_cast<long>(&read));
+    window->sendMessage(kMessageReadDevice, reinterpret_cast<MessageParam>(&read));
     return read;
 }
 

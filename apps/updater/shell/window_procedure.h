@@ -22,7 +22,7 @@ void onDeviceChange(int event);
 // A command from the button (0), the menu or an accelerator.
 void onCommand(int commandId);
 // A custom window message (window_messages.h), including kMessageDestroy.
-void onWindowMessage(int message, long wParam);
+void onWindowMessage(int message, MessageParam wParam);
 void onTimer(int timerId);
 // The main window gained the keyboard focus.
 void onFocusGained();

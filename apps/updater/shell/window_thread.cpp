@@ -160,7 +160,7 @@ bool WindowThread::invoke(const std::function<void()>& fn)
     return *done;
 }
 
-void WindowThread::send(int message, long wParam)
+void WindowThread::send(int message, MessageParam wParam)
 {
     invoke([message, wParam] { onWindowMessage(message, wParam); });
 }

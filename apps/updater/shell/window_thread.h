@@ -50,7 +50,7 @@ public:
     // (fn not run) when the loop has ended or ends first.
     bool invoke(const std::function<void()>& fn);
     // A custom window message with "send" semantics: onWindowMessage has finished on return.
-    void send(int message, long wParam);
+    void send(int message, MessageParam wParam);
 
     // A timer that runs onTimer(timerId) on the window thread after milliseconds times the
     // time scale, and again every period until killed. A firing waits in the queue like any
@@ -105,7 +105,7 @@ public:
         : m_loop(loop)
     { }
 
-    void sendMessage(int message, long wParam) override { m_loop.send(message, wParam); }
+    void sendMessage(int message, MessageParam wParam) override { m_loop.send(message, wParam); }
     void quit() override { m_loop.postQuit(0); }
     void startTimer(int timerId, int milliseconds) override { m_loop.startTimer(timerId, milliseconds); }
     void killTimer(int timerId) override { m_loop.killTimer(timerId); }

@@ -4,7 +4,12 @@
 // carries them over to its window thread and returns once they are done there.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+
+// A window message's parameter: wide enough to carry a pointer on every platform (a long is
+// 32 bits on 64-bit Windows).
+using MessageParam = std::intptr_t;
 
 enum class WindowControl { UpdateButton, ProgressBar, LogWindow };
 
@@ -32,7 +37,7 @@ public:
     // Delivers a window message (window_messages.h) to the window thread and waits until its
     // handler has finished: a direct call on the window thread, a blocking hand-over from any
     // other thread. kMessageDestroy destroys the main window, which ends the program.
-    virtual void sendMessage(int message, long wParam) = 0;
+    virtual void sendMessage(int message, MessageParam wParam) = 0;
     // Ends the message loop with exit code 0.
     virtual void quit() = 0;
 

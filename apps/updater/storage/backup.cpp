@@ -97,8 +97,13 @@ bool setAsideHeldBackup(std::string& keptFolder)
         return false;
     keptFolder.clear();
     for (int n = 0; n < 100 && keptFolder.empty(); ++n) {
-        const std::string candidate = platform::joinPath(
-            keptBackupsFolder(), std::string(stamp) + (n ? "_" + std::to_string(n) : std::string()));
+        // Appended piece by piece: GCC 12 warns wrongly about "_" + to_string (overlap).
+        std::string name = stamp;
+        if (n) {
+            name += '_';
+            name += std::to_string(n);
+        }
+        const std::string candidate = platform::joinPath(keptBackupsFolder(), name);
         if (!platform::folderExists(candidate) && platform::createFolder(candidate) == platform::FolderResult::Created)
             keptFolder = candidate;
     }

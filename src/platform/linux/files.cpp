@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
@@ -276,6 +277,53 @@ bool deleteFolder(const std::string& path)
     std::error_code ec;
     fs::remove_all(path, ec);
     return !ec && !fs::exists(path, ec);
+}
+
+FILE* openReplacementFile(const std::string& path, std::string& target, std::string& temporary)
+{
+    target = path;
+    temporary.clear();
+    struct stat info { };
+    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+            target = resolved;
+            std::free(resolved);
+        }
+    }
+    const bool exists = ::stat(target.c_str(), &info) == 0;
+    if (exists && S_ISDIR(info.st_mode))
+        return nullptr;
+    if (exists && !S_ISREG(info.st_mode))
+        return std::fopen(target.c_str(), "wb");
+    std::string name = target + ".XXXXXX";
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0)
+        return nullptr;
+    mode_t mode = exists ? (info.st_mode & 07777) : 0;
+    if (!exists) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    ::fchmod(fd, mode);
+    FILE* stream = ::fdopen(fd, "wb");
+    if (!stream) {
+        ::close(fd);
+        ::unlink(name.c_str());
+        return nullptr;
+    }
+    temporary = name;
+    return stream;
+}
+
+bool syncFile(FILE* stream)
+{
+    return stream && ::fsync(fileno(stream)) == 0;
+}
+
+bool replaceFile(const std::string& from, const std::string& to)
+{
+    return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 std::string joinPath(const std::string& folder, const std::string& name)

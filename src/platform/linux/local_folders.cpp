@@ -52,6 +52,16 @@ std::string stagingFolder()
     return folder;
 }
 
+void setDataHome(const std::string& folder)
+{
+    ::setenv("XDG_DATA_HOME", folder.c_str(), 1);
+}
+
+void setStateHome(const std::string& folder)
+{
+    ::setenv("XDG_STATE_HOME", folder.c_str(), 1);
+}
+
 std::string temporaryPath()
 {
     std::string base = xdgFolder("XDG_STATE_HOME", "/.local/state");

@@ -12,6 +12,8 @@
 // as a rider would.
 
 #include "fault_run.h"
+#include "platform/local_folders.h"
+#include "platform/process.h"
 
 #include "fake_volumes.h"
 #include "folder_files.h"
@@ -215,9 +217,9 @@ protected:
     void SetUp() override
     {
         platform::setTimeScale(0.0);
-        setenv("XDG_DATA_HOME", home.sub("data").c_str(), 1);
-        setenv("XDG_STATE_HOME", home.sub("state").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", home.path().c_str(), 1);
+        platform::setDataHome(home.sub("data"));
+        platform::setStateHome(home.sub("state"));
+        platform::setEnvironment("XDG_RUNTIME_DIR", home.path());
         const MatrixRow& row = GetParam();
         devsim::DeviceConfig config;
         std::string error;

@@ -4,6 +4,9 @@
 
 #include "simulated_device.h"
 
+#include "fake_volumes.h"
+
+#include "platform/process.h"
 #include "platform/usb_devices.h"
 #include "platform/vbus/wire.h"
 #include "platform/virtual_bus.h"
@@ -12,6 +15,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -19,20 +24,30 @@ namespace {
 
 class SimulatedBusTest : public ::testing::Test {
 protected:
+    // The temporary folder's variables: TMPDIR on POSIX systems, TMP and TEMP on Windows.
+    static constexpr const char* kVariables[] = { "TMPDIR", "TMP", "TEMP" };
+
     void SetUp() override
     {
-        char pattern[] = "/tmp/simulated-bus-test-XXXXXX";
-        m_home = ::mkdtemp(pattern);
-        ::setenv("TMPDIR", m_home.c_str(), 1);
+        for (const char* name : kVariables) {
+            const char* value = std::getenv(name);
+            m_saved.emplace_back(value ? std::optional<std::string>(value) : std::nullopt);
+            platform::setEnvironment(name, m_home.path());
+        }
     }
     void TearDown() override
     {
         stopSimulatedDevice(m_device);
         platform::selectVirtualBus("");
-        ::unsetenv("TMPDIR");
-        fs::remove_all(m_home);
+        for (size_t i = 0; i < m_saved.size(); ++i) {
+            if (m_saved[i])
+                platform::setEnvironment(kVariables[i], *m_saved[i]);
+            else
+                platform::unsetEnvironment(kVariables[i]);
+        }
     }
-    std::string m_home;
+    testsupport::TempFolder m_home;
+    std::vector<std::optional<std::string>> m_saved;
     SimulatedDevice m_device;
 };
 
@@ -42,6 +57,8 @@ TEST_F(SimulatedBusTest, TheDefaultIsAUnixSocketInThePrivateFolderWhereThePlatfo
 {
     EXPECT_EQ(defaultSimulatedBus(),
         platform::vbus::unixSocketsAvailable() ? SimulatedBus::UnixSocket : SimulatedBus::Tcp);
+    if (!platform::vbus::unixSocketsAvailable())
+        GTEST_SKIP() << "no Unix-domain sockets here";
     std::string error;
     ASSERT_TRUE(startSimulatedDevice({}, m_device, error, SimulatedBus::UnixSocket)) << error;
     EXPECT_EQ(platform::virtualBusPath(), m_device.folder + "/bus.sock");

@@ -1,4 +1,6 @@
 #include "shell_fixture.h"
+#include "platform/local_folders.h"
+#include "platform/process.h"
 
 #include "folder_files.h"
 
@@ -89,7 +91,7 @@ void TestWindow::repaint()
         onRepaint();
 }
 
-void TestWindow::sendMessage(int message, long wParam)
+void TestWindow::sendMessage(int message, MessageParam wParam)
 {
     RecordingWindow::sendMessage(message, wParam);
     if (message == kMessageDestroy) {
@@ -172,9 +174,9 @@ void ShellTest::SetUp()
     eraseCrashCount = programCrashCount = resetCrashCount = 0;
     platform::setTimeScale(0.0);
     platform::setPauseHook(testPause);
-    setenv("XDG_DATA_HOME", home.sub("data").c_str(), 1);
-    setenv("XDG_STATE_HOME", home.sub("state").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", home.path().c_str(), 1);
+    platform::setDataHome(home.sub("data"));
+    platform::setStateHome(home.sub("state"));
+    platform::setEnvironment("XDG_RUNTIME_DIR", home.path());
 }
 
 void ShellTest::TearDown()

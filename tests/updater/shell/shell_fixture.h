@@ -36,7 +36,7 @@ public:
     { }
 
     void repaint() override;
-    void sendMessage(int message, long wParam) override;
+    void sendMessage(int message, MessageParam wParam) override;
     void quit() override;
     void startTimer(int timerId, int milliseconds) override;
     void killTimer(int timerId) override;

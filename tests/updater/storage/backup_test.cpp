@@ -1,5 +1,6 @@
 #include "storage_fixture.h"
 
+#include "platform/files.h"
 #include "platform/local_folders.h"
 #include "state/app_callbacks.h"
 #include "storage/backup.h"
@@ -27,7 +28,7 @@ TEST_F(Backup, OldPeakProFirmwareIsBackedUpBeforeTheUpdate)
 {
     const std::string drive = addDeviceDrive();
     const std::string local = localBackupFolder();
-    EXPECT_EQ(local, home.sub("state/Tarvel"));
+    EXPECT_EQ(local, platform::joinPath(home.sub("state"), "Tarvel"));
     std::filesystem::create_directories(local);
     writeText(local + "/stale.txt", "from an old, restored backup");
 
@@ -40,9 +41,11 @@ TEST_F(Backup, OldPeakProFirmwareIsBackedUpBeforeTheUpdate)
     EXPECT_EQ(readText(local + "/Rides/ride1.fit"), std::string(5000, 'r'));
     EXPECT_FALSE(std::filesystem::exists(local + "/stale.txt"));
     EXPECT_TRUE(log.contains("Save GPS Data To Local...DONE\r\n"));
-    struct stat info = {};
-    ASSERT_EQ(stat(home.sub("state").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0700u); // the rider's data is private
+    if (testsupport::fileModesKept()) {
+        struct stat info = {};
+        ASSERT_EQ(stat(home.sub("state").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u); // the rider's data is private
+    }
 }
 
 TEST_F(Backup, NotNeededForNewFirmwareOrOtherModels)
@@ -108,7 +111,7 @@ TEST_F(Backup, AHeldBackupIsNeverOverwrittenNotEvenAfterARestart)
     ASSERT_TRUE(saveGpsDataToLocal(record));
     const std::string kept = backupSetAsideThisRun();
     ASSERT_FALSE(kept.empty());
-    EXPECT_EQ(kept.rfind(keptBackupsFolder() + "/", 0), 0u) << kept;
+    EXPECT_EQ(kept.rfind(platform::joinPath(keptBackupsFolder(), ""), 0), 0u) << kept;
     EXPECT_EQ(readText(kept + "/Tarvel/settings.txt"), "units=km\n");
     EXPECT_EQ(readText(kept + "/Tarvel/Rides/ride1.fit"), std::string(5000, 'r'));
     EXPECT_NE(readText(kept + "/origin").find("type=13\n"), std::string::npos); // its record goes with it
@@ -216,7 +219,7 @@ TEST_F(Backup, AFailedCopyStopsTheUpdateAndAsksForNoReset)
     const std::string drive = addDeviceDrive();
     // The local folder cannot be written: its parent is a file.
     writeText(home.sub("state-file"), "x");
-    setenv("XDG_STATE_HOME", home.sub("state-file").c_str(), 1);
+    platform::setStateHome(home.sub("state-file"));
     bool mustStop = false;
     EXPECT_FALSE(saveGpsDataToLocal(record, &mustStop));
     EXPECT_TRUE(mustStop);

@@ -3,6 +3,7 @@
 // time service's pauses recorded instead of slept.
 
 #include "device_replies.h"
+#include "platform/local_folders.h"
 #include "fake_volumes.h"
 
 #include "platform/clock.h"
@@ -48,8 +49,8 @@ protected:
         forgetGpsDrive();
         recordedPauses().clear();
         platform::setPauseHook(recordPause);
-        setenv("XDG_DATA_HOME", home.sub("data").c_str(), 1);
-        setenv("XDG_STATE_HOME", home.sub("state").c_str(), 1);
+        platform::setDataHome(home.sub("data"));
+        platform::setStateHome(home.sub("state"));
         setSleepCallback([](int seconds) { platform::pauseSeconds(seconds); });
     }
     void TearDown() override

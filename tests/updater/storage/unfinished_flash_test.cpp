@@ -1,4 +1,5 @@
 #include "storage_fixture.h"
+#include "platform/local_folders.h"
 
 #include "devlink/device_info.h"
 #include "state/shared_state.h"
@@ -48,7 +49,7 @@ TEST_F(UnfinishedFlash, AMarkThatCannotBeWrittenStillHoldsForThisRun)
 {
     // The local folder's parent is a file: nothing can be written there.
     writeText(home.sub("state-file"), "x");
-    setenv("XDG_STATE_HOME", home.sub("state-file").c_str(), 1);
+    platform::setStateHome(home.sub("state-file"));
     EXPECT_FALSE(rememberUnfinishedFlash(true));
     EXPECT_TRUE(isSet(flashIncomplete));
 }

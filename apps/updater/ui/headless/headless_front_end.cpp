@@ -8,15 +8,13 @@
 #include "shell/window_thread.h"
 
 #include "platform/debug_output.h"
+#include "platform/process.h"
 #include "platform/virtual_bus.h"
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -33,14 +31,13 @@ void debugToLog(const char* text)
 [[noreturn]] void endProcess(int status, const std::function<void()>& cleanUp)
 {
     if (g_ending.exchange(true)) {
-        for (;;)
-            ::pause();
+        platform::waitForever();
     }
     std::fflush(stdout);
     std::fflush(stderr);
     if (cleanUp)
         cleanUp();
-    ::_exit(status);
+    platform::endProcessNow(status);
 }
 
 // A virtual bus that cannot be reached or spoken to leaves nothing to wait for: the device
@@ -77,7 +74,7 @@ int runHeadless(const HeadlessSettings& settings, std::function<void()> cleanUp)
     sinks.logFile = logFile;
     sinks.json = settings.json;
     sinks.verbose = settings.verbose;
-    sinks.spinner = ::isatty(STDOUT_FILENO) != 0;
+    sinks.spinner = platform::isTerminal(stdout);
     // The console, the loop and the window live until the process ends: detached workers may
     // report to them up to the last moment.
     auto* console = new ConsoleOutput(sinks);
@@ -106,17 +103,10 @@ int runHeadless(const HeadlessSettings& settings, std::function<void()> cleanUp)
 
     // Ctrl-C and SIGTERM: say what becomes of the device, then end at once, even while the
     // window thread is inside a long handler or a question.
-    std::thread([window, cleanUp] {
-        sigset_t signals;
-        sigemptyset(&signals);
-        sigaddset(&signals, SIGINT);
-        sigaddset(&signals, SIGTERM);
-        int signal = 0;
-        if (sigwait(&signals, &signal) != 0)
-            return;
+    platform::watchInterrupts([window, cleanUp](int signal) {
         window->finish(128 + signal, "interrupted", HeadlessWindow::interruptMessage());
         endProcess(window->exitStatus(), cleanUp);
-    }).detach();
+    });
 
     loop->post([window] {
         onWindowCreated();

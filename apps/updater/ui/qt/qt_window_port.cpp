@@ -408,7 +408,7 @@ void QtWindowPort::refreshMenu()
             action->setEnabled(enabled && !(busy && startsDeviceWork(id)));
 }
 
-void QtWindowPort::sendMessage(int message, long wParam)
+void QtWindowPort::sendMessage(int message, MessageParam wParam)
 {
     auto handler = [message, wParam] { onWindowMessage(message, wParam); };
     if (onGuiThread()) {

@@ -59,7 +59,7 @@ public:
     MessageBoxAnswer messageBox(const char* text, const char* caption, MessageBoxKind kind,
                                 MessageBoxIcon icon) override;
     void enableMenuItem(int commandId, bool enabled) override;
-    void sendMessage(int message, long wParam) override;
+    void sendMessage(int message, MessageParam wParam) override;
     void quit() override;
     void startTimer(int timerId, int milliseconds) override;
     void killTimer(int timerId) override;

@@ -1,10 +1,13 @@
 #pragma once
 // File operations the storage jobs need: folders, a staging file written under a byte-range
-// lock, copies that overwrite, and recursive copy and delete that never ask anything. The
-// drive's volume roots are real folders, so one POSIX implementation serves every backend.
+// lock, copies that overwrite, and recursive copy and delete that never ask anything, and an
+// output file that replaces its target only once complete. The drive's volume roots are real
+// folders on every backend, so each platform has one implementation (linux/files.cpp,
+// windows/files.cpp) that the virtual bus shares.
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -63,6 +66,18 @@ struct SkippedEntry {
 bool copyFolderContents(const std::string& from, const std::string& to, std::vector<SkippedEntry>* skipped = nullptr);
 // Deletes a folder and everything in it; true when it is gone (also when it was never there).
 bool deleteFolder(const std::string& path);
+
+// Opens an output that replaces path only once it is complete: a new temporary file beside the
+// target, which is path itself or, when path is a symbolic link, the file it names (so the link
+// stays a link). The temporary file gets the permissions the target has, or would get when new.
+// A target that is neither a file nor a folder (a device, a pipe) cannot be replaced: it is
+// opened for writing directly and *temporary is left empty. Returns nullptr when nothing could be
+// opened (also for a folder). The caller flushes, syncFile()s, closes and replaceFile()s.
+FILE* openReplacementFile(const std::string& path, std::string& target, std::string& temporary);
+// Pushes what was written to the stream (already flushed) to the disk.
+bool syncFile(FILE* stream);
+// Renames from onto to, replacing a file already there.
+bool replaceFile(const std::string& from, const std::string& to);
 
 // Joins a folder and a name with exactly one '/' between them.
 std::string joinPath(const std::string& folder, const std::string& name);

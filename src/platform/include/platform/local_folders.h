@@ -13,4 +13,10 @@ std::string stagingFolder();
 // folder is created (0700) when missing.
 std::string temporaryPath();
 
+// Puts the folders elsewhere for the rest of the process, so that a simulated run and the tests
+// keep files of their own: the staging folder becomes folder's Tarvel, the temporary path
+// folder itself (on Linux these are XDG_DATA_HOME and XDG_STATE_HOME).
+void setDataHome(const std::string& folder);
+void setStateHome(const std::string& folder);
+
 } // namespace platform

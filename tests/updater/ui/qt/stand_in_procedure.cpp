@@ -20,7 +20,7 @@ void record(const std::string& call)
 
 std::function<void(int)> onCommandHook;
 std::function<void(int)> onDeviceChangeHook;
-std::function<void(int, long)> onMessageHook;
+std::function<void(int, MessageParam)> onMessageHook;
 std::function<void(int)> onRecoveryCommandHook;
 std::function<void()> onRecoveryInitHook;
 bool warning = false;
@@ -57,7 +57,7 @@ void onCommand(int commandId)
     if (onCommandHook)
         onCommandHook(commandId);
 }
-void onWindowMessage(int message, long wParam)
+void onWindowMessage(int message, MessageParam wParam)
 {
     record("message " + std::to_string(message) + " " + std::to_string(wParam));
     if (onMessageHook)

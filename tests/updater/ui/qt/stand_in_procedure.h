@@ -2,6 +2,8 @@
 // A stand-in for the shell's window procedure, for tests of the window on its own: it records
 // every call in order and runs what a test puts into its hooks.
 
+#include "state/window_port.h"
+
 #include <functional>
 #include <map>
 #include <mutex>
@@ -17,7 +19,7 @@ void clear();
 
 extern std::function<void(int)> onCommandHook;
 extern std::function<void(int)> onDeviceChangeHook;
-extern std::function<void(int, long)> onMessageHook;
+extern std::function<void(int, MessageParam)> onMessageHook;
 extern std::function<void(int)> onRecoveryCommandHook;
 extern std::function<void()> onRecoveryInitHook;
 extern bool warning;

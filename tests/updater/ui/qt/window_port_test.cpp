@@ -332,7 +332,7 @@ private slots:
                 QCOMPARE(standin::calls().back(), std::string("message 6025 0"));
             }
         };
-        standin::onMessageHook = [&](int message, long) {
+        standin::onMessageHook = [&](int message, MessageParam) {
             if (message == WM_CLOSE_RECOVERY_MODE_DLG)
                 port->destroyRecoveryDialog();
         };

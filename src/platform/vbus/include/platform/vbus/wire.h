@@ -7,6 +7,7 @@
 
 #include <json/value.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstddef>
 #include <mutex>
@@ -83,6 +84,9 @@ private:
     SocketHandle m_handle = kNoSocket;
     std::string m_pending;
     Failure m_failure = Failure::None;
+    // Set by shutdown(): where the system does not wake a blocked read for it (Winsock), the
+    // read waits in slices and looks.
+    std::atomic<bool> m_shutDown { false };
 };
 
 // The listening end of a bus: a Unix socket path, or a loopback TCP address (port 0: the
