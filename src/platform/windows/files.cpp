@@ -197,9 +197,17 @@ template <class Visit> bool listFolder(const std::string& folder, Visit visit)
 
 } // namespace
 
-bool copyFolderContents(const std::string& from, const std::string& to)
+// A reparse point (a symbolic link or a junction) is never followed: what it names may be
+// anywhere, the copied folder itself included.
+bool isReparsePoint(const std::string& path)
 {
-    if (!isFolder(from))
+    const DWORD attributes = attributesOf(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool copyFolderContents(const std::string& from, const std::string& to, std::vector<SkippedEntry>* skipped)
+{
+    if (!isFolder(from) || isReparsePoint(from) || isReparsePoint(to))
         return false;
     bool failed = false;
     makeFolders(to, failed);
@@ -208,7 +216,12 @@ bool copyFolderContents(const std::string& from, const std::string& to)
     return listFolder(from, [&](const std::string& name, bool folder) {
         const std::string source = joinPath(from, name);
         const std::string target = joinPath(to, name);
-        return folder ? copyFolderContents(source, target) : copyFile(source, target);
+        if (isReparsePoint(source)) {
+            if (skipped)
+                skipped->push_back({ source, "symbolic link" });
+            return true;
+        }
+        return folder ? copyFolderContents(source, target, skipped) : copyFile(source, target);
     });
 }
 

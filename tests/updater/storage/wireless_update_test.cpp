@@ -1,5 +1,8 @@
 #include "storage_fixture.h"
 
+#include "platform/files.h"
+#include "platform/local_folders.h"
+
 #include "crc/app_crc.h"
 #include "devlink/frame_codec.h"
 #include "flash/embedded_packages.h"
@@ -220,9 +223,9 @@ TEST_F(WirelessUpdate, FailuresBeforeTheCommand)
 TEST_F(WirelessUpdate, AStagingFolderThatCannotBeMadeIsNamedAsThisComputerHasIt)
 {
     writeText(home.sub("data-file"), "a file where the data folder should be");
-    setenv("XDG_DATA_HOME", home.sub("data-file").c_str(), 1);
+    platform::setDataHome(home.sub("data-file"));
     EXPECT_FALSE(updateNordicFirmware());
-    const std::string folder = home.sub("data-file/Tarvel");
+    const std::string folder = platform::joinPath(home.sub("data-file"), "Tarvel");
     ASSERT_FALSE(status.calls().empty());
     EXPECT_EQ(status.calls().back().isComplete, 1);
     EXPECT_EQ(status.calls().back().message, "Error\nUnable to create " + folder + " folder.");
