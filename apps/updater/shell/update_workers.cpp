@@ -15,6 +15,7 @@
 #include "state/shared_state.h"
 #include "state/window_port.h"
 #include "state/window_messages.h"
+#include "storage/backup.h"
 #include "storage/gps_drive.h"
 #include "storage/language_packs.h"
 #include "storage/pending_steps.h"
@@ -136,6 +137,19 @@ void languagePacksAfterUpdate()
         tell("Could Not Update Language Packs.", "Language Pack");
 }
 
+// The rider's data is saved where the update needs it before the device is sent into its
+// bootloader: the disk reset after the update would lose it otherwise.
+bool backUpThenJumpToBootloader()
+{
+    bool mustStop = false;
+    saveGpsDataToLocal(deviceInfo, &mustStop);
+    if (mustStop) {
+        logLine("updateFirmware stopped: the GPS data could not be backed up\r\n");
+        return false;
+    }
+    return updateFirmware(deviceInfo);
+}
+
 } // namespace
 
 void startUpdateWorkerThread()
@@ -185,7 +199,7 @@ void startUpdateWorkerThread()
     // From the jump on, the steps after the flash are due: kept first, so that a run that ends
     // while the device is away leaves them to the next one.
     rememberPendingSteps(deviceInfo.deviceType);
-    if (!updateFirmware(deviceInfo)) {
+    if (!backUpThenJumpToBootloader()) {
         // The device was not sent into its bootloader (it could not be opened, or its data
         // could not be backed up): nothing will come back, so the update is over and the
         // device is shown again with its offer.
