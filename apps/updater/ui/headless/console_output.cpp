@@ -118,9 +118,13 @@ void ConsoleOutput::writeEventLocked(const std::string& line)
     if (m_ended)
         return;
     clearSpinnerLocked();
-    std::fputs(line.c_str(), m_sinks.out);
-    std::fputc('\n', m_sinks.out);
+    // One write for the whole event, on a line of its own.
+    std::string whole = m_outLineOpen ? "\n" : "";
+    whole += line;
+    whole += '\n';
+    std::fwrite(whole.data(), 1, whole.size(), m_sinks.out);
     std::fflush(m_sinks.out);
+    m_outLineOpen = false;
 }
 
 void ConsoleOutput::status(const std::string& line1, const std::string& line2)
@@ -183,6 +187,8 @@ void ConsoleOutput::log(const char* text, size_t length)
         clearSpinnerLocked();
         std::fputs(plain.c_str(), m_sinks.out);
         std::fflush(m_sinks.out);
+        if (!plain.empty())
+            m_outLineOpen = plain.back() != '\n';
     } else if (m_sinks.verbose) {
         clearSpinnerLocked();
         std::fputs(plain.c_str(), m_sinks.err);
@@ -349,9 +355,11 @@ void ConsoleOutput::spinnerLoop()
             m_spin.wait(lock, [this] { return m_stop || (m_spinning && !m_ended); });
             continue;
         }
-        std::fprintf(m_sinks.out, "\r%c working", kFrames[frame++ % sizeof kFrames]);
-        std::fflush(m_sinks.out);
-        m_spinnerDrawn = true;
+        if (!m_outLineOpen) { // never drawn over the open line of the shown log
+            std::fprintf(m_sinks.out, "\r%c working", kFrames[frame++ % sizeof kFrames]);
+            std::fflush(m_sinks.out);
+            m_spinnerDrawn = true;
+        }
         m_spin.wait_for(lock, std::chrono::milliseconds(150), [this] { return m_stop || !m_spinning; });
     }
 }
