@@ -387,14 +387,63 @@ bool ReplayServer::matchesLocked(const Json::Value& request, const RecordingLine
         return false;
     if (op == "open")
         return sameInteger(request, recorded, "vid") && sameInteger(request, recorded, "pid");
+    const bool sameHandle = recorded["handle"].isInt64() && recorded["handle"].asInt64() == recordedHandleLocked(request);
     if (op == "write")
-        return sameInteger(request, recorded, "handle") && sameText(request, recorded, "data");
+        return sameHandle && sameText(request, recorded, "data");
     if (op == "read" || op == "close")
-        return sameInteger(request, recorded, "handle");
+        return sameHandle;
     if (op == "volume")
         return sameText(request, recorded, "step") && request["root"].isString()
             && toRecordedRoot(request["root"].asString()) == recorded["root"].asString();
     return op == "subscribe";
+}
+
+int64_t ReplayServer::recordedHandleLocked(const Json::Value& request) const
+{
+    if (!request["handle"].isInt64())
+        return -1;
+    const int64_t handle = request["handle"].asInt64();
+    auto it = m_binding.find(handle);
+    return it == m_binding.end() ? handle : it->second;
+}
+
+// A host that polls less often than the recorded one: its new handle writes what a later
+// recorded connection wrote first. The expected connection's rest (a poll this host did not
+// make) is passed over, and the handle replays that later connection. Only the handle's own
+// lines and the later connection's open may lie between; found is its first write.
+bool ReplayServer::rebindLocked(const Json::Value& request, size_t expected, size_t& found)
+{
+    const auto& lines = m_recording.lines;
+    const int64_t own = recordedHandleLocked(request);
+    if (opOf(request) != "write" || m_handleWrote[request["handle"].asInt64()] || lines[expected].conn != own)
+        return false;
+    constexpr size_t kLookAhead = 256;
+    for (size_t j = expected + 1; j < lines.size() && j < expected + kLookAhead; ++j) {
+        const RecordingLine& open = lines[j];
+        if (!consuming(open))
+            continue;
+        if (open.conn != own && opOf(open.request) != "open")
+            return false; // another connection's exchange comes first
+        if (open.conn == own)
+            continue;
+        for (size_t w = j + 1; w < lines.size() && w < expected + kLookAhead; ++w) {
+            const RecordingLine& write = lines[w];
+            if (!consuming(write))
+                continue;
+            if (write.conn != open.conn) {
+                if (write.conn == own)
+                    continue;
+                break;
+            }
+            if (opOf(write.request) == "write" && sameText(request, write.request, "data")) {
+                m_binding[request["handle"].asInt64()] = open.conn;
+                found = w;
+                return true;
+            }
+            break;
+        }
+    }
+    return false;
 }
 
 void ReplayServer::broadcastLocked(Json::Value event)
@@ -494,7 +543,22 @@ Json::Value ReplayServer::consume(const Json::Value& request, std::unique_lock<s
                 continue; // another connection may have moved on meanwhile
             }
             advanceToLocked(index);
+            const std::string op = opOf(request);
+            if (op == "open" && line.response["handle"].isInt64())
+                m_binding[line.response["handle"].asInt64()] = line.response["handle"].asInt64();
+            if (op == "write")
+                m_handleWrote[request["handle"].asInt64()] = true;
             return line.response;
+        }
+        size_t later = 0;
+        if (rebindLocked(request, index, later)) {
+            const RecordingLine& rebound = lines[later];
+            const auto due = dueLocked(rebound);
+            if (now < due)
+                m_changed.wait_until(lock, due);
+            advanceToLocked(later);
+            m_handleWrote[request["handle"].asInt64()] = true;
+            return rebound.response;
         }
         // The expected line may belong to another connection's request that is on its way.
         if (now >= grace) {
@@ -572,6 +636,7 @@ void ReplayServer::pumpLoop()
 bool ReplayServer::waitForEnd(bool (*stopRequested)())
 {
     std::unique_lock<std::mutex> lock(m_mutex);
+    Clock::time_point goneSince;
     for (;;) {
         if (m_failed) {
             lock.unlock();
@@ -579,8 +644,23 @@ bool ReplayServer::waitForEnd(bool (*stopRequested)())
             std::this_thread::sleep_for(std::chrono::milliseconds(1000));
             return false;
         }
-        if (m_started && nextConsumingLocked() >= m_recording.lines.size() && m_openConnections == 0)
+        const size_t next = nextConsumingLocked();
+        if (m_started && next >= m_recording.lines.size() && m_openConnections == 0)
             return true;
+        // A host that went away with exchanges still to come does not get them: after a moment
+        // for a reconnect, the replay ends as failed.
+        if (m_started && m_openConnections == 0) {
+            if (goneSince == Clock::time_point())
+                goneSince = Clock::now();
+            else if (Clock::now() - goneSince > std::chrono::seconds(3)) {
+                m_report = "replay: the host left before line " + std::to_string(m_recording.lines[next].number)
+                    + " of the recording, which expected " + toLine(m_recording.lines[next].request);
+                std::fprintf(stderr, "tarvel-devsim: %s\n", m_report.c_str());
+                return false;
+            }
+        } else {
+            goneSince = Clock::time_point();
+        }
         if (stopRequested && stopRequested())
             return true;
         m_changed.wait_for(lock, std::chrono::milliseconds(100));

@@ -71,6 +71,8 @@ private:
     void applyLocked(const platform::recording::RecordingLine& line);
     void advanceToLocked(size_t index);
     std::chrono::steady_clock::time_point dueLocked(const platform::recording::RecordingLine& line) const;
+    int64_t recordedHandleLocked(const Json::Value& request) const;
+    bool rebindLocked(const Json::Value& request, size_t expected, size_t& found);
     void mismatchLocked(size_t lineIndex, const Json::Value& request, const std::string& why);
     void broadcastLocked(Json::Value event);
     std::string toReplayRoot(const std::string& recorded) const;
@@ -96,6 +98,9 @@ private:
     Json::Value m_volumes { Json::arrayValue };
     bool m_failed = false;
     int m_openConnections = 0;
+    // Host handle → the recorded connection whose lines it replays, and whether it has written.
+    std::map<int64_t, int64_t> m_binding;
+    std::map<int64_t, bool> m_handleWrote;
     std::string m_report;
 };
 
