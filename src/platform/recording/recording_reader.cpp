@@ -202,8 +202,10 @@ bool parseRecording(const std::string& text, Recording& recording, std::string& 
         lastMs = line.tMs;
         recording.lines.push_back(std::move(line));
     }
-    if (number == 0)
+    if (number == 0) {
+        number = 1;
         return fail("empty file: no recording header");
+    }
     return true;
 }
 
