@@ -322,6 +322,8 @@ Json::Value ReplayServer::answer(Connection& connection, const Json::Value& requ
     }
     if (op == "list")
         return listAnswerLocked();
+    if (request["handle"].isInt64() && m_repeats.count(request["handle"].asInt64()))
+        return repeatLocked(request, lock);
     if (op == "read")
         return readRequest(request, lock);
     if (op == "open" || op == "write" || op == "close" || op == "volume" || op == "subscribe") {
@@ -446,6 +448,142 @@ bool ReplayServer::rebindLocked(const Json::Value& request, size_t expected, siz
     return false;
 }
 
+// The first thing the host must send after the recorded connection that opens at index, when
+// that connection is a whole poll (open, its own exchanges, close) that nothing else interleaves;
+// index itself otherwise.
+size_t ReplayServer::pastPollLocked(size_t index) const
+{
+    const auto& lines = m_recording.lines;
+    if (index >= lines.size() || opOf(lines[index].request) != "open" || !lines[index].response["ok"].asBool())
+        return index;
+    const int64_t conn = lines[index].conn;
+    for (size_t i = index + 1; i < lines.size(); ++i) {
+        if (!consuming(lines[i]))
+            continue;
+        if (lines[i].conn != conn)
+            return index;
+        if (opOf(lines[i].request) == "close") {
+            size_t next = i + 1;
+            while (next < lines.size() && !consuming(lines[next]))
+                ++next;
+            return next;
+        }
+    }
+    return index;
+}
+
+bool ReplayServer::presentLocked(const Json::Value& open) const
+{
+    for (const Json::Value& device : listAnswerLocked()["usb"])
+        if (sameInteger(device, open, "vid") && sameInteger(device, open, "pid"))
+            return true;
+    return false;
+}
+
+// A host that polls more often than the recorded one: an open of a present device that the
+// recording opened before is a poll it can answer from what that device said then.
+bool ReplayServer::repeatOpenLocked(const Json::Value& request, Json::Value& response)
+{
+    if (!presentLocked(request))
+        return false;
+    bool openedBefore = false;
+    for (size_t i = 0; i < m_next && !openedBefore; ++i) {
+        const RecordingLine& line = m_recording.lines[i];
+        openedBefore = line.kind == RecordingLine::Kind::Exchange && opOf(line.request) == "open"
+            && sameInteger(line.request, request, "vid") && sameInteger(line.request, request, "pid")
+            && line.response["ok"].asBool();
+    }
+    if (!openedBefore)
+        return false;
+    Repeat repeat;
+    repeat.vid = request["vid"].asInt64();
+    repeat.pid = request["pid"].asInt64();
+    const int64_t handle = m_nextRepeat++;
+    m_repeats[handle] = repeat;
+    response = Json::Value(Json::objectValue);
+    response["ok"] = true;
+    response["handle"] = Json::Int64(handle);
+    return true;
+}
+
+Json::Value ReplayServer::repeatLocked(const Json::Value& request, std::unique_lock<std::mutex>& lock)
+{
+    const int64_t handle = request["handle"].asInt64();
+    Repeat& repeat = m_repeats[handle];
+    const std::string op = opOf(request);
+    const auto& lines = m_recording.lines;
+    if (m_failed)
+        return failure("device disconnected");
+    if (op == "close") {
+        m_repeats.erase(handle);
+        Json::Value response(Json::objectValue);
+        response["ok"] = true;
+        return response;
+    }
+    if (op == "write") {
+        if (!request["data"].isString())
+            return failure("bad data");
+        repeat.writes.push_back(request["data"].asString());
+        repeat.reads = 0;
+        // The latest recorded connection to this device whose writes began the same way.
+        std::map<int64_t, size_t> written; // conn → writes seen
+        std::map<int64_t, bool> same;
+        std::map<int64_t, bool> toDevice;
+        int64_t chosen = -1;
+        size_t chosenLine = 0;
+        for (size_t i = 0; i < m_next; ++i) {
+            const RecordingLine& line = lines[i];
+            if (line.kind != RecordingLine::Kind::Exchange)
+                continue;
+            const std::string lineOp = opOf(line.request);
+            if (lineOp == "open") {
+                toDevice[line.conn] = sameInteger(line.request, request.isMember("vid") ? request : line.request, "vid")
+                    && line.request["vid"].asInt64() == repeat.vid && line.request["pid"].asInt64() == repeat.pid;
+                written[line.conn] = 0;
+                same[line.conn] = true;
+            } else if (lineOp == "write" && toDevice[line.conn] && same[line.conn]) {
+                const size_t k = written[line.conn]++;
+                if (k >= repeat.writes.size() || line.request["data"].asString() != repeat.writes[k])
+                    same[line.conn] = false;
+                else if (k + 1 == repeat.writes.size()) {
+                    chosen = line.conn;
+                    chosenLine = i;
+                }
+            }
+        }
+        if (chosen < 0) {
+            mismatchLocked(lines.size(), request, "a poll beyond the recorded ones wrote what the device was never sent");
+            return failure("device disconnected");
+        }
+        repeat.conn = chosen;
+        return lines[chosenLine].response;
+    }
+    if (op == "read") {
+        // The reads with data that followed the write this poll repeats.
+        size_t k = 0, seen = 0;
+        bool after = false;
+        for (size_t i = 0; repeat.conn >= 0 && i < m_next; ++i) {
+            const RecordingLine& line = lines[i];
+            if (line.kind != RecordingLine::Kind::Exchange || line.conn != repeat.conn)
+                continue;
+            const std::string lineOp = opOf(line.request);
+            if (lineOp == "write") {
+                after = ++k == repeat.writes.size();
+                seen = 0;
+            } else if (lineOp == "read" && after && consuming(line) && seen++ == repeat.reads) {
+                ++repeat.reads;
+                return line.response;
+            }
+        }
+        m_changed.wait_for(lock, std::chrono::milliseconds(20));
+        Json::Value response(Json::objectValue);
+        response["ok"] = true;
+        response["data"] = "";
+        return response;
+    }
+    return failure("unknown op");
+}
+
 void ReplayServer::broadcastLocked(Json::Value event)
 {
     if (event["root"].isString())
@@ -530,6 +668,13 @@ Json::Value ReplayServer::consume(const Json::Value& request, std::unique_lock<s
             return opOf(request) == "subscribe" ? listAnswerLocked() : failure("device disconnected");
         const size_t index = nextConsumingLocked();
         const auto& lines = m_recording.lines;
+        Json::Value repeated;
+        if (index >= lines.size() && opOf(request) == "open" && repeatOpenLocked(request, repeated))
+            return repeated;
+        // After the recording's end the device is as it was left: a host still looking for one
+        // that had gone finds none, as the recorded host would have.
+        if (index >= lines.size() && opOf(request) == "open" && !presentLocked(request))
+            return failure("no such device");
         if (index >= lines.size()) {
             mismatchLocked(index, request, "the recording has no more exchanges");
             return failure("device disconnected");
@@ -549,6 +694,24 @@ Json::Value ReplayServer::consume(const Json::Value& request, std::unique_lock<s
             if (op == "write")
                 m_handleWrote[request["handle"].asInt64()] = true;
             return line.response;
+        }
+        if (opOf(request) == "open" && repeatOpenLocked(request, repeated))
+            return repeated;
+        // A host that polls less often: whole recorded connections it did not make are passed over.
+        size_t beyond = index;
+        for (int skipped = 0; skipped < 8; ++skipped) {
+            const size_t after = pastPollLocked(beyond);
+            if (after == beyond)
+                break;
+            beyond = after;
+            if (beyond < lines.size() && matchesLocked(request, lines[beyond])) {
+                advanceToLocked(beyond);
+                if (opOf(request) == "open" && lines[beyond].response["handle"].isInt64())
+                    m_binding[lines[beyond].response["handle"].asInt64()] = lines[beyond].response["handle"].asInt64();
+                if (opOf(request) == "write")
+                    m_handleWrote[request["handle"].asInt64()] = true;
+                return lines[beyond].response;
+            }
         }
         size_t later = 0;
         if (rebindLocked(request, index, later)) {
@@ -644,7 +807,10 @@ bool ReplayServer::waitForEnd(bool (*stopRequested)())
             std::this_thread::sleep_for(std::chrono::milliseconds(1000));
             return false;
         }
-        const size_t next = nextConsumingLocked();
+        size_t next = nextConsumingLocked();
+        // Polls the host did not make at the end are no exchange it missed.
+        for (size_t after = pastPollLocked(next); after != next && m_openConnections == 0; after = pastPollLocked(next))
+            next = after;
         if (m_started && next >= m_recording.lines.size() && m_openConnections == 0)
             return true;
         // A host that went away with exchanges still to come does not get them: after a moment

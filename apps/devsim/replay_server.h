@@ -71,6 +71,10 @@ private:
     void applyLocked(const platform::recording::RecordingLine& line);
     void advanceToLocked(size_t index);
     std::chrono::steady_clock::time_point dueLocked(const platform::recording::RecordingLine& line) const;
+    size_t pastPollLocked(size_t index) const;
+    bool presentLocked(const Json::Value& open) const;
+    bool repeatOpenLocked(const Json::Value& request, Json::Value& response);
+    Json::Value repeatLocked(const Json::Value& request, std::unique_lock<std::mutex>& lock);
     int64_t recordedHandleLocked(const Json::Value& request) const;
     bool rebindLocked(const Json::Value& request, size_t expected, size_t& found);
     void mismatchLocked(size_t lineIndex, const Json::Value& request, const std::string& why);
@@ -101,6 +105,17 @@ private:
     // Host handle → the recorded connection whose lines it replays, and whether it has written.
     std::map<int64_t, int64_t> m_binding;
     std::map<int64_t, bool> m_handleWrote;
+    // Handles of polls beyond the recorded ones: answered from an earlier recorded connection
+    // to the same device that wrote the same, without moving the sequence.
+    struct Repeat {
+        int64_t vid = 0;
+        int64_t pid = 0;
+        std::vector<std::string> writes;
+        int64_t conn = -1; // the recorded connection answering
+        size_t reads = 0; // reads answered since the last write
+    };
+    std::map<int64_t, Repeat> m_repeats;
+    int64_t m_nextRepeat = 1000000;
     std::string m_report;
 };
 
