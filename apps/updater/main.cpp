@@ -26,6 +26,9 @@ SimulatedDevice g_simulated;
 
 void cleanUp()
 {
+    // The recording ends with the run's session: the simulated device going away as the program
+    // ends is no part of what the device did.
+    platform::stopSessionRecording();
     stopSimulatedDevice(g_simulated);
 }
 
