@@ -92,6 +92,21 @@ bool writeGenerated(const fs::path& file, uintmax_t size, const std::string& see
     return bool(out);
 }
 
+// The application face's two questions that a device scan asks on every pass: the device
+// information and the wireless version. Only connections made of these are polls that a host
+// may ask more or less often; everything else (an update's commands above all) comes one to
+// one, so that no bent or missing answer can be stepped around.
+bool isPollWrite(const Json::Value& request)
+{
+    const std::string data = request["data"].isString() ? request["data"].asString() : "";
+    return data.rfind("000106", 0) == 0 || data.rfind("00013a", 0) == 0;
+}
+
+bool isApplicationFace(const Json::Value& open)
+{
+    return open["vid"].isInt64() && open["vid"].asInt64() == 0x2B29 && open["pid"].isInt64() && open["pid"].asInt64() == 0x55;
+}
+
 } // namespace
 
 bool recreateDriveTree(const std::string& folder, const Json::Value& files)
@@ -322,8 +337,22 @@ Json::Value ReplayServer::answer(Connection& connection, const Json::Value& requ
     }
     if (op == "list")
         return listAnswerLocked();
+    if (request["handle"].isInt64() && m_pending.count(request["handle"].asInt64()))
+        return pendingLocked(request, lock);
     if (request["handle"].isInt64() && m_repeats.count(request["handle"].asInt64()))
         return repeatLocked(request, lock);
+    if (op == "open" && !m_failed && isApplicationFace(request) && presentLocked(request)) {
+        const size_t index = nextConsumingLocked();
+        if (index < m_recording.lines.size() && opOf(m_recording.lines[index].request) == "open"
+            && m_recording.lines[index].response["ok"].asBool()) {
+            const int64_t handle = m_nextRepeat++;
+            m_pending[handle] = request;
+            Json::Value response(Json::objectValue);
+            response["ok"] = true;
+            response["handle"] = Json::Int64(handle);
+            return response;
+        }
+    }
     if (op == "read")
         return readRequest(request, lock);
     if (op == "open" || op == "write" || op == "close" || op == "volume" || op == "subscribe") {
@@ -417,7 +446,8 @@ bool ReplayServer::rebindLocked(const Json::Value& request, size_t expected, siz
 {
     const auto& lines = m_recording.lines;
     const int64_t own = recordedHandleLocked(request);
-    if (opOf(request) != "write" || m_handleWrote[request["handle"].asInt64()] || lines[expected].conn != own)
+    if (opOf(request) != "write" || !isPollWrite(request) || !isPollWrite(lines[expected].request)
+        || m_handleWrote[request["handle"].asInt64()] || lines[expected].conn != own)
         return false;
     constexpr size_t kLookAhead = 256;
     for (size_t j = expected + 1; j < lines.size() && j < expected + kLookAhead; ++j) {
@@ -454,13 +484,16 @@ bool ReplayServer::rebindLocked(const Json::Value& request, size_t expected, siz
 size_t ReplayServer::pastPollLocked(size_t index) const
 {
     const auto& lines = m_recording.lines;
-    if (index >= lines.size() || opOf(lines[index].request) != "open" || !lines[index].response["ok"].asBool())
+    if (index >= lines.size() || opOf(lines[index].request) != "open" || !lines[index].response["ok"].asBool()
+        || !isApplicationFace(lines[index].request))
         return index;
     const int64_t conn = lines[index].conn;
     for (size_t i = index + 1; i < lines.size(); ++i) {
         if (!consuming(lines[i]))
             continue;
         if (lines[i].conn != conn)
+            return index;
+        if (opOf(lines[i].request) == "write" && !isPollWrite(lines[i].request))
             return index;
         if (opOf(lines[i].request) == "close") {
             size_t next = i + 1;
@@ -470,6 +503,59 @@ size_t ReplayServer::pastPollLocked(size_t index) const
         }
     }
     return index;
+}
+
+Json::Value ReplayServer::pendingLocked(const Json::Value& request, std::unique_lock<std::mutex>& lock)
+{
+    const int64_t handle = request["handle"].asInt64();
+    const Json::Value open = m_pending[handle];
+    const std::string op = opOf(request);
+    const auto& lines = m_recording.lines;
+    if (op == "close" || op == "read") {
+        if (op == "close")
+            m_pending.erase(handle);
+        else
+            m_changed.wait_for(lock, std::chrono::milliseconds(20));
+        Json::Value response(Json::objectValue);
+        response["ok"] = true;
+        if (op == "read")
+            response["data"] = "";
+        return response;
+    }
+    {
+        if (m_failed || m_stopping)
+            return failure("device disconnected");
+        // The recorded connection to this device, ahead, whose first write is this one; whole
+        // polls the host left out are passed over on the way.
+        size_t index = nextConsumingLocked();
+        for (int skipped = 0; skipped <= 8 && index < lines.size(); ++skipped) {
+            const RecordingLine& candidate = lines[index];
+            if (opOf(candidate.request) != "open" || !sameInteger(candidate.request, open, "vid")
+                || !sameInteger(candidate.request, open, "pid"))
+                break;
+            size_t first = index + 1;
+            while (first < lines.size() && !(consuming(lines[first]) && lines[first].conn == candidate.conn))
+                ++first;
+            if (first < lines.size() && opOf(lines[first].request) == "write"
+                && sameText(lines[first].request, request, "data")) {
+                m_pending.erase(handle);
+                m_binding[handle] = candidate.conn;
+                advanceToLocked(index);
+                return consume(request, lock);
+            }
+            const size_t after = pastPollLocked(index);
+            if (after == index)
+                break;
+            index = after;
+        }
+        // A poll more than the recorded host made: answered from an earlier connection.
+        Repeat repeat;
+        repeat.vid = open["vid"].asInt64();
+        repeat.pid = open["pid"].asInt64();
+        m_pending.erase(handle);
+        m_repeats[handle] = repeat;
+        return repeatLocked(request, lock);
+    }
 }
 
 bool ReplayServer::presentLocked(const Json::Value& open) const
@@ -484,7 +570,7 @@ bool ReplayServer::presentLocked(const Json::Value& open) const
 // recording opened before is a poll it can answer from what that device said then.
 bool ReplayServer::repeatOpenLocked(const Json::Value& request, Json::Value& response)
 {
-    if (!presentLocked(request))
+    if (!isApplicationFace(request) || !presentLocked(request))
         return false;
     bool openedBefore = false;
     for (size_t i = 0; i < m_next && !openedBefore; ++i) {
@@ -521,8 +607,10 @@ Json::Value ReplayServer::repeatLocked(const Json::Value& request, std::unique_l
         return response;
     }
     if (op == "write") {
-        if (!request["data"].isString())
-            return failure("bad data");
+        if (!isPollWrite(request)) {
+            mismatchLocked(lines.size(), request, "a connection beyond the recorded ones wrote more than a device scan asks");
+            return failure("device disconnected");
+        }
         repeat.writes.push_back(request["data"].asString());
         repeat.reads = 0;
         // The latest recorded connection to this device whose writes began the same way.

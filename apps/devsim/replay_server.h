@@ -72,6 +72,7 @@ private:
     void advanceToLocked(size_t index);
     std::chrono::steady_clock::time_point dueLocked(const platform::recording::RecordingLine& line) const;
     size_t pastPollLocked(size_t index) const;
+    Json::Value pendingLocked(const Json::Value& request, std::unique_lock<std::mutex>& lock);
     bool presentLocked(const Json::Value& open) const;
     bool repeatOpenLocked(const Json::Value& request, Json::Value& response);
     Json::Value repeatLocked(const Json::Value& request, std::unique_lock<std::mutex>& lock);
@@ -116,6 +117,9 @@ private:
     };
     std::map<int64_t, Repeat> m_repeats;
     int64_t m_nextRepeat = 1000000;
+    // Opens not yet tied to a recorded connection: the first write decides which one it
+    // replays, since two host threads may open the same device in either order.
+    std::map<int64_t, Json::Value> m_pending; // handle → the open request
     std::string m_report;
 };
 
