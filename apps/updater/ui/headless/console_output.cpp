@@ -2,6 +2,8 @@
 
 #include "console_answers.h"
 
+#include "platform/clock.h"
+
 #include <json/value.h>
 #include <json/writer.h>
 
@@ -43,11 +45,15 @@ std::string joinedPieces(const std::string& line)
     return result;
 }
 
+// Every event line carries the milliseconds since the program started, so a script can time
+// each phase of a run.
 std::string oneLine(const Json::Value& value)
 {
+    Json::Value line = value;
+    line["t_ms"] = Json::Int64(platform::elapsedMs());
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
-    return Json::writeString(builder, value);
+    return Json::writeString(builder, line);
 }
 
 const char* sourceName(AnswerSource source)
