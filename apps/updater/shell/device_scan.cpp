@@ -82,7 +82,9 @@ void deviceScan()
                 // the device stays shown as it was read before.
                 logLine("deviceScan - a worker talks to the device, not read\r\n");
                 ishf = 1;
-                continue;
+                scanInProgress = 0;
+                logLine("deviceScan B END\r\n");
+                return; // as after a read: the first device found is the one served
             }
             ishf = 1;
             std::string drive;
