@@ -45,6 +45,24 @@ constexpr const char* kWirelessFailed
       "Restart the updater app. Reconnect the Tarvel GPS device and try the update "
       "again.";
 
+// Set while a worker exchanges requests with the running device; the scan leaves it alone
+// then. Not while the worker waits for the device to come back: that return is the scan's.
+std::atomic<int> g_talking { 0 };
+
+class TalkingToDevice {
+public:
+    TalkingToDevice() { ++g_talking; }
+    ~TalkingToDevice() { --g_talking; }
+    TalkingToDevice(const TalkingToDevice&) = delete;
+    TalkingToDevice& operator=(const TalkingToDevice&) = delete;
+};
+
+bool updateNordicOwned()
+{
+    TalkingToDevice talking;
+    return updateNordicFirmware();
+}
+
 void waitMs(int milliseconds)
 {
     platform::pause(platform::Milliseconds(milliseconds));
@@ -52,6 +70,7 @@ void waitMs(int milliseconds)
 
 bool queryNordicVersion()
 {
+    TalkingToDevice talking;
     for (int attempt = 0; attempt < kAttempts; ++attempt)
         if (getNordicVersion())
             return true;
@@ -128,7 +147,11 @@ void languagePacksAfterUpdate()
     showProgress(true);
     showButton(false);
     repaintWindow();
-    const bool packed = updateLanguagePacks();
+    bool packed = false;
+    {
+        TalkingToDevice talking;
+        packed = updateLanguagePacks();
+    }
     showProgress(false);
     languagePackActive = 0;
     // Told either way: a failure leaves them to the menu's language-pack command.
@@ -185,7 +208,7 @@ void startUpdateWorkerThread()
         for (int attempt = 0; attempt < kAttempts && !wirelessPassed; ++attempt) {
             if (attempt > 0)
                 waitMs(6000);
-            wirelessPassed = updateNordicFirmware();
+            wirelessPassed = updateNordicOwned();
         }
     }
     logBuild("Start C gcbn:%i dlv:%i\r\n");
@@ -274,7 +297,7 @@ void nordicThread()
             waitMs(6000);
             waitForDriveOfPresentDevice();
         }
-        updated = updateNordicFirmware();
+        updated = updateNordicOwned();
     }
     logBuild("Nordic Start C gcbn:%i dlv:%i\r\n");
     if (!updated) {
@@ -333,6 +356,11 @@ void pendingLanguagePacksThread()
     languagePacksAfterUpdate();
     updateThreadActive = 0;
     sendToWindow(WM_ON_DEVICE_INFO_READ);
+}
+
+bool workerTalksToDevice()
+{
+    return g_talking.load() > 0;
 }
 
 void setDeviceReturnLimit(std::chrono::milliseconds limit)
