@@ -13,7 +13,6 @@ packages=(
   clang libclang-rt-14-dev
   xvfb xauth xdotool bc stress-ng
   desktop-file-utils appstream man-db dpkg-dev file lintian
-  umockdev libumockdev-dev fusefat dosfstools udisks2 dbus systemd
 )
 
 missing=()
