@@ -1,4 +1,5 @@
 #include "replay_server.h"
+#include "connection_threads.h"
 
 #include "platform/file_trees.h"
 
@@ -221,16 +222,7 @@ void ReplayServer::stop()
     if (m_pump.joinable())
         m_pump.join();
     m_listener.close();
-    std::list<std::unique_ptr<Connection>> connections;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        connections.swap(m_connections);
-    }
-    for (auto& c : connections)
-        c->socket.shutdown();
-    for (auto& c : connections)
-        if (c->thread.joinable())
-            c->thread.join();
+    shutDownConnections(m_mutex, m_connections);
 }
 
 void ReplayServer::acceptLoop()
