@@ -363,6 +363,12 @@ void BusServer::serve(Connection& connection)
             response = failure("malformed request");
         else
             keepAnswering = handleRequest(connection, request, response);
+        // Written before the answer goes out, so a subscription's line comes before its events.
+        if (m_recorder && parsed) {
+            if (!connection.recordedConn)
+                connection.recordedConn = m_recorder->newConn();
+            m_recorder->exchange(connection.recordedConn, request, response);
+        }
         if (!connection.socket.writeLine(toLine(response)))
             break;
         if (!keepAnswering) {
@@ -441,7 +447,10 @@ void BusServer::streamEvents(Connection& connection)
     const platform::vbus::LineSocket& socket = connection.socket;
     std::string line;
     while (!m_stopping && m_device.nextEvent(connection.subscriber, line, [&socket] { return socket.peerHungUp(); })) {
-        if (!connection.socket.writeLine(clientEvent(m_rootMap, line)))
+        const std::string sent = clientEvent(m_rootMap, line);
+        if (m_recorder)
+            m_recorder->event(connection.recordedConn, sent);
+        if (!connection.socket.writeLine(sent))
             break;
     }
 }

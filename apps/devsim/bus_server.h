@@ -7,6 +7,7 @@
 
 #include "device.h"
 #include "root_map.h"
+#include "session_recorder.h"
 
 #include "platform/vbus/wire.h"
 
@@ -39,6 +40,9 @@ public:
     const platform::vbus::BusAddress& address() const { return m_address; }
     // Set before start: the drive roots as the client names them.
     void setRootMap(RootMap map) { m_rootMap = std::move(map); }
+    // Set before start: every client's traffic is written there too (null: none). The
+    // recorder outlives the server.
+    void setRecorder(SessionRecorder* recorder) { m_recorder = recorder; }
     // Closes every connection and removes the socket file (when it is still this server's).
     // Call Device::shutdown() first so that no request waits on the device.
     void stop();
@@ -54,6 +58,7 @@ public:
         std::set<int> handles;
         int subscriber = 0; // set once the connection subscribed
         bool admitted = false; // its first request was a hello with the token
+        int recordedConn = 0; // its connection in the recording, once it has one
     };
 
     // Answers one request. Returns false when the connection turns into an event stream (it
@@ -76,6 +81,7 @@ private:
     Device& m_device;
     platform::vbus::BusAddress m_address;
     RootMap m_rootMap;
+    SessionRecorder* m_recorder = nullptr;
     platform::vbus::LineListener m_listener;
     bool m_listening = false;
     std::atomic<bool> m_stopping { false };

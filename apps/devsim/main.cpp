@@ -68,6 +68,10 @@ const char kUsage[]
       "                         the device: recorded answers to matching requests, recorded\n"
       "                         events in their place, timing scaled by --time-scale; a request\n"
       "                         that does not match is reported and ends it with status 1\n"
+      "  --record FILE          also write what the clients did to FILE as a session recording\n"
+      "                         (the format --replay serves); an existing FILE is kept unless\n"
+      "                         --record-overwrite is given\n"
+      "  --record-overwrite     let --record replace an existing file\n"
       "  --help                 this text\n"
       "\n"
       "Control ops for tests and demos are described in apps/devsim/README.md.\n";
@@ -94,7 +98,15 @@ struct Options {
     devsim::SerialFaceConfig serial;
     std::vector<devsim::Fault> faults; // in place from the start
     std::string replayFile; // --replay: a session recording served in place of the simulated device
+    std::string recordFile; // --record: where the clients' traffic is written
+    bool recordOverwrite = false;
 };
+
+bool setRecord(const std::string& value, Options& options)
+{
+    options.recordFile = value;
+    return true;
+}
 
 bool setReplay(const std::string& value, Options& options)
 {
@@ -207,6 +219,7 @@ const ValueOption kValueOptions[] = {
     { "--serial-baud", nullptr, setSerialBaud },
     { "--fault", nullptr, addFault },
     { "--replay", nullptr, setReplay },
+    { "--record", nullptr, setRecord },
 };
 
 const ValueOption* findValueOption(const std::string& name)
@@ -239,6 +252,10 @@ int parseOptions(int argc, char** argv, Options& options)
         }
         if (option == "--no-token") {
             options.noToken = true;
+            continue;
+        }
+        if (option == "--record-overwrite") {
+            options.recordOverwrite = true;
             continue;
         }
         if (option == "--buspal") {
@@ -336,9 +353,19 @@ platform::vbus::BusAddress busAddress(const Options& options)
 int serve(const Options& options)
 {
     const devsim::DeviceConfig& config = options.config;
+    devsim::SessionRecorder recorder; // outlives the simulator, whose threads write to it
     devsim::Simulator simulator(config);
     simulator.setRootMap(options.rootMap);
     std::string error;
+    if (!options.recordFile.empty()) {
+        // The program is built for POSIX systems only; its clients may be on another.
+        if (!recorder.open(options.recordFile, options.recordOverwrite, { "tarvel-devsim", "linux" }, error)) {
+            std::fprintf(stderr, "tarvel-devsim: --record %s: %s\n", options.recordFile.c_str(), error.c_str());
+            return 1;
+        }
+        recorder.setRootMap(options.rootMap);
+        simulator.setRecorder(&recorder);
+    }
     if (!simulator.start(busAddress(options), &error)) {
         std::fprintf(stderr, "tarvel-devsim: %s\n", error.c_str());
         return 1;
@@ -402,6 +429,10 @@ int main(int argc, char** argv)
     }
     if (options.socketPath.empty() && options.tcp.empty()) {
         std::fputs(kUsage, stderr);
+        return 2;
+    }
+    if (!options.recordFile.empty() && !options.replayFile.empty()) {
+        std::fputs("tarvel-devsim: --record and --replay: choose one\n", stderr);
         return 2;
     }
     catchStopSignals();

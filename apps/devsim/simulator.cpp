@@ -39,6 +39,7 @@ bool Simulator::start(const platform::vbus::BusAddress& address, std::string* er
     }
     m_server = std::make_unique<BusServer>(*m_device);
     m_server->setRootMap(m_rootMap);
+    m_server->setRecorder(m_recorder);
     if (!m_server->start(address, message)) {
         if (error)
             *error = message;

@@ -26,6 +26,9 @@ public:
     bool running() const { return m_running; }
     // Set before start: the drive roots as the client names them.
     void setRootMap(RootMap map) { m_rootMap = std::move(map); }
+    // Set before start: the clients' traffic is also written to recorder (which outlives
+    // the simulator).
+    void setRecorder(SessionRecorder* recorder) { m_recorder = recorder; }
 
     // What a client's TARVEL_VBUS takes: the socket path, or tcp:HOST:PORT/TOKEN with the port
     // picked.
@@ -37,6 +40,7 @@ private:
     std::unique_ptr<Device> m_device;
     std::unique_ptr<BusServer> m_server;
     RootMap m_rootMap;
+    SessionRecorder* m_recorder = nullptr;
     std::string m_path;
     bool m_running = false;
 };

@@ -98,4 +98,18 @@ tcp=$!
 for _ in $(seq 50); do [ -s "$work/tcp.out" ] && break; sleep 0.1; done
 kill -TERM $tcp; wait $tcp
 grep -Eq '^TARVEL_VBUS=tcp:127\.0\.0\.1:[1-9][0-9]*$' "$work/tcp.out" || fail "--no-token still has a token: $(cat "$work/tcp.out")"
+# --record: a file that exists is kept (no --record-overwrite), and it cannot go with --replay.
+echo "kept" >"$work/kept.jsonl"
+"$sim" --socket "$work/rec.sock" --drive-dir "$work/drive" --record "$work/kept.jsonl" 2>"$work/rec.err"
+[ $? = 1 ] || fail "--record over an existing file did not end with 1"
+[ "$(cat "$work/kept.jsonl")" = kept ] || fail "--record changed an existing file"
+grep -q -- "--record $work/kept.jsonl" "$work/rec.err" || fail "--record's refusal does not name the file: $(cat "$work/rec.err")"
+"$sim" --socket "$work/rec.sock" --record "$work/new.jsonl" --replay "$work/kept.jsonl" 2>"$work/rec.err"
+[ $? = 2 ] || fail "--record with --replay was not refused"
+[ ! -e "$work/new.jsonl" ] || fail "a refused command line made a recording"
+"$sim" --socket "$work/rec.sock" --drive-dir "$work/drive" --record "$work/new.jsonl" 2>/dev/null &
+rec=$!
+for _ in $(seq 50); do [ -S "$work/rec.sock" ] && break; sleep 0.1; done
+kill -TERM $rec; wait $rec || fail "the recording simulator did not stop cleanly"
+head -1 "$work/new.jsonl" | grep -q '"recording":"tarvel-vbus"' || fail "no recording header: $(head -1 "$work/new.jsonl")"
 echo "devsim program test passed"
