@@ -39,10 +39,18 @@ inline const Bytes kBootDescriptor = { 0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01,
 // One USB HID device in a mocked /sys, its hidraw node served from a thread of this process.
 class MockHidrawDevice {
 public:
-    MockHidrawDevice(uint16_t vendor, uint16_t product, Bytes descriptor)
+    // onWritten: called with each report written, on the serving thread. nodeDelay: how long
+    // after its USB device the hidraw node appears (the kernel makes it last). bed: a testbed
+    // made earlier, so that monitors opened before the plug already listen to it (kept by the
+    // caller); none: one of the device's own.
+    MockHidrawDevice(uint16_t vendor, uint16_t product, Bytes descriptor,
+        std::function<void(const Bytes&)> onWritten = {},
+        std::chrono::milliseconds nodeDelay = std::chrono::milliseconds(0), UMockdevTestbed* bed = nullptr)
         : m_descriptor(std::move(descriptor))
+        , m_onWritten(std::move(onWritten))
     {
-        m_bed = umockdev_testbed_new();
+        m_bed = bed ? UMOCKDEV_TESTBED(g_object_ref(bed)) : umockdev_testbed_new();
+        std::string hidPath;
         char vid[8], pid[8], hidId[40], hidName[24];
         std::snprintf(vid, sizeof vid, "%04x", vendor);
         std::snprintf(pid, sizeof pid, "%04x", product);
@@ -57,6 +65,7 @@ public:
             hidId, "HID_NAME", "Tarvel Peak Pro", "HID_UNIQ", "T0001", nullptr);
         umockdev_testbed_set_attribute_binary(
             m_bed, hid, "report_descriptor", m_descriptor.data(), gint(m_descriptor.size()));
+        std::this_thread::sleep_for(nodeDelay);
         // A recorded node ("N:") gets a device file; the ioctl handler is attached to it.
         std::string node = std::string("P: ") + (hid + 4) + "/hidraw/hidraw0\nN: hidraw0\n"
             + "E: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/hidraw0\nE: MAJOR=243\nE: MINOR=0\nA: dev=243:0\n";
@@ -72,6 +81,7 @@ public:
         g_free(sys);
         g_free(usb);
         g_free(interface);
+        hidPath = hid;
         g_free(hid);
 
         m_context = g_main_context_new();
@@ -97,6 +107,9 @@ public:
             ::tcsetattr(m_slave, TCSANOW, &raw);
         }
         m_ok = m_ok && m_master >= 0 && m_slave >= 0;
+        // The node was announced before its handler was attached: announce it again, served.
+        m_nodePath = hidPath + "/hidraw/hidraw0";
+        umockdev_testbed_uevent(m_bed, m_nodePath.c_str(), "add");
         m_thread = std::thread([this] {
             g_main_context_push_thread_default(m_context);
             while (!m_stop)
@@ -142,8 +155,6 @@ public:
     // The reply to each write: the write's bytes after the report id, or nothing.
     void echoWrites(bool echo) { m_echo = echo; }
 
-    // Called with each report written, on the serving thread (set before the first open).
-    void onWritten(std::function<void(const Bytes&)> hook) { m_onWritten = std::move(hook); }
 
     void queueReport(const Bytes& report)
     {
@@ -238,6 +249,8 @@ private:
     }
 
     Bytes m_descriptor;
+    std::function<void(const Bytes&)> m_onWritten;
+    std::string m_nodePath;
     UMockdevTestbed* m_bed = nullptr;
     GMainContext* m_context = nullptr;
     UMockdevIoctlBase* m_handler = nullptr;
@@ -248,7 +261,6 @@ private:
     int m_master = -1; // the pty's master side, owned by the testbed
     int m_slave = -1;
     std::vector<Bytes> m_reports;
-    std::function<void(const Bytes&)> m_onWritten;
     bool m_ok = false;
     std::mutex m_mutex;
     std::vector<Bytes> m_written;
