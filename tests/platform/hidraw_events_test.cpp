@@ -1,8 +1,8 @@
 // The udev monitor against uevents from a mocked /sys: a USB device and its hidraw node
-// coming and going reach the scan, the other events of the same device do not. The program
-// runs itself again under the mocking library's preload when it is not under it yet.
+// coming and going reach the scan, the other events of the same device do not.
 
 #include "linux/linux_device_events.h"
+#include "mock_hidraw.h"
 
 #include <gtest/gtest.h>
 #include <umockdev.h>
@@ -127,22 +127,7 @@ TEST_F(HidrawEvents, AReplugUnderANewNodeNameIsSeenAgain)
 
 int main(int argc, char** argv)
 {
-    const char* loaded = std::getenv("LD_PRELOAD");
-    if (!loaded || !std::strstr(loaded, "libumockdev-preload")) {
-        // libudev must see the mocked /sys from the first call on: run again under the preload.
-        std::string preload = "libumockdev-preload.so.0";
-        if (const char* old = std::getenv("LD_PRELOAD"); old && *old)
-            preload += std::string(":") + old;
-        ::setenv("LD_PRELOAD", preload.c_str(), 1);
-        // The sanitizers' runtime would otherwise refuse a library loaded ahead of it.
-        std::string asan = "verify_asan_link_order=0";
-        if (const char* old = std::getenv("ASAN_OPTIONS"); old && *old)
-            asan = std::string(old) + ":" + asan;
-        ::setenv("ASAN_OPTIONS", asan.c_str(), 1);
-        ::execv("/proc/self/exe", argv);
-        std::fprintf(stderr, "cannot run again under the preload: %s\n", std::strerror(errno));
-        return 1;
-    }
+    mockhid::runUnderMockPreload(argv); // libudev must see the mocked /sys from the first call on
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
