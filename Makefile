@@ -2,6 +2,7 @@
 #   make demo   the updater's whole job on its built-in simulated device
 #   make test   installs what is missing, builds with warnings as errors, runs every test
 #               but the long suite
+#   make test-udisks  the volume service against real D-Bus, udev and udisks2 daemons (root)
 #   make test-long  the long suite (rows that wait out real reply limits, ~13 min each)
 #   make test-asan   every test under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
 #   make test-tsan   the threaded tests under ThreadSanitizer (build-tsan/)
@@ -18,7 +19,7 @@ JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all build deps configure test test-long test-asan test-tsan fuzz-smoke windows test-windows demo bench clean install uninstall package
+.PHONY: all build deps configure test test-udisks test-long test-asan test-tsan fuzz-smoke windows test-windows demo bench clean install uninstall package
 
 all: build
 
@@ -35,6 +36,12 @@ test: deps
 	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEL_WERROR=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE long
+
+# The udisks lane: starts its own D-Bus daemon, udevd and udisksd, cleans up after them.
+test-udisks: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEL_WERROR=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target platform_udisks_lane_test
+	@bash tests/platform/udisks_lane.sh $(BUILD)/tests/platform_udisks_lane_test
 
 # The long suite: rows that wait out the device's real reply limits (about 12.5 minutes each).
 test-long: build

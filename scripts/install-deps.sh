@@ -10,6 +10,8 @@ packages=(
   qt6-base-dev libqt6dbus6 libqt6test6 libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libxcb1-dev
+  umockdev libumockdev-dev
+  dbus systemd udev udisks2 dosfstools fusefat
   clang libclang-rt-14-dev
   xvfb xauth xdotool bc stress-ng
   desktop-file-utils appstream man-db dpkg-dev file lintian

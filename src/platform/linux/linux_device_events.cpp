@@ -41,6 +41,15 @@ void MountTableSource::collect(std::vector<DeviceEvent>& events)
     m_last = std::move(now);
 }
 
+bool changesDeviceNodes(const char* action, const char* subsystem, const char* devtype)
+{
+    std::string act = action ? action : "";
+    if (act != "add" && act != "remove")
+        return false;
+    std::string sub = subsystem ? subsystem : "";
+    return sub == "hidraw" || (sub == "usb" && devtype && std::string(devtype) == "usb_device");
+}
+
 UdevMonitorSource::UdevMonitorSource()
 {
     m_context = udev_new();
@@ -51,6 +60,7 @@ UdevMonitorSource::UdevMonitorSource()
     m_monitor = udev_monitor_new_from_netlink(m_context, origin);
     if (m_monitor
         && (udev_monitor_filter_add_match_subsystem_devtype(m_monitor, "usb", "usb_device") < 0
+            || udev_monitor_filter_add_match_subsystem_devtype(m_monitor, "hidraw", nullptr) < 0
             || udev_monitor_enable_receiving(m_monitor) < 0)) {
         udev_monitor_unref(m_monitor);
         m_monitor = nullptr;
@@ -79,10 +89,8 @@ void UdevMonitorSource::collect(std::vector<DeviceEvent>& events)
 {
     // The monitor's socket is non-blocking: take every message that is waiting.
     while (udev_device* device = udev_monitor_receive_device(m_monitor)) {
-        const char* action = udev_device_get_action(device);
-        const char* type = udev_device_get_devtype(device);
-        std::string act = action ? action : "";
-        if ((act == "add" || act == "remove") && type && std::string(type) == "usb_device")
+        if (changesDeviceNodes(udev_device_get_action(device), udev_device_get_subsystem(device),
+                udev_device_get_devtype(device)))
             events.push_back({ DeviceEventKind::NodesChanged, {} });
         udev_device_unref(device);
     }

@@ -1,6 +1,6 @@
 #pragma once
-// Device-change events on Linux: a udev monitor for USB devices coming and going
-// (NodesChanged), and a watch of the mount table, which the kernel marks with POLLPRI on
+// Device-change events on Linux: a udev monitor for USB devices and hidraw nodes coming and
+// going (NodesChanged), and a watch of the mount table, which the kernel marks with POLLPRI on
 // every change (a new removable mount: Arrival; one that went away: RemoveComplete).
 
 #include "linux/event_loop.h"
@@ -38,7 +38,12 @@ private:
     std::vector<VolumeInfo> m_last;
 };
 
-// USB devices added or removed, from udev (or from the kernel when no udev daemon runs).
+// Whether a uevent changes the set of devices the scan can open: a USB device added or
+// removed, or a hidraw node. The kernel makes the hidraw node a moment after its USB device, so
+// the USB device's own event can come before there is anything to open.
+bool changesDeviceNodes(const char* action, const char* subsystem, const char* devtype);
+
+// USB devices and hidraw nodes added or removed, from udev (or from the kernel when no udev daemon runs).
 class UdevMonitorSource : public EventSource {
 public:
     UdevMonitorSource();

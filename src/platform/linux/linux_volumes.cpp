@@ -195,7 +195,7 @@ bool LinuxVolumes::dismount(const Known& known)
     UdisksOutcome outcome = udisksUnmount(known.device, block.kernelName());
     if (outcome == UdisksOutcome::Done)
         return true;
-    if (outcome == UdisksOutcome::Unreachable && runningAsRoot())
+    if (outcome == UdisksOutcome::Unreachable && m_umountFallback && runningAsRoot())
         return ::umount2(known.mountPoint.c_str(), 0) == 0;
     return false;
 }

@@ -9,8 +9,9 @@
 //                 maps). Nothing is left held afterwards, so a failed later step leaves the
 //                 volume usable. Fails while the volume is busy; the caller retries.
 //   dismount      udisks2 org.freedesktop.UDisks2.Filesystem.Unmount on the block object
-//                 (found with Manager.ResolveDevice by device number). When udisks2 cannot
-//                 be reached and the process runs as root: umount2(mount point, 0).
+//                 (found with Manager.ResolveDevice by its node path /dev/NAME, then
+//                 by device number). When udisks2 cannot be reached and the process runs
+//                 as root: umount2(mount point, 0).
 //   allow removal no file system of the volume's disk may still be mounted; as root the
 //                 disk is also told to unlock its door (SCSI_IOCTL_DOORUNLOCK, ignored by a
 //                 disk that has no such request). udisks2 unlocks the medium itself when it
@@ -43,6 +44,9 @@ bool listMountedVolumes(std::vector<VolumeInfo>& volumes);
 
 class LinuxVolumes : public VolumeService {
 public:
+    // umountFallback false: a dismount is udisks2's or none (for checking that udisks2 did it).
+    explicit LinuxVolumes(bool umountFallback = true) : m_umountFallback(umountFallback) { }
+
     bool mountedVolumes(std::vector<VolumeInfo>& volumes) override;
     bool removalStep(const std::string& root, VolumeStep step) override;
 
@@ -60,6 +64,7 @@ private:
     bool allowRemoval(const Known& known);
     bool eject(const Known& known);
 
+    const bool m_umountFallback;
     std::mutex m_mutex; // guards m_known
     std::map<std::string, Known> m_known;
 };

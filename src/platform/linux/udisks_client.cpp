@@ -61,23 +61,18 @@ private:
     sd_bus_error m_error = SD_BUS_ERROR_NULL;
 };
 
-// The block object of the device: Manager.ResolveDevice by device number, or, on a udisks2
-// too old to have it, the object path formed from the kernel name.
-UdisksOutcome resolveBlock(Call& call, dev_t block, const std::string& kernelName, std::string& path)
+// One Manager.ResolveDevice call with a single string or number in its spec. Done with the
+// first object found; Unreachable when udisks2 answered with none; UnknownMethod is left in the
+// call's error for the caller to recognise an old service.
+template <typename Value>
+UdisksOutcome resolveBy(Call& call, const char* key, const char* type, Value value, std::string& path)
 {
     sd_bus_message* reply = nullptr;
     int r = sd_bus_call_method(call.bus(), kService, "/org/freedesktop/UDisks2/Manager",
         "org.freedesktop.UDisks2.Manager", "ResolveDevice", call.error(), &reply, "a{sv}a{sv}", 1,
-        "devicenumber", "t", uint64_t(block), 0);
-    if (r < 0) {
-        bool oldService = call.error()->name
-            && std::strcmp(call.error()->name, "org.freedesktop.DBus.Error.UnknownMethod") == 0;
-        if (!oldService || kernelName.empty())
-            return call.failure();
-        call.clearError();
-        path = udisksBlockPath(kernelName);
-        return UdisksOutcome::Done;
-    }
+        key, type, value, 0);
+    if (r < 0)
+        return call.failure();
     path.clear();
     const char* object = nullptr;
     if (sd_bus_message_enter_container(reply, 'a', "o") > 0) {
@@ -87,6 +82,39 @@ UdisksOutcome resolveBlock(Call& call, dev_t block, const std::string& kernelNam
     }
     sd_bus_message_unref(reply);
     return path.empty() ? UdisksOutcome::Unreachable : UdisksOutcome::Done;
+}
+
+bool unknownMethod(Call& call)
+{
+    return call.error()->name
+        && std::strcmp(call.error()->name, "org.freedesktop.DBus.Error.UnknownMethod") == 0;
+}
+
+// The block object of the device: Manager.ResolveDevice by its node's path first, because
+// some udisks2 releases answer a device-number spec with an empty list; then by device number
+// (a node under another name); on a udisks2 too old to have ResolveDevice, the object path
+// formed from the kernel name.
+UdisksOutcome resolveBlock(Call& call, dev_t block, const std::string& kernelName, std::string& path)
+{
+    if (!kernelName.empty()) {
+        std::string node = "/dev/" + kernelName;
+        UdisksOutcome byPath = resolveBy(call, "path", "s", node.c_str(), path);
+        if (byPath == UdisksOutcome::Done)
+            return byPath;
+        if (unknownMethod(call)) {
+            call.clearError();
+            path = udisksBlockPath(kernelName);
+            return UdisksOutcome::Done;
+        }
+        call.clearError();
+    }
+    UdisksOutcome byNumber = resolveBy(call, "devicenumber", "t", uint64_t(block), path);
+    if (byNumber != UdisksOutcome::Done && unknownMethod(call) && !kernelName.empty()) {
+        call.clearError();
+        path = udisksBlockPath(kernelName);
+        return UdisksOutcome::Done;
+    }
+    return byNumber;
 }
 
 UdisksOutcome callWithNoOptions(

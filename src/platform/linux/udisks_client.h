@@ -17,7 +17,8 @@ enum class UdisksOutcome {
 // [A-Za-z0-9] becomes "_" and its two hexadecimal digits ("dm-0" -> "dm_2d0").
 std::string udisksBlockPath(const std::string& kernelName);
 
-// org.freedesktop.UDisks2.Filesystem.Unmount on the block device with this device number.
+// org.freedesktop.UDisks2.Filesystem.Unmount on the block device: found by its node
+// /dev/kernelName, else by this device number.
 UdisksOutcome udisksUnmount(dev_t block, const std::string& kernelName);
 
 // The drive that holds the block device: org.freedesktop.UDisks2.Drive.Eject, and when the
