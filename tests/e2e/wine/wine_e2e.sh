@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows programs end to end under Wine, against a bus server run on the Linux side:
 #   wine_e2e.sh SCENARIO WINDOWS_BIN BASE_PREFIX SOURCE_DIR [DEVSIM]
-# SCENARIO: peak-pro, japanese, recovery, bl, simulate. DEVSIM is the Linux tarvel-devsim (any
+# SCENARIO: peak-pro, japanese, recovery, bl, simulate, bad-input. DEVSIM is the Linux tarvel-devsim (any
 # program that serves the bus's TCP form the same way will do); missing, the scenario is
 # skipped with exit 77 and says so. Each run works in a folder of its own: a hard-linked copy
 # of the build's ready Wine prefix (so the updater's C:\Tarvel, its temporary folder and the
@@ -159,6 +159,23 @@ simulate)
   status=$(updater --auto --simulate)
   [ "$status" = 0 ] || fail "the updater ended with $status"
   check_events --outcome up-to-date 0 --in-order "Peak Pro Flashing success" "Latest software is installed on device"
+  ;;
+bad-input)
+  # A bus that cannot be used ends the run with 1 and says why, before anything is touched.
+  bus_failure() { # TARVEL_VBUS, the reason the message must give
+    local status
+    status=$(TARVEL_VBUS=$1 updater --auto)
+    [ "$status" = 1 ] || fail "TARVEL_VBUS=$1: the updater ended with $status, not 1"
+    check_events --outcome bus-failure 1 --in-order "The virtual USB bus cannot be used: " "$2"
+  }
+  bus_failure 'C:\\no\\bus.sock' "this system has no Unix-domain sockets: give the bus as tcp:127.0.0.1:PORT[/TOKEN]"
+  bus_failure tcp:0.0.0.0:4000 'the bus host \"0.0.0.0\" is not a loopback address'
+  bus_failure tcp:127.0.0.1:70000 'the bus port \"70000\" is not a number 1 to 65535'
+  start_device --model 11 --token right-token
+  bare=${TARVEL_VBUS%/*}
+  bus_failure "$bare/wrong-token" "refused hello: token required"
+  bus_failure "$bare" "refused hello: token required"
+  stop_device
   ;;
 *)
   echo "unknown scenario $scenario" >&2
