@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows programs end to end under Wine, against a bus server run on the Linux side:
 #   wine_e2e.sh SCENARIO WINDOWS_BIN BASE_PREFIX SOURCE_DIR [DEVSIM]
-# SCENARIO: peak-pro, japanese, recovery, bl, simulate, bad-input. DEVSIM is the Linux tarvel-devsim (any
+# SCENARIO: peak-pro, japanese, recovery, bl, simulate, bad-input, standin-bl. DEVSIM is the Linux tarvel-devsim (any
 # program that serves the bus's TCP form the same way will do); missing, the scenario is
 # skipped with exit 77 and says so. Each run works in a folder of its own: a hard-linked copy
 # of the build's ready Wine prefix (so the updater's C:\Tarvel, its temporary folder and the
@@ -13,7 +13,7 @@ base=$3
 source_dir=$4
 devsim=${5:-}
 
-if [ "$scenario" != simulate ] && [ ! -x "$devsim" ]; then
+if [ "$scenario" != simulate ] && [ "$scenario" != standin-bl ] && [ ! -x "$devsim" ]; then
   echo "SKIPPED: the Linux simulator ${devsim:-(none given)} is not built; run make test first" >&2
   exit 77
 fi
@@ -71,6 +71,22 @@ start_device() {
   case $line in
     TARVEL_VBUS=tcp:127.0.0.1:*/*) export "${line?}" ;;
     *) fail "the simulator printed no bus address: $line" ;;
+  esac
+}
+
+# The stand-in of tests/support (written apart from the simulator) instead of the simulator.
+start_standin() {
+  python3 "$source_dir/tests/support/vbus_standin.py" --tcp 127.0.0.1:0 >"$work/device.out" 2>"$work/device.err" &
+  device_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$work/device.out" ] && break
+    sleep 0.1
+  done
+  local line
+  line=$(head -1 "$work/device.out")
+  case $line in
+    TARVEL_VBUS=tcp:127.0.0.1:*/*) export "${line?}" ;;
+    *) fail "the stand-in printed no bus address: $line" ;;
   esac
 }
 
@@ -159,6 +175,26 @@ simulate)
   status=$(updater --auto --simulate)
   [ "$status" = 0 ] || fail "the updater ended with $status"
   check_events --outcome up-to-date 0 --in-order "Peak Pro Flashing success" "Latest software is installed on device"
+  ;;
+standin-bl)
+  # tarvel-bl.exe against a bus server that is not the project's simulator.
+  start_standin
+  python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 11 + 5) & 0xFF for i in range(20000)))' >"$work/image.bin"
+  bl() {
+    local status=0
+    timeout 120 "$wine" "$bin/tarvel-bl.exe" "$@" >"$work/bl.out" 2>&1 || status=$?
+    tr -d '\r' <"$work/bl.out" >"$work/bl.txt"
+    echo "$status"
+  }
+  [ "$(bl --usb 0x2b29:0x0b get-property current-version)" = 0 ] || fail "get-property failed"
+  grep -qx "Current Version = K2.1.0" "$work/bl.txt" || fail "get-property: $(cat "$work/bl.txt")"
+  [ "$(bl --usb 0x2b29:0x0b -- flash-erase-region 0xa000 0x5000)" = 0 ] || fail "erase failed"
+  [ "$(bl --usb 0x2b29:0x0b -- write-memory 0xa000 "$(winpath "$work/image.bin")")" = 0 ] || fail "write failed"
+  grep -q "Wrote 20000 of 20000 bytes." "$work/bl.txt" || fail "write: $(cat "$work/bl.txt")"
+  [ "$(bl --usb 0x2b29:0x0b read-memory 0xa000 20000 "$(winpath "$work/back.bin")")" = 0 ] || fail "read failed"
+  cmp "$work/image.bin" "$work/back.bin" || fail "the bytes read back differ from those written"
+  [ "$(bl --usb 0x2b29:0x0b write-memory 0xa000 '{{00}}')" = 1 ] || fail "a refused write did not end with 1"
+  grep -q "Response status = 105 (0x69) kStatus_FlashCommandFailure" "$work/bl.txt" || fail "refusal: $(cat "$work/bl.txt")"
   ;;
 bad-input)
   # A bus that cannot be used ends the run with 1 and says why, before anything is touched.
