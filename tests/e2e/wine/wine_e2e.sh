@@ -171,8 +171,10 @@ bl)
   stop_device
   ;;
 simulate)
-  # The built-in simulated device, served inside the Windows program itself.
-  status=$(updater --auto --simulate)
+  # The built-in simulated device, served inside the Windows program itself. Both ends of its
+  # bus run under Wine, so the read-back (which the scenarios above do) is left out here: it
+  # would double the longest scenario of the run.
+  status=$(updater --auto --simulate --no-verify)
   [ "$status" = 0 ] || fail "the updater ended with $status"
   check_events --outcome up-to-date 0 --in-order "Peak Pro Flashing success" "Latest software is installed on device"
   ;;
