@@ -10,6 +10,7 @@
 #   make windows       the Windows programs (mingw-w64, build-windows/bin/*.exe)
 #   make test-windows  the Windows build's tests under Wine
 #   make bench  builds and runs the benchmarks
+#   make bench-windows  the whole update under Wine beside the Linux build's (a ratio)
 #   make install    installs into $(DESTDIR)$(PREFIX) (PREFIX defaults to /usr/local)
 #   make uninstall  removes what the last install into $(DESTDIR)$(PREFIX) put there
 #   make package    builds the Debian package into $(BUILD)/
@@ -19,7 +20,7 @@ JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all build deps configure test test-udisks test-long test-asan test-tsan fuzz-smoke windows test-windows demo bench clean install uninstall package
+.PHONY: all build deps configure test test-udisks test-long test-asan test-tsan fuzz-smoke windows test-windows demo bench bench-windows clean install uninstall package
 
 all: build
 
@@ -81,6 +82,9 @@ demo: build
 
 bench: build
 	@bash scripts/bench.sh $(BUILD)
+
+bench-windows: build windows
+	@bash scripts/bench-windows.sh $(BUILD) build-windows
 
 install: build
 	@cmake --install $(BUILD)

@@ -5,7 +5,8 @@
 # the same time; the machine's own ~/.wine is never touched. Wine's 64-bit loader is not on
 # PATH in Debian: it is taken from the wine64 package's place.
 set -euo pipefail
-prefix=$1
+# Wine takes an absolute prefix only.
+prefix=$(realpath -m "$1")
 shift
 export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}

@@ -112,7 +112,7 @@ SOCKET connectedTcp(const BusAddress& bus, std::string& error)
     Loopback candidates[2];
     const int count = loopbacks(bus, candidates);
     for (int i = 0; i < count; ++i) {
-        SOCKET s = ::WSASocketW(candidates[i].family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+        SOCKET s = ::WSASocketW(candidates[i].family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
         if (s == INVALID_SOCKET) {
             error = systemError(WSAGetLastError());
             continue;
@@ -203,34 +203,53 @@ bool LineSocket::readLine(std::string& line, size_t maxLength, int timeoutMs)
             m_failure = Failure::TooLong;
             return false;
         }
-        // A shutdown from another thread does not wake a blocked recv here: wait in slices.
-        int ready = 0;
-        for (;;) {
-            if (m_shutDown)
+        // One overlapped receive, waited for in slices: a poll before each receive costs
+        // several times the round trip under Wine, which also ignores a blocking receive's
+        // time limit; and a shutdown from another thread does not wake a blocked receive, so
+        // the loop looks between slices. What a cancelled receive got still counts.
+        char chunk[4096];
+        DWORD n = 0;
+        if (!m_readEvent)
+            m_readEvent = ::WSACreateEvent();
+        if (m_readEvent == WSA_INVALID_EVENT) {
+            m_readEvent = nullptr;
+            return false;
+        }
+        WSAOVERLAPPED overlapped {};
+        overlapped.hEvent = m_readEvent;
+        WSABUF buffer { sizeof chunk, chunk };
+        DWORD flags = 0;
+        ::WSAResetEvent(m_readEvent);
+        if (::WSARecv(socketOf(m_handle), &buffer, 1, &n, &flags, &overlapped, nullptr) != 0) {
+            if (::WSAGetLastError() != WSA_IO_PENDING)
                 return false;
-            int slice = kWakeSliceMs;
-            if (timeoutMs >= 0) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now());
-                if (left.count() < slice)
-                    slice = left.count() > 0 ? int(left.count()) : 0;
+            bool done = false;
+            bool timedOut = false;
+            while (!done) {
+                int slice = kWakeSliceMs;
+                if (timeoutMs >= 0) {
+                    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now());
+                    slice = left.count() <= 0 ? 0 : left.count() < slice ? int(left.count()) : slice;
+                }
+                done = ::WSAWaitForMultipleEvents(1, &overlapped.hEvent, FALSE, DWORD(slice), FALSE) == WSA_WAIT_EVENT_0;
+                if (done)
+                    break;
+                timedOut = timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline;
+                if (m_shutDown || timedOut) {
+                    ::CancelIoEx(reinterpret_cast<HANDLE>(socketOf(m_handle)), &overlapped);
+                    break;
+                }
             }
-            WSAPOLLFD p {};
-            p.fd = socketOf(m_handle);
-            p.events = POLLRDNORM;
-            ready = ::WSAPoll(&p, 1, slice);
-            if (ready != 0)
-                break;
-            if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline) {
-                m_failure = Failure::TimedOut;
+            // The receive has ended (or ends now, cancelled) before its buffer goes away.
+            const BOOL got = ::WSAGetOverlappedResult(socketOf(m_handle), &overlapped, &n, TRUE, &flags);
+            if (!got) {
+                if (timedOut && !m_shutDown)
+                    m_failure = Failure::TimedOut;
                 return false;
             }
         }
-        if (ready < 0 || m_shutDown)
-            return false;
-        char chunk[4096];
-        const int n = ::recv(socketOf(m_handle), chunk, sizeof(chunk), 0);
-        if (n <= 0)
+        if (n == 0 || m_shutDown)
             return false;
         m_pending.append(chunk, size_t(n));
     }
@@ -272,6 +291,9 @@ void LineSocket::shutdown()
 
 void LineSocket::close()
 {
+    if (m_readEvent)
+        ::WSACloseEvent(m_readEvent);
+    m_readEvent = nullptr;
     if (m_handle != kNoSocket)
         ::closesocket(socketOf(m_handle));
     m_handle = kNoSocket;
@@ -297,7 +319,7 @@ bool LineListener::listen(const BusAddress& address, std::string& error)
     Loopback candidates[2];
     loopbacks(address, candidates);
     const Loopback& at = candidates[0];
-    SOCKET s = ::WSASocketW(at.family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    SOCKET s = ::WSASocketW(at.family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) {
         error = systemError(WSAGetLastError());
         return false;

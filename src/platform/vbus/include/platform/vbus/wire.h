@@ -87,6 +87,8 @@ private:
     // Set by shutdown(): where the system does not wake a blocked read for it (Winsock), the
     // read waits in slices and looks.
     std::atomic<bool> m_shutDown { false };
+    // The event an overlapped read signals, where reads wait through one (Winsock).
+    void* m_readEvent = nullptr;
 };
 
 // The listening end of a bus: a Unix socket path, or a loopback TCP address (port 0: the

@@ -1,0 +1,223 @@
+#!/usr/bin/env bash
+# The Windows programs end to end under Wine, against a bus server run on the Linux side:
+#   wine_e2e.sh SCENARIO WINDOWS_BIN BASE_PREFIX SOURCE_DIR [DEVSIM]
+# SCENARIO: peak-pro, japanese, recovery, bl, simulate, bad-input, standin-bl. DEVSIM is the Linux tarvel-devsim (any
+# program that serves the bus's TCP form the same way will do); missing, the scenario is
+# skipped with exit 77 and says so. Each run works in a folder of its own: a hard-linked copy
+# of the build's ready Wine prefix (so the updater's C:\Tarvel, its temporary folder and the
+# single-instance mutex are this run's own), the device's drive, and the files it writes.
+set -euo pipefail
+scenario=$1
+bin=$2
+base=$3
+source_dir=$4
+devsim=${5:-}
+
+if [ "$scenario" != simulate ] && [ "$scenario" != standin-bl ] && [ ! -x "$devsim" ]; then
+  echo "SKIPPED: the Linux simulator ${devsim:-(none given)} is not built; run make test first" >&2
+  exit 77
+fi
+# The base prefix is made once (wineboot), on first use, by the runner script.
+bash "$source_dir/scripts/wine-run.sh" "$base" "$bin/tarvel-fw.exe" --help >/dev/null 2>&1 || true
+
+work=$(mktemp -d)
+device_pid=
+cleanup() {
+  [ -n "$device_pid" ] && kill "$device_pid" 2>/dev/null || true
+  WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The registry files are rewritten by Wine: real copies; the rest stays shared and unchanged.
+cp -al "$base" "$work/prefix"
+for f in system.reg user.reg userdef.reg .update-timestamp; do
+  [ -e "$base/$f" ] && cp --remove-destination "$base/$f" "$work/prefix/$f"
+done
+mkdir -p "$work/drive" "$work/tmp"
+winpath() { # a Linux path as Wine's Z: drive names it
+  local p=${1//\//\\}
+  printf 'Z:%s' "$p"
+}
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+export TEMP TMP
+TEMP=$(winpath "$work/tmp")
+TMP=$TEMP
+wine=${TARVEL_WINE:-/usr/lib/wine/wine64}
+# One Wine server for the whole scenario: without it each program would start its own and
+# bring the system's services up again (seconds per program).
+wineserver -p
+
+fail() {
+  echo "FAIL [$scenario]: $*" >&2
+  for f in "$work"/*.out "$work"/*.err; do
+    [ -s "$f" ] && { echo "---- $(basename "$f")" >&2; tail -40 "$f" >&2; }
+  done
+  exit 1
+}
+
+# The simulator on a loopback port of its choosing, its drive rewritten to the Z: form.
+start_device() {
+  "$devsim" --tcp 127.0.0.1:0 --drive-dir "$work/drive" --time-scale 0 \
+    --root-map "$work/drive/=$(winpath "$work/drive/")" "$@" >"$work/device.out" 2>"$work/device.err" &
+  device_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$work/device.out" ] && break
+    kill -0 "$device_pid" 2>/dev/null || fail "the simulator ended before it listened"
+    sleep 0.1
+  done
+  local line
+  line=$(head -1 "$work/device.out")
+  case $line in
+    TARVEL_VBUS=tcp:127.0.0.1:*/*) export "${line?}" ;;
+    *) fail "the simulator printed no bus address: $line" ;;
+  esac
+}
+
+# The stand-in of tests/support (written apart from the simulator) instead of the simulator.
+start_standin() {
+  python3 "$source_dir/tests/support/vbus_standin.py" --tcp 127.0.0.1:0 >"$work/device.out" 2>"$work/device.err" &
+  device_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$work/device.out" ] && break
+    sleep 0.1
+  done
+  local line
+  line=$(head -1 "$work/device.out")
+  case $line in
+    TARVEL_VBUS=tcp:127.0.0.1:*/*) export "${line?}" ;;
+    *) fail "the stand-in printed no bus address: $line" ;;
+  esac
+}
+
+# The device's own record once it is stopped (SIGTERM ends it with 0).
+stop_device() {
+  kill -TERM "$device_pid"
+  wait "$device_pid" || fail "the simulator ended with $?"
+  device_pid=
+}
+
+updater() {
+  local status=0
+  timeout 240 "$wine" "$bin/tarvel-updater.exe" --headless --json --time-scale=0 "$@" \
+    </dev/null >"$work/updater.out" 2>"$work/updater.err" || status=$?
+  echo "$status"
+}
+
+# Checks on the JSON events: the run's outcome, and texts that must appear in this order.
+check_events() {
+  python3 "$source_dir/tests/e2e/wine/check_events.py" "$work/updater.out" "$@" || fail "events: see above"
+}
+
+tree_sums() {
+  (cd "$1" && find . -type f -print0 | sort -z | xargs -0 -r sha256sum)
+}
+
+case $scenario in
+peak-pro)
+  # A Peak Pro of the old generation with the rider's files: updated, its files back byte for byte.
+  start_device --model 13 --version 7.63 --nrf-version 1.10.31.39
+  before=$(tree_sums "$work/drive/Tarvel")
+  [ -n "$before" ] || fail "the device has no rider's files to keep"
+  status=$(updater --auto)
+  [ "$status" = 0 ] || fail "the updater ended with $status"
+  check_events --outcome up-to-date 0 --in-order "Peak Pro Flashing success" "Latest software is installed on device"
+  [ "$(tree_sums "$work/drive/Tarvel")" = "$before" ] || fail "the rider's files changed"
+  stop_device
+  grep -q "firmware 14.51" "$work/device.err" || fail "the device does not run the carried firmware"
+  ;;
+japanese)
+  start_device --model 13 --variant japanese --version 7.63
+  status=$(updater --auto)
+  [ "$status" = 0 ] || fail "the updater ended with $status"
+  check_events --outcome up-to-date 0 --in-order "Peak Pro Flashing success" "Language Pack Update" \
+    "Language Pack 1 of 2 done!" "Language Pack 2 of 2 done!" "Latest software is installed on device"
+  stop_device
+  ;;
+recovery)
+  # A device that only starts in its ROM bootloader; the recovery's answer given in advance.
+  start_device --model 13 --face rom
+  status=$(updater --auto --recover=13)
+  [ "$status" = 0 ] || fail "the updater ended with $status"
+  check_events --outcome up-to-date 0 --in-order "Recovery Mode Carefully Choose Your Device" \
+    '"answer":"13,english"' '"by":"option"' "Latest software is installed on device"
+  stop_device
+  grep -q "firmware 14.51" "$work/device.err" || fail "the recovered device does not run the carried firmware"
+  ;;
+bl)
+  start_device --model 11 --face bootloader
+  python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 7 + 3) & 0xFF for i in range(100000)))' >"$work/image.bin"
+  bl() {
+    local status=0
+    timeout 120 "$wine" "$bin/tarvel-bl.exe" "$@" >"$work/bl.out" 2>&1 || status=$?
+    tr -d '\r' <"$work/bl.out" >"$work/bl.txt"
+    echo "$status"
+  }
+  [ "$(bl --usb 0x2b29:0x0b -- flash-erase-region 0xa000 0x19000)" = 0 ] || fail "erase failed"
+  [ "$(cat "$work/bl.txt")" = "Response status = 0 (0x0) Success." ] || fail "erase: $(cat "$work/bl.txt")"
+  [ "$(bl --usb 0x2b29:0x0b -- write-memory 0xa000 "$(winpath "$work/image.bin")")" = 0 ] || fail "write failed"
+  grep -q "Wrote 100000 of 100000 bytes." "$work/bl.txt" || fail "write: $(cat "$work/bl.txt")"
+  [ "$(bl --usb 0x2b29:0x0b read-memory 0xa000 100000 "$(winpath "$work/back.bin")")" = 0 ] || fail "read failed"
+  cmp "$work/image.bin" "$work/back.bin" || fail "the bytes read back differ from those written"
+  [ "$(bl --usb 0x2b29:0x0b get-property available-commands)" = 0 ] || fail "get-property failed"
+  grep -q "Available Commands = flash-erase-all, " "$work/bl.txt" || fail "get-property: $(cat "$work/bl.txt")"
+  # Programming over programmed bytes fails on the device: 1. No device of that identity: 3.
+  [ "$(bl --usb 0x2b29:0x0b write-memory 0xa000 '{{00}}')" = 1 ] || fail "a refused write did not end with 1"
+  [ "$(bl --usb 0x2b29:0x0c reset)" = 3 ] || fail "a missing device did not end with 3: $(cat "$work/bl.txt")"
+  # A serial port that does not exist: a clear error, status 1 or more, nothing hangs.
+  status=$(bl --port COM97 -- get-property 1)
+  [ "$status" != 0 ] || fail "a missing COM port was taken"
+  grep -q "COM97" "$work/bl.txt" || fail "the error does not name the port: $(cat "$work/bl.txt")"
+  stop_device
+  ;;
+simulate)
+  # The built-in simulated device, served inside the Windows program itself. Both ends of its
+  # bus run under Wine, so the read-back (which the scenarios above do) is left out here: it
+  # would double the longest scenario of the run.
+  status=$(updater --auto --simulate --no-verify)
+  [ "$status" = 0 ] || fail "the updater ended with $status"
+  check_events --outcome up-to-date 0 --in-order "Peak Pro Flashing success" "Latest software is installed on device"
+  ;;
+standin-bl)
+  # tarvel-bl.exe against a bus server that is not the project's simulator.
+  start_standin
+  python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 11 + 5) & 0xFF for i in range(20000)))' >"$work/image.bin"
+  bl() {
+    local status=0
+    timeout 120 "$wine" "$bin/tarvel-bl.exe" "$@" >"$work/bl.out" 2>&1 || status=$?
+    tr -d '\r' <"$work/bl.out" >"$work/bl.txt"
+    echo "$status"
+  }
+  [ "$(bl --usb 0x2b29:0x0b get-property current-version)" = 0 ] || fail "get-property failed"
+  grep -qx "Current Version = K2.1.0" "$work/bl.txt" || fail "get-property: $(cat "$work/bl.txt")"
+  [ "$(bl --usb 0x2b29:0x0b -- flash-erase-region 0xa000 0x5000)" = 0 ] || fail "erase failed"
+  [ "$(bl --usb 0x2b29:0x0b -- write-memory 0xa000 "$(winpath "$work/image.bin")")" = 0 ] || fail "write failed"
+  grep -q "Wrote 20000 of 20000 bytes." "$work/bl.txt" || fail "write: $(cat "$work/bl.txt")"
+  [ "$(bl --usb 0x2b29:0x0b read-memory 0xa000 20000 "$(winpath "$work/back.bin")")" = 0 ] || fail "read failed"
+  cmp "$work/image.bin" "$work/back.bin" || fail "the bytes read back differ from those written"
+  [ "$(bl --usb 0x2b29:0x0b write-memory 0xa000 '{{00}}')" = 1 ] || fail "a refused write did not end with 1"
+  grep -q "Response status = 105 (0x69) kStatus_FlashCommandFailure" "$work/bl.txt" || fail "refusal: $(cat "$work/bl.txt")"
+  ;;
+bad-input)
+  # A bus that cannot be used ends the run with 1 and says why, before anything is touched.
+  bus_failure() { # TARVEL_VBUS, the reason the message must give
+    local status
+    status=$(TARVEL_VBUS=$1 updater --auto)
+    [ "$status" = 1 ] || fail "TARVEL_VBUS=$1: the updater ended with $status, not 1"
+    check_events --outcome bus-failure 1 --in-order "The virtual USB bus cannot be used: " "$2"
+  }
+  bus_failure 'C:\\no\\bus.sock' "this system has no Unix-domain sockets: give the bus as tcp:127.0.0.1:PORT[/TOKEN]"
+  bus_failure tcp:0.0.0.0:4000 'the bus host \"0.0.0.0\" is not a loopback address'
+  bus_failure tcp:127.0.0.1:70000 'the bus port \"70000\" is not a number 1 to 65535'
+  start_device --model 11 --token right-token
+  bare=${TARVEL_VBUS%/*}
+  bus_failure "$bare/wrong-token" "refused hello: token required"
+  bus_failure "$bare" "refused hello: token required"
+  stop_device
+  ;;
+*)
+  echo "unknown scenario $scenario" >&2
+  exit 2
+  ;;
+esac
+echo "PASS [$scenario]"
