@@ -1,10 +1,13 @@
 #include "serial_face.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -213,16 +216,25 @@ void SerialFace::stop()
     m_slave = m_master = -1;
 }
 
-void SerialFace::pace(size_t bytes)
+std::chrono::steady_clock::duration SerialFace::lineTime(size_t bytes) const
 {
-    if (m_config.baudRate <= 0 || bytes == 0)
-        return;
+    if (m_config.baudRate <= 0)
+        return {};
     // Ten bits a byte on the line (start, eight data, stop).
-    std::this_thread::sleep_for(std::chrono::microseconds(int64_t(bytes) * 10'000'000 / m_config.baudRate));
+    return std::chrono::microseconds(int64_t(bytes) * 10'000'000 / m_config.baudRate);
 }
 
 void SerialFace::run()
 {
+    using Clock = std::chrono::steady_clock;
+    // The line as a clock: what the device sends leaves only once the bytes it answers have
+    // had their time on the line, and then at the line's pace. The device acts on the bytes
+    // as they come and only its output is held back, so a packet and its acknowledgement cost
+    // one wake-up instead of two (each wake-up late by the machine's scheduling).
+    const bool paced = m_config.baudRate > 0;
+    if (paced)
+        ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); // not the default 50 us late per sleep
+    Clock::time_point lineFreeAt {};
     FramingTarget target(m_device);
     BusPalBridge bridge(target);
     std::deque<uint8_t>& out = m_config.busPal ? bridge.output() : target.output();
@@ -234,7 +246,7 @@ void SerialFace::run()
         if (p.revents & POLLIN) {
             const ssize_t n = ::read(m_master, buffer, sizeof buffer);
             if (n > 0) {
-                pace(size_t(n));
+                lineFreeAt = std::max(lineFreeAt, Clock::now() + lineTime(size_t(n)));
                 if (m_config.busPal)
                     bridge.receive(buffer, size_t(n));
                 else
@@ -246,12 +258,15 @@ void SerialFace::run()
         while (!out.empty()) {
             size_t n = 0;
             // A paced line goes out in small pieces, so a reply never waits for a whole block.
-            const size_t limit = m_config.baudRate > 0 ? 16 : sizeof buffer;
+            const size_t limit = paced ? 16 : sizeof buffer;
             for (; n < limit && !out.empty(); ++n) {
                 buffer[n] = out.front();
                 out.pop_front();
             }
-            pace(n);
+            if (paced) {
+                lineFreeAt = std::max(lineFreeAt, Clock::now()) + lineTime(n);
+                std::this_thread::sleep_until(lineFreeAt);
+            }
             const ssize_t written = ::write(m_master, buffer, n);
             const size_t done = written > 0 ? size_t(written) : 0;
             if (done < n) {

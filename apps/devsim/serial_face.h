@@ -8,6 +8,7 @@
 #include "framing_target.h"
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -56,7 +57,8 @@ public:
 
 private:
     void run();
-    void pace(size_t bytes);
+    // The time bytes take on the paced line (zero when unpaced).
+    std::chrono::steady_clock::duration lineTime(size_t bytes) const;
 
     Device& m_device;
     SerialFaceConfig m_config;
