@@ -43,8 +43,40 @@ void Device::bootloaderReportLocked(const Bytes& report)
         commandPacketLocked(packet, length);
 }
 
+struct Device::CommandPacket {
+    uint8_t tag = 0;
+    size_t count = 0;   // parameters the packet carries
+    uint32_t p[7] = {}; // the first seven of them, the rest zero
+    uint32_t protectedEnd = 0;
+    // True when the packet carries at least n parameters; answers kInvalidArgument otherwise.
+    bool needs(Device& device, size_t n) const
+    {
+        if (count >= n)
+            return true;
+        device.genericResponseLocked(kInvalidArgument, tag);
+        return false;
+    }
+};
+
 void Device::commandPacketLocked(const uint8_t* packet, size_t length)
 {
+    // The commands this bootloader carries out, each with its handler; any other tag is
+    // answered kUnknownCommand.
+    struct CommandHandler {
+        uint8_t tag;
+        void (Device::*handle)(const CommandPacket&);
+    };
+    static const CommandHandler kHandlers[] = {
+        { kFlashEraseAll, &Device::eraseAllLocked },
+        { kFlashEraseAllUnsecure, &Device::eraseAllLocked },
+        { kFlashEraseRegion, &Device::eraseRegionLocked },
+        { kWriteMemory, &Device::writeMemoryLocked },
+        { kReadMemory, &Device::readMemoryCommandLocked },
+        { kFillMemory, &Device::fillMemoryLocked },
+        { kGetProperty, &Device::getPropertyLocked },
+        { kSetProperty, &Device::setPropertyCommandLocked },
+        { kReset, &Device::resetCommandLocked },
+    };
     m_dataRefused = false;
     if (length == 0) {
         m_phase = DataPhase(); // the host abandons the exchange
@@ -56,110 +88,123 @@ void Device::commandPacketLocked(const uint8_t* packet, size_t length)
         genericResponseLocked(kInvalidArgument, packet[0]);
         return;
     }
-    const uint8_t tag = packet[0];
-    const size_t count = packet[3];
-    if (4 + 4 * count > length) {
-        genericResponseLocked(kInvalidArgument, tag);
+    CommandPacket command;
+    command.tag = packet[0];
+    command.count = packet[3];
+    if (4 + 4 * command.count > length) {
+        genericResponseLocked(kInvalidArgument, command.tag);
         return;
     }
-    uint32_t p[7] = {};
-    for (size_t i = 0; i < count && i < 7; ++i)
-        p[i] = readLe32(packet + 4 + 4 * i);
-
-    if (takeFaultLocked(FaultKind::Silence))
+    for (size_t i = 0; i < command.count && i < 7; ++i)
+        command.p[i] = readLe32(packet + 4 + 4 * i);
+    if (injectedCommandFaultLocked(command))
         return;
+    command.protectedEnd = protectedEndLocked();
+    for (const CommandHandler& handler : kHandlers) {
+        if (handler.tag == command.tag) {
+            (this->*handler.handle)(command);
+            return;
+        }
+    }
+    genericResponseLocked(kUnknownCommand, command.tag);
+}
+
+// A fault the test armed for this command: silence, or a status in place of the answer.
+bool Device::injectedCommandFaultLocked(const CommandPacket& command)
+{
+    if (takeFaultLocked(FaultKind::Silence))
+        return true;
     uint32_t injected = 0;
-    if (takeFaultLocked(FaultKind::CommandStatus, [&](const Fault& f) {
-            if (f.commandTag >= 0 && f.commandTag != tag)
+    if (!takeFaultLocked(FaultKind::CommandStatus, [&](const Fault& f) {
+            if (f.commandTag >= 0 && f.commandTag != command.tag)
                 return false;
             injected = f.status;
             return true;
-        })) {
-        if (tag == kGetProperty) {
-            Bytes response = responseHeader(kGetPropertyResponse, 1);
-            appendLe32(response, injected);
-            sendPacketLocked(kReportResponse, response);
-        } else {
-            genericResponseLocked(injected, tag);
-        }
+        }))
+        return false;
+    if (command.tag == kGetProperty) {
+        Bytes response = responseHeader(kGetPropertyResponse, 1);
+        appendLe32(response, injected);
+        sendPacketLocked(kReportResponse, response);
+    } else {
+        genericResponseLocked(injected, command.tag);
+    }
+    return true;
+}
+
+void Device::eraseAllLocked(const CommandPacket& command)
+{
+    if (command.tag == kFlashEraseAll && command.count >= 1 && command.p[0] != 0) {
+        genericResponseLocked(kInvalidArgument, command.tag); // only the internal flash exists
         return;
     }
+    genericResponseLocked(m_flash.eraseAll(command.protectedEnd), command.tag);
+}
 
-    auto needs = [&](size_t n) {
-        if (count >= n)
-            return true;
-        genericResponseLocked(kInvalidArgument, tag);
-        return false;
-    };
-    const uint32_t protectedEnd = protectedEndLocked();
-    switch (tag) {
-    case kFlashEraseAll:
-    case kFlashEraseAllUnsecure:
-        if (tag == kFlashEraseAll && count >= 1 && p[0] != 0) {
-            genericResponseLocked(kInvalidArgument, tag); // only the internal flash exists
-            break;
-        }
-        genericResponseLocked(m_flash.eraseAll(protectedEnd), tag);
-        break;
-    case kFlashEraseRegion:
-        if (needs(2))
-            genericResponseLocked(m_flash.eraseRegion(p[0], p[1], protectedEnd), tag);
-        break;
-    case kWriteMemory: {
-        if (!needs(2))
-            break;
-        uint32_t status = m_flash.checkWrite(p[0], p[1], protectedEnd);
-        genericResponseLocked(status, tag);
-        if (status == kSuccess && p[1] > 0) {
-            m_phase.active = true;
-            m_phase.toDevice = true;
-            m_phase.address = p[0];
-            m_phase.remaining = p[1];
-            m_phase.done = 0;
-        }
-        break;
+void Device::eraseRegionLocked(const CommandPacket& command)
+{
+    if (command.needs(*this, 2))
+        genericResponseLocked(m_flash.eraseRegion(command.p[0], command.p[1], command.protectedEnd), command.tag);
+}
+
+void Device::writeMemoryLocked(const CommandPacket& command)
+{
+    if (!command.needs(*this, 2))
+        return;
+    const uint32_t status = m_flash.checkWrite(command.p[0], command.p[1], command.protectedEnd);
+    genericResponseLocked(status, command.tag);
+    if (status == kSuccess && command.p[1] > 0) {
+        m_phase.active = true;
+        m_phase.toDevice = true;
+        m_phase.address = command.p[0];
+        m_phase.remaining = command.p[1];
+        m_phase.done = 0;
     }
-    case kReadMemory:
-        if (needs(2))
-            readMemoryLocked(p[0], p[1]);
-        break;
-    case kFillMemory: {
-        if (!needs(3))
-            break;
-        uint32_t status = m_flash.checkWrite(p[0], p[1], protectedEnd);
-        if (status == kSuccess && p[1] > 0) {
-            Bytes bytes(p[1]);
-            for (size_t i = 0; i < bytes.size(); ++i)
-                bytes[i] = uint8_t(p[2] >> (8 * (i % 4)));
-            status = m_flash.write(p[0], bytes.data(), bytes.size());
-        }
-        genericResponseLocked(status, tag);
-        break;
+}
+
+void Device::readMemoryCommandLocked(const CommandPacket& command)
+{
+    if (command.needs(*this, 2))
+        readMemoryLocked(command.p[0], command.p[1]);
+}
+
+void Device::fillMemoryLocked(const CommandPacket& command)
+{
+    if (!command.needs(*this, 3))
+        return;
+    uint32_t status = m_flash.checkWrite(command.p[0], command.p[1], command.protectedEnd);
+    if (status == kSuccess && command.p[1] > 0) {
+        Bytes bytes(command.p[1]);
+        for (size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = uint8_t(command.p[2] >> (8 * (i % 4)));
+        status = m_flash.write(command.p[0], bytes.data(), bytes.size());
     }
-    case kGetProperty: {
-        if (!needs(1))
-            break;
-        std::vector<uint32_t> values;
-        uint32_t status = propertyLocked(p[0], count >= 2 ? p[1] : 0, values);
-        Bytes response = responseHeader(kGetPropertyResponse, uint8_t(1 + values.size()));
-        appendLe32(response, status);
-        for (uint32_t v : values)
-            appendLe32(response, v);
-        sendPacketLocked(kReportResponse, response);
-        break;
-    }
-    case kSetProperty:
-        if (needs(2))
-            genericResponseLocked(setPropertyLocked(p[0], p[1]), tag);
-        break;
-    case kReset:
-        genericResponseLocked(kSuccess, tag);
-        scheduleLocked([this] { restartJob(200, nullptr); });
-        break;
-    default:
-        genericResponseLocked(kUnknownCommand, tag);
-        break;
-    }
+    genericResponseLocked(status, command.tag);
+}
+
+void Device::getPropertyLocked(const CommandPacket& command)
+{
+    if (!command.needs(*this, 1))
+        return;
+    std::vector<uint32_t> values;
+    const uint32_t status = propertyLocked(command.p[0], command.count >= 2 ? command.p[1] : 0, values);
+    Bytes response = responseHeader(kGetPropertyResponse, uint8_t(1 + values.size()));
+    appendLe32(response, status);
+    for (uint32_t v : values)
+        appendLe32(response, v);
+    sendPacketLocked(kReportResponse, response);
+}
+
+void Device::setPropertyCommandLocked(const CommandPacket& command)
+{
+    if (command.needs(*this, 2))
+        genericResponseLocked(setPropertyLocked(command.p[0], command.p[1]), command.tag);
+}
+
+void Device::resetCommandLocked(const CommandPacket& command)
+{
+    genericResponseLocked(kSuccess, command.tag);
+    scheduleLocked([this] { restartJob(200, nullptr); });
 }
 
 void Device::dataPacketLocked(const uint8_t* packet, size_t length)

@@ -155,6 +155,16 @@ private:
     // Bootloader faces (bootloader_face.cpp).
     void bootloaderReportLocked(const Bytes& report);
     void commandPacketLocked(const uint8_t* packet, size_t length);
+    struct CommandPacket; // a command's tag and parameters, as read from its packet
+    bool injectedCommandFaultLocked(const CommandPacket& command);
+    void eraseAllLocked(const CommandPacket& command);
+    void eraseRegionLocked(const CommandPacket& command);
+    void writeMemoryLocked(const CommandPacket& command);
+    void readMemoryCommandLocked(const CommandPacket& command);
+    void fillMemoryLocked(const CommandPacket& command);
+    void getPropertyLocked(const CommandPacket& command);
+    void setPropertyCommandLocked(const CommandPacket& command);
+    void resetCommandLocked(const CommandPacket& command);
     void dataPacketLocked(const uint8_t* packet, size_t length);
     void readMemoryLocked(uint32_t address, uint32_t count);
     uint32_t propertyLocked(uint32_t property, uint32_t memoryId, std::vector<uint32_t>& values) const;

@@ -8,6 +8,7 @@
 #include "framing_target.h"
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -33,6 +34,10 @@ public:
 private:
     // Carries out the command at the front of m_input; 0 when it is not complete yet.
     size_t parseOne();
+    // The bus mode's transfer: write bytes to the target, read its answer back.
+    size_t transfer();
+    // A command answered 0x01 once its n value bytes are there.
+    size_t withValue(size_t n);
     void reply(const char* text);
     void replyByte(uint8_t byte) { m_output.push_back(byte); }
 
@@ -56,7 +61,8 @@ public:
 
 private:
     void run();
-    void pace(size_t bytes);
+    // The time bytes take on the paced line (zero when unpaced).
+    std::chrono::steady_clock::duration lineTime(size_t bytes) const;
 
     Device& m_device;
     SerialFaceConfig m_config;

@@ -249,4 +249,57 @@ TEST(SerialFace, ServesOnAPseudoTerminalLinkedWhereAsked)
     platform::setTimeScale(1.0);
 }
 
+// A paced line answers no sooner than its bytes take on the wire: the ping's 2 bytes in, then
+// the 10-byte answer going out at the line's rate (at 2400 baud, 4.17 ms a byte), so nothing
+// of it is there before 12 byte times.
+TEST(SerialFace, APacedLineTakesItsBytesTime)
+{
+    platform::setTimeScale(0.0);
+    devsim::DeviceConfig config;
+    config.face = devsim::Face::FlashBootloader;
+    devsim::Device device(config);
+    std::string error;
+    ASSERT_TRUE(device.init(error)) << error;
+
+    char dir[] = "/tmp/serial-face-test-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    devsim::SerialFaceConfig faceConfig;
+    faceConfig.linkPath = std::string(dir) + "/tty";
+    faceConfig.baudRate = 2400;
+    {
+        devsim::SerialFace face(device, faceConfig);
+        ASSERT_TRUE(face.start(&error)) << error;
+        const int fd = ::open(faceConfig.linkPath.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd, 0);
+        termios tio {};
+        ::tcgetattr(fd, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(fd, TCSANOW, &tio);
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(::write(fd, "\x5a\xa6", 2), 2);
+        uint8_t answer[10] = {};
+        size_t got = 0;
+        std::chrono::steady_clock::duration firstByte {};
+        const auto deadline = start + std::chrono::seconds(5);
+        while (got < sizeof answer && std::chrono::steady_clock::now() < deadline) {
+            pollfd p { fd, POLLIN, 0 };
+            if (::poll(&p, 1, 100) > 0) {
+                const ssize_t n = ::read(fd, answer + got, sizeof answer - got);
+                if (n > 0 && got == 0)
+                    firstByte = std::chrono::steady_clock::now() - start;
+                if (n > 0)
+                    got += size_t(n);
+            }
+        }
+        ::close(fd);
+        ASSERT_EQ(got, sizeof answer);
+        EXPECT_EQ(answer[1], 0xA7);
+        const auto byteTime = std::chrono::microseconds(10'000'000 / 2400);
+        EXPECT_GE(firstByte, 12 * byteTime);
+    }
+    ::rmdir(dir);
+    device.shutdown();
+    platform::setTimeScale(1.0);
+}
+
 } // namespace

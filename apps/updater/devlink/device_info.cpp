@@ -33,11 +33,11 @@ bool exchangeDeviceInfo(uint8_t* reply)
     }
 }
 
-// Copies into record only the fields that changed. Workers read the shared record while the
-// window thread reads the device again on its arrivals: a re-read of the device a worker
-// serves then writes none of the fields the worker reads (model, type, variant).
+// Copies into record, under its lock, only the fields that changed: the window thread reads the
+// record without the lock, and a re-read of the device a worker serves leaves it as it was.
 void takeChanges(DeviceInfo& record, const DeviceInfo& fresh)
 {
+    std::lock_guard<std::mutex> hold(deviceRecordLock());
     auto take = [](auto& field, const auto& value) {
         if (!(field == value))
             field = value;
@@ -154,7 +154,7 @@ bool readDeviceOnce(DeviceInfo& record)
         return false;
     }
 
-    DeviceInfo fresh = record;
+    DeviceInfo fresh = recordCopy(record);
     fresh.deviceType = type;
     fresh.major = int8_t(reply[2]);
     fresh.minor = int8_t(reply[3]);
@@ -189,7 +189,9 @@ int32_t nrfVersionForType(int deviceType)
 
 void decideUpdate(DeviceInfo& record)
 {
-    decideFor(record);
+    DeviceInfo fresh = recordCopy(record);
+    decideFor(fresh);
+    takeChanges(record, fresh);
     appCallbacks.currentDevice.store(&record);
 }
 

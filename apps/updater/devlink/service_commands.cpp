@@ -26,8 +26,8 @@ constexpr size_t kDigitLimit = 44;
 
 std::string modelOfCurrentDevice()
 {
-    DeviceInfo* device = appCallbacks.currentDevice.load();
-    return device ? device->modelName : std::string();
+    DeviceInfo device;
+    return currentDeviceCopy(&device) ? device.modelName : std::string();
 }
 
 // Keeps the characters a version answer is made of; a blank becomes the digit 0.

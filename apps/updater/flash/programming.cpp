@@ -111,12 +111,15 @@ ImageChoice chooseImage(bool logIt)
 {
     ImageChoice choice;
     DeviceInfo* device = currentDevice();
+    DeviceInfo seen;
+    if (device)
+        seen = recordCopy(*device);
     if (modelOverride.load() > 0) {
         choice.deviceType = modelOverride.load();
         if (logIt)
             logLine("Using device type override\r\n");
     } else if (device) {
-        choice.deviceType = device->deviceType;
+        choice.deviceType = seen.deviceType;
         if (logIt)
             logLine("Using usb reported device type\r\n");
     } else {
@@ -173,10 +176,10 @@ bool withRetries(bool (*attempt)(), const RetryRule& rule)
 
 void reportFailure(const char* detailAfterReset)
 {
-    if (DeviceInfo* device = currentDevice())
+    if (DeviceInfo device; currentDeviceCopy(&device))
         reportStatus(1,
                      withModel("There was a problem updating your %s. Please try again or contact Tarvel technical support.",
-                               device->modelName)
+                               device.modelName)
                          .c_str(),
                      detailAfterReset);
     else
@@ -395,7 +398,10 @@ bool onBootloaderMode(int productId, int vendorId)
     bootloaderPid = uint16_t(productId);
     bootloaderVid = uint16_t(vendorId);
     ADF = 0;
-    DeviceInfo* device = currentDevice();
+    // The record as the programming begins: the device is away from its application while it
+    // runs, so no read of it changes the record meanwhile.
+    DeviceInfo record;
+    const DeviceInfo* device = currentDeviceCopy(&record) ? &record : nullptr;
     if (device)
         reportStatus(0, withModel("%s connected\nErasing", device->modelName).c_str(), nullptr);
     else
@@ -463,15 +469,17 @@ bool onEmergencyProgramFlashMode(DeviceInfo& record, int deviceType, int variant
     GNormDevID = deviceType;
     modelOverride = deviceType;
 
-    record.deviceType = GNormDevID.load();
-    const char* name = modelName(record.deviceType);
-    record.modelName = name ? name : "";
-    record.dlv = variant;
-    record.rawId = GRawDevID.load();
-    appCallbacks.currentDevice.store(&record);
     initFirmwareCatalog();
-    if (record.deviceType >= 0 && record.deviceType <= kMaxDeviceType)
-        record.catalogRow = firmwareCatalog[size_t(record.deviceType)];
+    changeRecord(record, [variant](DeviceInfo& chosen) {
+        chosen.deviceType = GNormDevID.load();
+        const char* name = modelName(chosen.deviceType);
+        chosen.modelName = name ? name : "";
+        chosen.dlv = variant;
+        chosen.rawId = GRawDevID.load();
+        if (chosen.deviceType >= 0 && chosen.deviceType <= kMaxDeviceType)
+            chosen.catalogRow = firmwareCatalog[size_t(chosen.deviceType)];
+    });
+    appCallbacks.currentDevice.store(&record);
     logLinef("onEmergencyProgramFlashMode DeviceTypeToFlash [%i] Variant [%i]\r\n", deviceType, variant);
 
     // A device in its ROM bootloader may hold part of an image (an earlier recovery or update

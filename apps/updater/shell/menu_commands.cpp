@@ -43,7 +43,7 @@ void factoryResetReturn()
     showButton(false);
     factoryResetActive = 0;
     languagePackActive = 0;
-    if (deviceInfo.dlv == kJapaneseVariant) {
+    if (recordVariant(deviceInfo) == kJapaneseVariant) {
         runLanguagePackUpdate();
         showButton(true);
         logLine(" updateButton SW_SHOW D \r\n");

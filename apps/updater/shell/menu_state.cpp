@@ -20,7 +20,7 @@ void updateMenuState()
     if (isSet(ishf)) {
         for (int id : { kCommandFactoryReset, kCommandForceUpdate, kCommandEraseKeys })
             enableMenu(id, true);
-        enableMenu(kCommandLanguagePacks, deviceInfo.dlv == kJapaneseVariant);
+        enableMenu(kCommandLanguagePacks, recordVariant(deviceInfo) == kJapaneseVariant);
         enableMenu(kCommandLoadJapanFirmware, false);
         enableMenu(kCommandLoadStandardFirmware, false);
         return;

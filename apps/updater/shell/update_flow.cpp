@@ -33,7 +33,7 @@ std::string doneConnectedText()
     char text[512];
     const long nrf = NRFV.load();
     const char* name = deviceInfo.modelName.c_str();
-    if (deviceInfo.dlv == kJapaneseVariant) {
+    if (recordVariant(deviceInfo) == kJapaneseVariant) {
         if (nrf > 0)
             std::snprintf(text, sizeof text, "%.40s connected\nVer: %d.%d-%li\nJapanese", name,
                 deviceInfo.major, deviceInfo.minor, nrf);
@@ -57,7 +57,7 @@ void showRestoreFailed()
 {
     logLine("WM_ON_DEVICE_INFO_READ - fully upgraded, the data was not restored\r\n");
     reportStatus(0, "Could not restore your data to the GPS.", heldBackupAdvice().c_str());
-    deviceInfo.updateButtonText.clear();
+    changeRecord(deviceInfo, [](DeviceInfo& record) { record.updateButtonText.clear(); });
     updateActive = 0;
     forgetPendingSteps(deviceInfo.deviceType);
     showProgress(false);
@@ -78,8 +78,10 @@ void showDoneScreen()
     forgetPendingSteps(deviceInfo.deviceType);
     const std::string connected = doneConnectedText();
     logLine("WM_ON_DEVICE_INFO_READ - fully upgraded TEST PASS\r\n");
-    deviceInfo.infoMessage = "Latest software is installed on device";
-    deviceInfo.updateButtonText.clear();
+    changeRecord(deviceInfo, [](DeviceInfo& record) {
+        record.infoMessage = "Latest software is installed on device";
+        record.updateButtonText.clear();
+    });
     statusDetail.set(deviceInfo.infoMessage);
     updateActive = 0;
     statusText.set(connected);
@@ -146,7 +148,7 @@ void startUpdateNordic()
 
 void requestUpdate(const char* logText)
 {
-    gcbn = deviceInfo.dlv == kJapaneseVariant ? kJapaneseVariant : 0;
+    gcbn = recordVariant(deviceInfo) == kJapaneseVariant ? kJapaneseVariant : 0;
     reverseUpgrade = 1;
     logLine(logText);
     startUpdateWorker();
@@ -179,7 +181,7 @@ void onGpsDeviceInfoRead()
         logLine("\n -- onGpsDeviceInfoRead REVERSE UPGRADE TEST-- \n");
         if (isSet(versionMatches)) {
             logLine("\n -- onGpsDeviceInfoRead REVERSE UPGRADE CONTINUE-- \n");
-            gcbn = deviceInfo.dlv == kJapaneseVariant ? kJapaneseVariant : 0;
+            gcbn = recordVariant(deviceInfo) == kJapaneseVariant ? kJapaneseVariant : 0;
             logLine("\n -- onGpsDeviceInfoRead startUpdateNordic - \n");
             startUpdateNordic();
             return;
@@ -206,7 +208,7 @@ void onGpsDeviceInfoRead()
 void onDeviceInfoReadMessage()
 {
     debugLine("\r\nWM_ON_DEVICE_INFO_READ\r\n");
-    if (isSet(factoryResetActive) && !isSet(languagePackActive) && deviceInfo.dlv != kJapaneseVariant) {
+    if (isSet(factoryResetActive) && !isSet(languagePackActive) && recordVariant(deviceInfo) != kJapaneseVariant) {
         showProgress(false);
         showButton(false);
     }
@@ -234,7 +236,7 @@ void onDeviceInfoReadMessage()
     // Steps an earlier run left (a disk reset, the wireless update) come before the done screen.
     if (runsCarriedFirmware() && NRFV.load() == targetNrfVersion.load() && !isSet(updateThreadActive)
         && !isSet(flashIncomplete) && !stepsOfEarlierRunDue(deviceInfo.deviceType)) {
-        if (isSet(languagePacksPending) && deviceInfo.dlv == kJapaneseVariant) {
+        if (isSet(languagePacksPending) && recordVariant(deviceInfo) == kJapaneseVariant) {
             // Back after its wireless update later than its worker waited: the packs first,
             // whose worker sends this message again when they are done.
             startWorker(pendingLanguagePacksThread);

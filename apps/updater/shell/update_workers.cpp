@@ -86,12 +86,12 @@ void giveUp(const char* text)
 
 void logIdentity(const char* format)
 {
-    logLinef(format, int(GRawDevID.load()), int(GNormDevID.load()), int(gcbn.load()), int(deviceInfo.dlv));
+    logLinef(format, int(GRawDevID.load()), int(GNormDevID.load()), int(gcbn.load()), int(recordVariant(deviceInfo)));
 }
 
 void logBuild(const char* format)
 {
-    logLinef(format, int(gcbn.load()), int(deviceInfo.dlv));
+    logLinef(format, int(gcbn.load()), int(recordVariant(deviceInfo)));
 }
 
 // Reads the device into the shared record on the window thread: the window thread reads and
@@ -165,12 +165,13 @@ void languagePacksAfterUpdate()
 bool backUpThenJumpToBootloader()
 {
     bool mustStop = false;
-    saveGpsDataToLocal(deviceInfo, &mustStop);
+    DeviceInfo record = recordCopy(deviceInfo);
+    saveGpsDataToLocal(record, &mustStop);
     if (mustStop) {
         logLine("updateFirmware stopped: the GPS data could not be backed up\r\n");
         return false;
     }
-    return updateFirmware(deviceInfo);
+    return updateFirmware(record);
 }
 
 } // namespace
@@ -221,7 +222,7 @@ void startUpdateWorkerThread()
     waitMs(1000);
     // From the jump on, the steps after the flash are due: kept first, so that a run that ends
     // while the device is away leaves them to the next one.
-    rememberPendingSteps(deviceInfo.deviceType);
+    rememberPendingSteps(recordCopy(deviceInfo).deviceType);
     if (!backUpThenJumpToBootloader()) {
         // The device was not sent into its bootloader (it could not be opened, or its data
         // could not be backed up): nothing will come back, so the update is over and the
@@ -232,7 +233,7 @@ void startUpdateWorkerThread()
             return; // a late second worker: the first one's device is being programmed
         updateActive = 0;
         reverseUpgrade = 0;
-        rememberPendingSteps(deviceInfo.deviceType);
+        rememberPendingSteps(recordCopy(deviceInfo).deviceType);
         sendToWindow(WM_ON_DEVICE_INFO_READ);
         return;
     }
@@ -306,9 +307,10 @@ void nordicThread()
         return;
     }
 
-    if (deviceInfo.dlv == kJapaneseVariant && GNormDevID.load() >= 11 && GNormDevID.load() <= 16) {
+    const DeviceInfo record = recordCopy(deviceInfo);
+    if (record.dlv == kJapaneseVariant && GNormDevID.load() >= 11 && GNormDevID.load() <= 16) {
         languagePacksPending = 1;
-        rememberPendingSteps(deviceInfo.deviceType);
+        rememberPendingSteps(record.deviceType);
     }
     waitMs(15000); // the device restarts its wireless chip
     std::string drive;

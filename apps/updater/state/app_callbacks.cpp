@@ -8,6 +8,15 @@
 
 AppCallbacks appCallbacks;
 
+bool currentDeviceCopy(DeviceInfo* out)
+{
+    DeviceInfo* device = appCallbacks.currentDevice.load();
+    if (!device)
+        return false;
+    *out = recordCopy(*device);
+    return true;
+}
+
 void setLogCallback(LogFn fn) { appCallbacks.log.store(fn); }
 void setSleepCallback(SleepFn fn) { appCallbacks.sleepSeconds.store(fn); }
 void setUnfinishedProgrammingCallback(UnfinishedFn fn) { appCallbacks.unfinishedProgramming.store(fn); }

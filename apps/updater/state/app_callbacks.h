@@ -23,6 +23,9 @@ struct AppCallbacks {
 
 extern AppCallbacks appCallbacks;
 
+// The current device's record copied under its lock into *out; false when none is current.
+bool currentDeviceCopy(DeviceInfo* out);
+
 void setLogCallback(LogFn fn);
 void setSleepCallback(SleepFn fn);
 void setUnfinishedProgrammingCallback(UnfinishedFn fn);

@@ -16,6 +16,36 @@ const std::array<const char*, kMaxDeviceType + 1> kRecoveryLabels = {
 
 DeviceInfo deviceInfo;
 
+std::mutex& deviceRecordLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+DeviceInfo recordCopy(const DeviceInfo& record)
+{
+    std::lock_guard<std::mutex> hold(deviceRecordLock());
+    return record;
+}
+
+int32_t recordVariant(const DeviceInfo& record)
+{
+    std::lock_guard<std::mutex> hold(deviceRecordLock());
+    return record.dlv;
+}
+
+void changeRecord(DeviceInfo& record, const std::function<void(DeviceInfo&)>& change)
+{
+    std::lock_guard<std::mutex> hold(deviceRecordLock());
+    change(record);
+}
+
+void keepVariant(DeviceInfo& record, int variant)
+{
+    std::lock_guard<std::mutex> hold(deviceRecordLock());
+    record.dlv = variant;
+}
+
 const char* modelName(int deviceType)
 {
     if (deviceType < 0 || deviceType > kMaxDeviceType)

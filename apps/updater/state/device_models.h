@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
 
 // Device types 0..16 index modelNames; 4..16 are the models this updater can program.
@@ -34,7 +36,8 @@ constexpr uint16_t kRomProductId = 0x73;
 bool bootloaderProductType(int productId, int* deviceType, bool* japanese);
 
 // The one process-wide description of the connected device. Written by one thread at a time
-// (the device-information read or the emergency start, serialised by the orchestration flags).
+// (the device-information read or the emergency start, serialised by the orchestration flags),
+// always under the record's lock.
 struct DeviceInfo {
     int32_t minor = 0;
     int32_t major = 0;
@@ -55,10 +58,16 @@ struct DeviceInfo {
 
 extern DeviceInfo deviceInfo;
 
-// A worker's write of the record's variant: only when it differs, since the window thread
-// reads the record meanwhile and a same-value write would still race with it.
-inline void keepVariant(DeviceInfo& record, int variant)
-{
-    if (record.dlv != variant)
-        record.dlv = variant;
-}
+// The record's lock, one for every DeviceInfo that threads share. Every write of a shared record
+// holds it, and so does every read made off the window thread; the window thread reads without
+// it only the fields that no other thread writes (every one but dlv).
+std::mutex& deviceRecordLock();
+// A copy of the record taken under its lock: what a worker reads.
+DeviceInfo recordCopy(const DeviceInfo& record);
+// The record's variant read under its lock (workers write it: keepVariant).
+int32_t recordVariant(const DeviceInfo& record);
+// Runs change on the record under its lock.
+void changeRecord(DeviceInfo& record, const std::function<void(DeviceInfo&)>& change);
+
+// A worker's write of the record's variant, under the record's lock.
+void keepVariant(DeviceInfo& record, int variant);

@@ -66,6 +66,6 @@ void resetSharedState()
     statusDetail.set("");
     flashLogCount = 0;
     logWindowHidden = 1;
-    deviceInfo = DeviceInfo{};
+    changeRecord(deviceInfo, [](DeviceInfo& record) { record = DeviceInfo{}; });
     appCallbacks.currentDevice.store(nullptr);
 }

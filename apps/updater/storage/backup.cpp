@@ -64,8 +64,8 @@ int modelForBackup()
 {
     if (modelOverride.load() > 0)
         return modelOverride.load();
-    if (DeviceInfo* device = appCallbacks.currentDevice.load())
-        return device->deviceType;
+    if (DeviceInfo device; currentDeviceCopy(&device))
+        return device.deviceType;
     return -1;
 }
 

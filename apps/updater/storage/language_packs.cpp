@@ -69,7 +69,8 @@ bool updateLanguagePacks()
         return false;
     }
     logLine("Determining Model\r\n");
-    DeviceInfo* record = appCallbacks.currentDevice.load();
+    DeviceInfo current;
+    const DeviceInfo* record = currentDeviceCopy(&current) ? &current : nullptr;
     if (!record && modelOverride.load() <= 0) {
         reportStatus(1, "Error\nUnable to determine device model.", "Something went wrong");
         return false;

@@ -124,7 +124,13 @@ FollowResult followUpdate(platform::HidDevice* device, const char* model)
 
 bool updateNordicFirmware()
 {
-    DeviceInfo* record = appCallbacks.currentDevice.load();
+    // What is read of the record is a copy taken under its lock; the variant is written back
+    // to the shared record itself.
+    DeviceInfo* shared = appCallbacks.currentDevice.load();
+    DeviceInfo current;
+    if (shared)
+        current = recordCopy(*shared);
+    const DeviceInfo* record = shared ? &current : nullptr;
     const int recordType = record ? record->deviceType : -1;
     const int32_t nrf = NRFV.load();
     // Types 11..15 are told up to date at the Summit's build and updated all the same; any
@@ -153,8 +159,8 @@ bool updateNordicFirmware()
     }
     const int model = modelOverride.load() > 0 ? modelOverride.load() : recordType;
     int variant = 0;
-    if (record && variantForBuildChoice(gcbn.load(), &variant))
-        keepVariant(*record, variant);
+    if (shared && variantForBuildChoice(gcbn.load(), &variant))
+        keepVariant(*shared, variant);
     EmbeddedItem image, settings;
     if (!selectNordicPackage(model, &image, &settings)) {
         logLine("Invalid device type\r\n");
