@@ -11,7 +11,7 @@
 #include "ui/headless/console_output.h"
 #include "ui/headless/headless_front_end.h"
 #ifdef TARVEL_HAS_WINDOW_FRONT_END
-#include "ui/qt/window_front_end.h"
+#include "window_front_end.h"
 #endif
 
 #include <cstdio>
