@@ -450,6 +450,7 @@ void Win32WindowPort::repaint()
 {
     traceStatus();
     callOnWindow([this] {
+        refreshMenu(); // device work may have begun or ended since
         InvalidateRect(m_window, nullptr, FALSE);
         UpdateWindow(m_window);
     });
