@@ -1,6 +1,8 @@
 # Front door of the build. `make` builds into build/, programs land in build/bin/.
 #   make demo   the updater's whole job on its built-in simulated device
 #   make test   installs what is missing, builds with warnings as errors, runs every test
+#               but the long suite
+#   make test-long  the long suite (rows that wait out real reply limits, ~13 min each)
 #   make test-asan   every test under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
 #   make test-tsan   the threaded tests under ThreadSanitizer (build-tsan/)
 #   make fuzz-smoke  each fuzz target 3 s on its seed corpus (clang, build-fuzz/)
@@ -16,7 +18,7 @@ JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all build deps configure test test-asan test-tsan fuzz-smoke windows test-windows demo bench clean install uninstall package
+.PHONY: all build deps configure test test-long test-asan test-tsan fuzz-smoke windows test-windows demo bench clean install uninstall package
 
 all: build
 
@@ -32,7 +34,11 @@ build: configure
 test: deps
 	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEL_WERROR=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
-	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE long
+
+# The long suite: rows that wait out the device's real reply limits (about 12.5 minutes each).
+test-long: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -L long
 
 # The sanitizer and fuzz builds: two jobs, no benchmarks, only what their runs need.
 test-asan: deps

@@ -54,6 +54,18 @@ bool parseOptions(const std::vector<std::string>& args, Options* options, std::s
             options->verbosity += int(a.size() - 1);
         } else if (a == "--ping") {
             options->ping = true;
+        } else if (a == "--record-overwrite") {
+            options->recordOverwrite = true;
+        } else if (a == "--record" || a.rfind("--record=", 0) == 0) {
+            if (a == "--record" && i + 1 >= args.size()) {
+                *error = "--record needs a file";
+                return false;
+            }
+            options->recordFile = a == "--record" ? args[++i] : a.substr(9);
+            if (options->recordFile.empty()) {
+                *error = "--record needs a file";
+                return false;
+            }
         } else if (a == "--port" || a == "--buspal") {
             if (i + 1 >= args.size()) {
                 *error = a + " needs a value";
@@ -116,7 +128,7 @@ int resultFilterLevel(const Options& options)
 std::string helpText()
 {
     std::string text
-        = "usage: tarvel-bl [--usb VID:PID] [--timeout MS] [--json] [-v]... [--] COMMAND [ARG]...\n"
+        = "usage: tarvel-bl [--usb VID:PID] [--timeout MS] [--record FILE] [--json] [-v]... [--] COMMAND [ARG]...\n"
           "       tarvel-bl --port NAME[,BAUD] [--buspal BUS[,SETTINGS]] [--ping] [OPTION]... [COMMAND...]\n"
           "\n"
           "  --usb VID:PID   bootloader identity (default 0x15a2:0x0073)\n"
@@ -130,6 +142,8 @@ std::string helpText()
           "                  an empty field keeps its default (spi,,0)\n"
           "  --ping          report the target's framing protocol version (a command may follow)\n"
           "  --timeout MS    time limit of each packet and bus request, in milliseconds, 1 or more\n"
+          "  --record FILE   write the USB-HID traffic to FILE as a session recording (an existing\n"
+          "                  FILE only with --record-overwrite)\n"
           "                  (default 5000)\n"
           "  --json          print only the command's result as JSON\n"
           "  -v              more detail; repeat up to -vvvv for byte traces\n"

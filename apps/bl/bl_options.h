@@ -24,6 +24,8 @@ struct Options {
     bool busPal = false;
     blfwk::BusPalSettings busPalSettings;
     bool ping = false; // report the framing protocol version
+    std::string recordFile; // --record: the USB-HID traffic written as a session recording
+    bool recordOverwrite = false;
 };
 
 // --port NAME[,BAUD] and --buspal spi|i2c|can[,SETTINGS]; false with a message in *error.

@@ -5,6 +5,7 @@
 #include "blfwk/logger.h"
 #include "blfwk/memory_commands.h"
 #include "blfwk/property_commands.h"
+#include "platform/session_recording.h"
 #include "platform/vbus/wire.h"
 #include "textutil/format.h"
 
@@ -155,6 +156,15 @@ int runTool(const std::vector<std::string>& args)
     }
     // A bus that accepts the connection but never answers is given up on after --timeout.
     platform::vbus::setRequestTimeout(options.timeoutMs);
+    if (!options.recordFile.empty()) {
+        std::string why;
+        platform::setSessionRecordingFailureHandler(
+            [](const std::string& message) { std::fprintf(stderr, "tarvel-bl: %s\n", message.c_str()); });
+        if (!platform::startSessionRecording(options.recordFile, options.recordOverwrite, "tarvel-bl", why)) {
+            std::fprintf(stderr, "tarvel-bl: %s\n", why.c_str());
+            return 2;
+        }
+    }
     // With --json standard output carries the JSON alone: the bytes read go to standard error.
     if (options.json) {
         if (auto* read = dynamic_cast<blfwk::ReadMemory*>(command.get()))

@@ -1,4 +1,5 @@
 #include "bus_server.h"
+#include "connection_threads.h"
 
 #include <exception>
 
@@ -312,16 +313,7 @@ void BusServer::stop()
         m_acceptThread.join();
     m_listener.close();
     m_listening = false;
-    std::list<std::unique_ptr<Connection>> connections;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        connections.swap(m_connections);
-    }
-    for (auto& c : connections)
-        c->socket.shutdown();
-    for (auto& c : connections)
-        if (c->thread.joinable())
-            c->thread.join();
+    shutDownConnections(m_mutex, m_connections);
 }
 
 void BusServer::reapFinished()

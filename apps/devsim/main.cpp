@@ -1,6 +1,7 @@
 // tarvel-devsim: serves one simulated Tarvel device on a virtual USB bus (a Unix socket or a
 // loopback TCP port) until it is stopped with SIGINT or SIGTERM.
 
+#include "replay_run.h"
 #include "root_map.h"
 #include "serial_face.h"
 #include "simulator.h"
@@ -63,6 +64,10 @@ const char kUsage[]
       "  --serial-baud N        pace the serial line at N bit/s (default: unpaced)\n"
       "  --fault NAME[,K=V...]  start with a fault in place, as sim.fault sets one (repeatable;\n"
       "                         for example corrupt_write,offset=4096 or corrupt_write,always)\n"
+      "  --replay FILE          serve the session recording FILE (tarvel-updater --record) as\n"
+      "                         the device: recorded answers to matching requests, recorded\n"
+      "                         events in their place, timing scaled by --time-scale; a request\n"
+      "                         that does not match is reported and ends it with status 1\n"
       "  --help                 this text\n"
       "\n"
       "Control ops for tests and demos are described in apps/devsim/README.md.\n";
@@ -88,7 +93,14 @@ struct Options {
     devsim::RootMap rootMap;
     devsim::SerialFaceConfig serial;
     std::vector<devsim::Fault> faults; // in place from the start
+    std::string replayFile; // --replay: a session recording served in place of the simulated device
 };
+
+bool setReplay(const std::string& value, Options& options)
+{
+    options.replayFile = value;
+    return true;
+}
 
 bool setSocket(const std::string& value, Options& options)
 {
@@ -194,6 +206,7 @@ const ValueOption kValueOptions[] = {
     { "--serial", nullptr, setSerial },
     { "--serial-baud", nullptr, setSerialBaud },
     { "--fault", nullptr, addFault },
+    { "--replay", nullptr, setReplay },
 };
 
 const ValueOption* findValueOption(const std::string& name)
@@ -392,6 +405,8 @@ int main(int argc, char** argv)
         return 2;
     }
     catchStopSignals();
+    if (!options.replayFile.empty())
+        return devsim::runReplay(options.replayFile, busAddress(options), platform::timeScale(), [] { return g_stop != 0; });
     const int status = serve(options);
     if (!privateDir.empty())
         ::rmdir(privateDir.c_str());

@@ -7,6 +7,7 @@
 #include "flash/programming.h"
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "platform/session_recording.h"
 #include "shell/run_options.h"
 #include "ui/headless/console_output.h"
 #include "ui/headless/headless_front_end.h"
@@ -15,6 +16,7 @@
 #endif
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,9 @@ SimulatedDevice g_simulated;
 
 void cleanUp()
 {
+    // The recording ends with the run's session: the simulated device going away as the program
+    // ends is no part of what the device did.
+    platform::stopSessionRecording();
     stopSimulatedDevice(g_simulated);
 }
 
@@ -50,10 +55,28 @@ int refuseToStart(bool json, int status, const char* result, const std::string& 
     return status;
 }
 
+// --record=FILE, else TARVEL_RECORD (the window started from a menu entry has no command line).
+bool startRecording(const UpdaterOptions& options, std::string& error)
+{
+    std::string file = options.recordFile;
+    if (file.empty())
+        if (const char* fromEnvironment = std::getenv("TARVEL_RECORD"))
+            file = fromEnvironment;
+    if (file.empty())
+        return true;
+    platform::setSessionRecordingFailureHandler(
+        [](const std::string& message) { std::fprintf(stderr, "tarvel-updater: %s\n", message.c_str()); });
+    std::string version = updaterVersionText();
+    while (!version.empty() && (version.back() == '\n' || version.back() == '\r'))
+        version.pop_back();
+    return platform::startSessionRecording(file, options.recordOverwrite, version, error);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    platform::elapsedMs(); // the program's start, from which every --json line's t_ms counts
     UpdaterOptions options;
     std::string error;
     const std::vector<std::string> args(argv + 1, argv + argc);
@@ -70,6 +93,8 @@ int main(int argc, char** argv)
     if (options.timeScaleGiven)
         platform::setTimeScale(options.timeScale);
     verifyAfterWrite = options.noVerify ? 0 : 1;
+    if (!startRecording(options, error))
+        return refuseToStart(options.console.json, kExitUsage, "usage", error, false);
 
     RunOptions run;
     run.autoAnswer = options.autoAnswer;

@@ -82,6 +82,12 @@ const OptionRow kOptionRows[] = {
         } },
     { "--auto", nullptr, ValueUse::None, false, setFlag<&UpdaterOptions::autoAnswer> },
     { "--no-verify", nullptr, ValueUse::None, false, setFlag<&UpdaterOptions::noVerify> },
+    { "--record", nullptr, ValueUse::Needed, false,
+        [](const std::string& value, UpdaterOptions& o, std::string&) {
+            o.recordFile = value;
+            return true;
+        } },
+    { "--record-overwrite", nullptr, ValueUse::None, false, setFlag<&UpdaterOptions::recordOverwrite> },
     { "--headless", nullptr, ValueUse::None, true, setFlag<&UpdaterOptions::headless> },
     { "--recover", nullptr, ValueUse::Needed, false,
         [](const std::string& value, UpdaterOptions& o, std::string& error) {
@@ -185,6 +191,10 @@ std::string updaterUsage()
           "  --time-scale=F         multiply every fixed pause by F (0: no pauses)\n"
           "  --no-verify            do not read the written firmware back before the device\n"
           "                         restarts (saves about the write's own time)\n"
+          "  --record=FILE          write every exchange with the device to FILE, a session\n"
+          "                         recording for support (also TARVEL_RECORD=FILE); the drive's\n"
+          "                         files appear as names, sizes and hashes only, never contents\n"
+          "  --record-overwrite     replace FILE when it exists (otherwise the run is refused)\n"
           "\n"
           "Console (each implies --headless):\n"
           "  --json                 one JSON object per line per event\n"

@@ -35,6 +35,8 @@ struct UpdaterOptions {
     int recoverType = -1; // 4..16, -1 none
     bool recoverJapanese = false;
     bool noVerify = false; // the written firmware is not read back before the device restarts
+    std::string recordFile; // --record=FILE (or TARVEL_RECORD): the session recording
+    bool recordOverwrite = false;
 
     HeadlessSettings console;
 };

@@ -188,6 +188,51 @@ BENCHMARK_CAPTURE(WholeUpdateOfLargestImage, no_verify, false)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5);
 
+// The cost of a session recording: the built-in Peak Pro update (rider data, drive reset and
+// restore) at time scale 0 without and with --record, in the same run, and the recording's size.
+double timedUpdate(Home& home, std::vector<std::string> args, bool& good)
+{
+    const auto start = Clock::now();
+    Child child = spawn(home, args);
+    ::close(child.in);
+    char sink[4096];
+    while (::read(child.out, sink, sizeof sink) > 0) { }
+    int status = 0;
+    ::waitpid(child.pid, &status, 0);
+    ::close(child.out);
+    good = good && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void PeakProUpdateWithAndWithoutRecording(benchmark::State& state)
+{
+    double plain = 0, recorded = 0, bytes = 0;
+    int runs = 0;
+    for (auto _ : state) {
+        Home home;
+        bool good = true;
+        const std::vector<std::string> args = { "--headless", "--auto", "--time-scale=0", "--simulate" };
+        plain += timedUpdate(home, args, good);
+        std::vector<std::string> recording = args;
+        const std::string file = home.path + "/tmp/session.jsonl";
+        recording.push_back("--record=" + file);
+        const double seconds = timedUpdate(home, recording, good);
+        if (!good) {
+            state.SkipWithError("an update did not end with status 0");
+            return;
+        }
+        recorded += seconds;
+        state.SetIterationTime(seconds);
+        std::error_code ec;
+        bytes += double(fs::file_size(file, ec));
+        ++runs;
+    }
+    state.counters["wall_plain_s"] = plain / runs;
+    state.counters["wall_recorded_s"] = recorded / runs;
+    state.counters["recording_bytes"] = bytes / runs;
+}
+BENCHMARK(PeakProUpdateWithAndWithoutRecording)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
 // Brings an updater to its done screen with an up-to-date device, answers the update alert,
 // and measures its CPU over 10 s of idling. Ctrl-C ends it (status 130).
 void measureIdle(benchmark::State& state, Child child)

@@ -99,6 +99,7 @@ TEST_F(UpdateRoad, PeakProFromTheOldGenerationKeepsTheRidersData)
     EXPECT_EQ(NRFV.load(), 1031039);
 
     // The update worker: back up, then into the bootloader.
+    saveGpsDataToLocal(record);
     ASSERT_TRUE(updateFirmware(record)) << log.text();
     EXPECT_TRUE(isSet(backupHeld));
     EXPECT_TRUE(isSet(resetBeforeNordic));

@@ -8,7 +8,6 @@
 #include "platform/usb_devices.h"
 #include "state/app_callbacks.h"
 #include "state/shared_state.h"
-#include "storage/backup.h"
 
 #include <cctype>
 #include <chrono>
@@ -145,16 +144,9 @@ bool leftTheBus(int before)
 
 } // namespace
 
-bool updateFirmware(DeviceInfo& record)
+bool updateFirmware(DeviceInfo&)
 {
     logLine("updateFirmware\r\n");
-    bool mustStop = false;
-    saveGpsDataToLocal(record, &mustStop);
-    if (mustStop) {
-        // The rider's data could not be saved: the disk reset after the update would lose it.
-        logLine("updateFirmware stopped: the GPS data could not be backed up\r\n");
-        return false;
-    }
     logLine("Opening HID device\r\n");
     platform::HidDevice* device = openAppDevice();
     if (!device) {

@@ -7,9 +7,8 @@
 #include <cstdint>
 #include <string>
 
-// Saves the rider's data where the update needs it, then restarts the device into its
-// bootloader. False when the device could not be opened (or the backup could not be made
-// safely: the update must not go on without it).
+// Restarts the device into its bootloader (the caller has saved the rider's data first where
+// the update needs it). False when the device could not be opened or did not leave the bus.
 bool updateFirmware(DeviceInfo& record);
 bool factoryReset();
 // "There was a problem updating your <model>. …", the status of an update that stopped.

@@ -9,7 +9,6 @@
 #include "platform/hid.h"
 #include "platform/usb_devices.h"
 #include "state/app_callbacks.h"
-#include "storage/unfinished_flash.h"
 
 #include <chrono>
 #include <cstdio>
@@ -321,7 +320,7 @@ uint32_t eraseLengthFor(int imageLength)
 bool eraseFlash()
 {
     // From the erase on, the application is gone until a programming completes.
-    rememberUnfinishedFlash(true);
+    reportUnfinishedProgramming(true);
     return withRetries(eraseOnce,
         { eraseCrashCount, kEraseAttempts, "Failed to erase flash", "Erase Crash - retrying\n\r", 0 });
 }
@@ -423,7 +422,7 @@ bool onBootloaderMode(int productId, int vendorId)
         reportFailure(nullptr);
         return false;
     }
-    rememberUnfinishedFlash(false); // the whole image is written (and read back where it can be)
+    reportUnfinishedProgramming(false); // the whole image is written (and read back where it can be)
     logLine("Reset device after a 5 second rest\r\n");
     if (device) {
         if (isSet(reverseUpgrade)) {
@@ -475,8 +474,23 @@ bool onEmergencyProgramFlashMode(DeviceInfo& record, int deviceType, int variant
         record.catalogRow = firmwareCatalog[size_t(record.deviceType)];
     logLinef("onEmergencyProgramFlashMode DeviceTypeToFlash [%i] Variant [%i]\r\n", deviceType, variant);
 
+    // A device in its ROM bootloader may hold part of an image (an earlier recovery or update
+    // cut short): flash takes a write only where it is erased, so that region is erased first.
+    // From the first write on the device holds no whole image until this programming completes,
+    // and a recovery that is interrupted leaves the mark for the next start.
+    const bool partImage = isSet(flashIncomplete);
+    reportUnfinishedProgramming(true);
+    if (partImage) {
+        logLine("The last programming did not finish: erasing before programming\r\n");
+        if (!eraseFlash()) {
+            logLine("Flash erase failed\r\n");
+            modelOverride = -1;
+            gcbn = kStandardChoice;
+            return true;
+        }
+    }
     if (programFlash()) {
-        rememberUnfinishedFlash(false);
+        reportUnfinishedProgramming(false);
         logLine("Reset device after a 5 second rest\r\n");
         sleepFor(5);
         if (!resetDevice())

@@ -76,6 +76,16 @@ void deviceScan()
         logLinef("idx:(%i)-VID_2B29 PID[%2X]\r\n", idx, unsigned(currentPid.load()));
 
         if (!isSet(ishf) && currentPid.load() == kAppProductId) {
+            if (workerTalksToDevice()) {
+                // Every open handle gets a copy of each input report: a second handle's
+                // requests would put replies in the worker's way. The worker reports itself;
+                // the device stays shown as it was read before.
+                logLine("deviceScan - a worker talks to the device, not read\r\n");
+                ishf = 1;
+                scanInProgress = 0;
+                logLine("deviceScan B END\r\n");
+                return; // as after a read: the first device found is the one served
+            }
             ishf = 1;
             std::string drive;
             if (readDevice(deviceInfo) && !(drive = findGpsDrive()).empty()) {

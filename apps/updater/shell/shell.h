@@ -34,6 +34,9 @@ void pendingLanguagePacksThread();
 // How long the wireless worker waits for the device to be back after its update (60 s; tests).
 void setDeviceReturnLimit(std::chrono::milliseconds limit);
 void eraseKeysThread();
+// Whether a worker is exchanging requests with the running device now (its wireless update,
+// its language packs): the scan must not open a second handle to it meanwhile.
+bool workerTalksToDevice();
 // Starts body on a detached thread (workers.cpp). The workers are never joined; the count of
 // those still running lets a front end (or a test) wait for them before the process ends.
 void startWorker(void (*body)());

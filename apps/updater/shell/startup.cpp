@@ -64,6 +64,8 @@ bool startUpdater()
     if (!platform::acquireSingleInstance(kInstanceLockName))
         return false;
     installAppCallbacks();
+    // The programming reports its unfinished state; the mark is kept beside the held backup.
+    setUnfinishedProgrammingCallback([](bool unfinished) { rememberUnfinishedFlash(unfinished); });
     installFlashProgressCounter();
     return true;
 }

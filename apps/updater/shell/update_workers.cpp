@@ -15,6 +15,7 @@
 #include "state/shared_state.h"
 #include "state/window_port.h"
 #include "state/window_messages.h"
+#include "storage/backup.h"
 #include "storage/gps_drive.h"
 #include "storage/language_packs.h"
 #include "storage/pending_steps.h"
@@ -44,6 +45,24 @@ constexpr const char* kWirelessFailed
       "Restart the updater app. Reconnect the Tarvel GPS device and try the update "
       "again.";
 
+// Set while a worker exchanges requests with the running device; the scan leaves it alone
+// then. Not while the worker waits for the device to come back: that return is the scan's.
+std::atomic<int> g_talking { 0 };
+
+class TalkingToDevice {
+public:
+    TalkingToDevice() { ++g_talking; }
+    ~TalkingToDevice() { --g_talking; }
+    TalkingToDevice(const TalkingToDevice&) = delete;
+    TalkingToDevice& operator=(const TalkingToDevice&) = delete;
+};
+
+bool updateNordicOwned()
+{
+    TalkingToDevice talking;
+    return updateNordicFirmware();
+}
+
 void waitMs(int milliseconds)
 {
     platform::pause(platform::Milliseconds(milliseconds));
@@ -51,6 +70,7 @@ void waitMs(int milliseconds)
 
 bool queryNordicVersion()
 {
+    TalkingToDevice talking;
     for (int attempt = 0; attempt < kAttempts; ++attempt)
         if (getNordicVersion())
             return true;
@@ -127,13 +147,30 @@ void languagePacksAfterUpdate()
     showProgress(true);
     showButton(false);
     repaintWindow();
-    const bool packed = updateLanguagePacks();
+    bool packed = false;
+    {
+        TalkingToDevice talking;
+        packed = updateLanguagePacks();
+    }
     showProgress(false);
     languagePackActive = 0;
     // Told either way: a failure leaves them to the menu's language-pack command.
     languagePacksPending = 0;
     if (!packed)
         tell("Could Not Update Language Packs.", "Language Pack");
+}
+
+// The rider's data is saved where the update needs it before the device is sent into its
+// bootloader: the disk reset after the update would lose it otherwise.
+bool backUpThenJumpToBootloader()
+{
+    bool mustStop = false;
+    saveGpsDataToLocal(deviceInfo, &mustStop);
+    if (mustStop) {
+        logLine("updateFirmware stopped: the GPS data could not be backed up\r\n");
+        return false;
+    }
+    return updateFirmware(deviceInfo);
 }
 
 } // namespace
@@ -171,7 +208,7 @@ void startUpdateWorkerThread()
         for (int attempt = 0; attempt < kAttempts && !wirelessPassed; ++attempt) {
             if (attempt > 0)
                 waitMs(6000);
-            wirelessPassed = updateNordicFirmware();
+            wirelessPassed = updateNordicOwned();
         }
     }
     logBuild("Start C gcbn:%i dlv:%i\r\n");
@@ -185,7 +222,7 @@ void startUpdateWorkerThread()
     // From the jump on, the steps after the flash are due: kept first, so that a run that ends
     // while the device is away leaves them to the next one.
     rememberPendingSteps(deviceInfo.deviceType);
-    if (!updateFirmware(deviceInfo)) {
+    if (!backUpThenJumpToBootloader()) {
         // The device was not sent into its bootloader (it could not be opened, or its data
         // could not be backed up): nothing will come back, so the update is over and the
         // device is shown again with its offer.
@@ -260,7 +297,7 @@ void nordicThread()
             waitMs(6000);
             waitForDriveOfPresentDevice();
         }
-        updated = updateNordicFirmware();
+        updated = updateNordicOwned();
     }
     logBuild("Nordic Start C gcbn:%i dlv:%i\r\n");
     if (!updated) {
@@ -319,6 +356,11 @@ void pendingLanguagePacksThread()
     languagePacksAfterUpdate();
     updateThreadActive = 0;
     sendToWindow(WM_ON_DEVICE_INFO_READ);
+}
+
+bool workerTalksToDevice()
+{
+    return g_talking.load() > 0;
 }
 
 void setDeviceReturnLimit(std::chrono::milliseconds limit)

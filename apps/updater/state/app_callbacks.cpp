@@ -1,5 +1,7 @@
 #include "app_callbacks.h"
 
+#include "shared_state.h"
+
 #include "textutil/format.h"
 
 #include <cstdarg>
@@ -8,6 +10,7 @@ AppCallbacks appCallbacks;
 
 void setLogCallback(LogFn fn) { appCallbacks.log.store(fn); }
 void setSleepCallback(SleepFn fn) { appCallbacks.sleepSeconds.store(fn); }
+void setUnfinishedProgrammingCallback(UnfinishedFn fn) { appCallbacks.unfinishedProgramming.store(fn); }
 
 void setStatusCallback(StatusFn fn)
 {
@@ -44,4 +47,11 @@ void sleepFor(int seconds)
 {
     if (SleepFn fn = appCallbacks.sleepSeconds.load())
         fn(seconds);
+}
+
+void reportUnfinishedProgramming(bool unfinished)
+{
+    flashIncomplete = unfinished ? 1 : 0;
+    if (UnfinishedFn fn = appCallbacks.unfinishedProgramming.load())
+        fn(unfinished);
 }

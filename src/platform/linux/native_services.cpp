@@ -27,4 +27,9 @@ DeviceEventService& deviceEventService()
     return linux_backend::linuxDeviceEvents();
 }
 
+const char* platformName()
+{
+    return "linux";
+}
+
 } // namespace platform::native

@@ -27,4 +27,9 @@ std::unique_ptr<SerialPort> openSerialPort(const std::string& name, int baudRate
     return windows_backend::openComPort(name, baudRate, error);
 }
 
+const char* platformName()
+{
+    return "windows";
+}
+
 } // namespace platform::native

@@ -71,6 +71,8 @@ struct MatrixRow {
     // with one of these failures (exit 1); every such ending is truthful and the next run
     // finishes.
     std::vector<const char*> orFailures = {};
+    // The first run's limit: rows whose device falls silent wait out every reply limit.
+    std::chrono::seconds limit = std::chrono::seconds(180);
 };
 
 void PrintTo(const MatrixRow& row, std::ostream* out) { *out << row.name; }
@@ -106,6 +108,14 @@ devsim::Fault corruptWrite(uint32_t offset, bool always)
     devsim::Fault f = fault(FaultKind::CorruptWrite);
     f.offset = offset;
     f.always = always;
+    return f;
+}
+
+// Every report to the host is lost until the faults are cleared.
+devsim::Fault droppedAlways()
+{
+    devsim::Fault f = fault(FaultKind::DropReport);
+    f.always = true;
     return f;
 }
 
@@ -208,6 +218,16 @@ const MatrixRow kMatrix[] = {
       kDone },
     { "ReadBackAbort", "read-back", "data phase aborted", kPeakPro, "Reading back", Action::Inject, dataPhase(FaultKind::AbortDataPhase, 4096), 0,
       kDone },
+};
+
+// A device that falls silent while it programs its language packs is waited for through every
+// one of its 750 one-second replies (the reply limits are the device's, not scaled): about
+// 12.5 minutes a row. They run in the long suite only (ctest -L long).
+const MatrixRow kLongMatrix[] = {
+    { "LanguagePacksSilence", "language packs", "silence", kJapaneseSummitColor, "Sending KANJI_PROGRAM_FLASH command", Action::Inject, fault(FaultKind::Silence), 1,
+      kNoLanguagePacks, {}, std::chrono::seconds(1200) },
+    { "LanguagePacksDroppedReport", "language packs", "lost report", kJapaneseSummitColor, "Sending KANJI_PROGRAM_FLASH command", Action::Inject, droppedAlways(), 1,
+      kNoLanguagePacks, {}, std::chrono::seconds(1200) },
 };
 // clang-format on
 
@@ -361,7 +381,7 @@ TEST_P(FaultMatrix, EndsTruthfullyKeepsTheRidersDataAndALaterRunFinishes)
 
     // The limit catches a run that never ends; a row that writes the image ten times (a write
     // stored wrongly every time) needs more than a minute in a sanitizer build.
-    const FaultRunResult first = runUpdaterOnce(hooksFor(&row), 180s);
+    const FaultRunResult first = runUpdaterOnce(hooksFor(&row), row.limit);
     if (std::getenv("FAULT_MATRIX_LOG"))
         std::printf("==== first run\n%s\n", first.log.c_str());
     ASSERT_TRUE(first.workersEnded) << "a worker hangs\n" << first.log;
@@ -422,6 +442,8 @@ TEST_P(FaultMatrix, EndsTruthfullyKeepsTheRidersDataAndALaterRunFinishes)
 }
 
 INSTANTIATE_TEST_SUITE_P(Updates, FaultMatrix, ::testing::ValuesIn(kMatrix),
+    [](const ::testing::TestParamInfo<MatrixRow>& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(LongUpdates, FaultMatrix, ::testing::ValuesIn(kLongMatrix),
     [](const ::testing::TestParamInfo<MatrixRow>& param) { return std::string(param.param.name); });
 
 } // namespace

@@ -252,3 +252,47 @@ TEST(ConsoleOutput, SpinnerIsClearedBeforeEveryLine)
     EXPECT_NE(out.find("working"), std::string::npos);
     EXPECT_NE(out.find("\r\033[Ka -- b\n"), std::string::npos);
 }
+
+// Status lines from a worker while the window thread draws questions and the shown log gets
+// texts that do not end their line (a device's own text): every event is on a line of its
+// own, never glued to another event or to a piece of the log.
+TEST(ConsoleOutput, EventsFromTwoThreadsAreEachWrittenWhole)
+{
+    Files files;
+    {
+        ConsoleSinks sinks = files.sinks(false, false);
+        sinks.spinner = true;
+        ConsoleOutput console(sinks);
+        console.showLog(true);
+        console.progress(true);
+        std::thread worker([&console] {
+            for (int i = 0; i < 300; ++i)
+                console.status("Status " + std::to_string(i), "Working");
+        });
+        for (int i = 0; i < 300; ++i) {
+            console.log("piece", 5);
+            console.question("Update Alert", "Question " + std::to_string(i), MessageBoxKind::YesNo);
+        }
+        worker.join();
+        console.progress(false);
+    }
+    size_t statuses = 0;
+    size_t questions = 0;
+    for (std::string line : lines(contents(files.out))) {
+        const size_t cleared = line.rfind("\r\033[K");
+        if (cleared != std::string::npos)
+            line = line.substr(cleared + 4);
+        if (line.find("Status ") != std::string::npos) {
+            EXPECT_EQ(line.rfind("Status ", 0), 0u) << line;
+            EXPECT_EQ(line.substr(line.size() - 11), " -- Working") << line;
+            ++statuses;
+        } else if (line.find("Question ") != std::string::npos) {
+            EXPECT_EQ(line.rfind("[Update Alert] Question ", 0), 0u) << line;
+            ++questions;
+        } else if (line.find("piece") != std::string::npos) {
+            EXPECT_EQ(line.find_first_not_of("piece"), std::string::npos) << line;
+        }
+    }
+    EXPECT_EQ(statuses, 300u);
+    EXPECT_EQ(questions, 300u);
+}

@@ -323,7 +323,14 @@ TEST(JsonLines, ADeviceWhoseReportsAreCorruptedSendsNoRawTextToStandardOutput)
     EXPECT_TRUE(everyLineIsOneJsonEvent(run.output()));
     EXPECT_EQ(lastEvent(run.output())["event"], "outcome");
     // The device's text is kept in the log, as a log event.
-    EXPECT_NE(run.output().find(R"({"event":"log","text":"\"odd\" \\ \u001b)"), std::string::npos) << run.output();
+    const std::string& out = run.output();
+    const std::size_t text = out.find(R"("text":"\"odd\" \\ \u001b)");
+    EXPECT_NE(text, std::string::npos) << out;
+    if (text != std::string::npos) {
+        const std::size_t newline = out.rfind('\n', text);
+        const std::size_t lineStart = newline == std::string::npos ? 0 : newline + 1;
+        EXPECT_EQ(out.compare(lineStart, 15, R"({"event":"log",)"), 0) << out.substr(lineStart, text - lineStart);
+    }
     peer.reset();
     device->signal(SIGTERM);
     EXPECT_EQ(device->finish(), 0);

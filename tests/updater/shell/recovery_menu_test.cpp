@@ -112,6 +112,92 @@ TEST_F(RecoveryAndMenus, ARomBootloaderDeviceIsRecoveredAsTheTickedModel)
     EXPECT_FALSE(warningShown());
 }
 
+// A recovery cut short leaves flash that holds part of an image: the mark of the unfinished
+// programming is kept on disk, the next start knows it, and the recovery is offered again.
+class InterruptedRecovery : public RecoveryAndMenus {
+protected:
+    void recoverPeakProWith(const devsim::Fault& fault)
+    {
+        plugDevice("model=13,face=rom");
+        ASSERT_TRUE(startUpdater());
+        ASSERT_TRUE(waitFor([this] { return onWindowThread([this] { return window->recoveryDialogOpen; }); }))
+            << log();
+        programCrashCount = kProgramAttempts - 1; // one attempt: the fault ends the programming
+        sim->device().injectFault(fault);
+        click(1013);
+        click(kRecoveryOk);
+        ASSERT_TRUE(waitFor([this] { return logCount("Program flash failed") == 1; })) << log();
+        EXPECT_TRUE(isSet(flashIncomplete));
+        EXPECT_TRUE(std::filesystem::exists(localBackupFolder() + ".flash-unfinished"));
+        EXPECT_EQ(logCount("Sending bootloader reset device"), 0u);
+        press(kCommandExit);
+        ASSERT_TRUE(loop->waitEnded(std::chrono::seconds(5)));
+        stopUpdater();
+        // A new process: only what is on disk is left of the first run.
+        resetSharedState();
+        forgetGpsDrive();
+        eraseCrashCount = programCrashCount = resetCrashCount = 0;
+        if (!sim->device().state()["present"].asBool())
+            sim->device().plug();
+    }
+    // The second start: the mark is known, and the device in its ROM bootloader gets the
+    // dialog; a whole recovery then clears the mark.
+    void nextStartRecoversAgain()
+    {
+        ASSERT_TRUE(startUpdater());
+        ASSERT_TRUE(waitFor([this] { return onWindowThread([this] { return window->recoveryDialogOpen; }); }))
+            << log();
+        EXPECT_TRUE(isSet(flashIncomplete));
+        EXPECT_NE(log().find("The last programming of the device did not finish"), std::string::npos);
+        click(1013);
+        click(kRecoveryOk);
+        ASSERT_TRUE(waitDone()) << log();
+        EXPECT_FALSE(isSet(flashIncomplete));
+        EXPECT_FALSE(std::filesystem::exists(localBackupFolder() + ".flash-unfinished"));
+        EXPECT_EQ(deviceVersion(), "14.51");
+    }
+};
+
+TEST_F(InterruptedRecovery, AWriteTheRomBootloaderRefusesIsOfferedAgainAtTheNextStart)
+{
+    devsim::Fault refuse;
+    refuse.kind = devsim::FaultKind::CommandStatus;
+    refuse.commandTag = 0x04; // write-memory
+    refuse.status = 10200;
+    recoverPeakProWith(refuse);
+    ASSERT_EQ(deviceFace(), "rom");
+    nextStartRecoversAgain();
+}
+
+TEST_F(InterruptedRecovery, ADeviceThatLeavesMidWriteIsOfferedTheRecoveryAgain)
+{
+    devsim::Fault cut;
+    cut.kind = devsim::FaultKind::DisconnectInDataPhase;
+    cut.afterBytes = 4096;
+    cut.comesBack = false;
+    recoverPeakProWith(cut);
+    ASSERT_TRUE(sim->device().waitIdle(20000));
+    if (deviceFace() == "rom") {
+        nextStartRecoversAgain();
+        return;
+    }
+    // The head of the image that was written starts and reads as the carried version: the
+    // next start knows better and offers the firmware again; the device, which has no flash
+    // bootloader of its own, returns in its ROM bootloader and the recovery is offered again.
+    ASSERT_EQ(deviceVersion(), "14.51");
+    ASSERT_TRUE(startUpdater());
+    ASSERT_TRUE(waitOffer()) << log();
+    EXPECT_TRUE(isSet(flashIncomplete));
+    press(kCommandUpdateButton);
+    ASSERT_TRUE(waitFor([this] { return onWindowThread([this] { return window->recoveryDialogOpen; }); }))
+        << log();
+    click(1013);
+    click(kRecoveryOk);
+    ASSERT_TRUE(waitDone()) << log();
+    EXPECT_FALSE(isSet(flashIncomplete));
+    EXPECT_FALSE(std::filesystem::exists(localBackupFolder() + ".flash-unfinished"));
+}
+
 TEST_F(RecoveryAndMenus, TheDialogClosesWhenTheDeviceGoesOrOnCancel)
 {
     plugDevice("model=10,face=rom");

@@ -2,6 +2,8 @@
 
 #include "console_answers.h"
 
+#include "platform/clock.h"
+
 #include <json/value.h>
 #include <json/writer.h>
 
@@ -43,11 +45,15 @@ std::string joinedPieces(const std::string& line)
     return result;
 }
 
+// Every event line carries the milliseconds since the program started, so a script can time
+// each phase of a run.
 std::string oneLine(const Json::Value& value)
 {
+    Json::Value line = value;
+    line["t_ms"] = Json::Int64(platform::elapsedMs());
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
-    return Json::writeString(builder, value);
+    return Json::writeString(builder, line);
 }
 
 const char* sourceName(AnswerSource source)
@@ -118,9 +124,13 @@ void ConsoleOutput::writeEventLocked(const std::string& line)
     if (m_ended)
         return;
     clearSpinnerLocked();
-    std::fputs(line.c_str(), m_sinks.out);
-    std::fputc('\n', m_sinks.out);
+    // One write for the whole event, on a line of its own.
+    std::string whole = m_outLineOpen ? "\n" : "";
+    whole += line;
+    whole += '\n';
+    std::fwrite(whole.data(), 1, whole.size(), m_sinks.out);
     std::fflush(m_sinks.out);
+    m_outLineOpen = false;
 }
 
 void ConsoleOutput::status(const std::string& line1, const std::string& line2)
@@ -183,6 +193,8 @@ void ConsoleOutput::log(const char* text, size_t length)
         clearSpinnerLocked();
         std::fputs(plain.c_str(), m_sinks.out);
         std::fflush(m_sinks.out);
+        if (!plain.empty())
+            m_outLineOpen = plain.back() != '\n';
     } else if (m_sinks.verbose) {
         clearSpinnerLocked();
         std::fputs(plain.c_str(), m_sinks.err);
@@ -349,9 +361,11 @@ void ConsoleOutput::spinnerLoop()
             m_spin.wait(lock, [this] { return m_stop || (m_spinning && !m_ended); });
             continue;
         }
-        std::fprintf(m_sinks.out, "\r%c working", kFrames[frame++ % sizeof kFrames]);
-        std::fflush(m_sinks.out);
-        m_spinnerDrawn = true;
+        if (!m_outLineOpen) { // never drawn over the open line of the shown log
+            std::fprintf(m_sinks.out, "\r%c working", kFrames[frame++ % sizeof kFrames]);
+            std::fflush(m_sinks.out);
+            m_spinnerDrawn = true;
+        }
         m_spin.wait_for(lock, std::chrono::milliseconds(150), [this] { return m_stop || !m_spinning; });
     }
 }

@@ -71,6 +71,9 @@ private:
     std::string m_buttonText;
     std::string m_logText; // what the log window holds
     bool m_logShown = false;
+    // The shown log's last text on the output did not end its line (a device's own text, a
+    // text cut at its limit): the next event starts on a line of its own.
+    bool m_outLineOpen = false;
     bool m_ended = false; // the outcome was printed
 
     // Spinner, only when a terminal watches.

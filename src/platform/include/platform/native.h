@@ -23,6 +23,8 @@ UsbDeviceService& usbDeviceService();
 VolumeService& volumeService();
 DeviceEventService& deviceEventService();
 std::unique_ptr<SerialPort> openSerialPort(const std::string& name, int baudRate, std::string* error);
+// The platform as a session recording's header names it: "linux", "windows".
+const char* platformName();
 
 } // namespace native
 } // namespace platform
