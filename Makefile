@@ -65,8 +65,6 @@ windows:
 
 test-windows:
 	@bash scripts/windows-deps.sh build-windows
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(BUILD) -j $(JOBS) --target tarvel-devsim
 	@cmake --preset windows $(CMAKE_FLAGS) >/dev/null
 	@cmake --build --preset windows
 	@ctest --preset windows

@@ -115,7 +115,10 @@ int main(int argc, char** argv)
         }
         const int status = runWindowFrontEnd(argc, argv);
         cleanUp();
-        return status;
+        // Workers parked at the closed window are still there: the process ends here, as the
+        // console's does, rather than in destructors of state those workers still hold.
+        std::fflush(nullptr);
+        std::_Exit(status);
     }
 #else
     if (!headless) {

@@ -4,6 +4,7 @@
 // Wine as the updater. Prints each step; exits 0 when every check held, 1 at the first that
 // did not.
 //
+//   window_driver none SHOTDIR     no device: the connect prompt, then Exit from the menu
 //   window_driver update SHOTDIR   the offered update to the done screen, and the exit
 //   window_driver rom SHOTDIR      a ROM-face device: the recovery dialog's choice list, then OK
 //
@@ -37,12 +38,13 @@ void check(bool ok, const char* what)
     std::fflush(stdout);
 }
 
-bool waitFor(const std::function<bool()>& pred, int seconds)
+bool waitFor(const std::function<bool()>& pred, int seconds, int pollMs = 50)
 {
-    for (int i = 0; i < seconds * 20; ++i) {
+    const DWORD until = GetTickCount() + DWORD(seconds) * 1000;
+    while (GetTickCount() < until) {
         if (pred())
             return true;
-        Sleep(50);
+        Sleep(DWORD(pollMs));
     }
     return pred();
 }
@@ -60,20 +62,16 @@ HWND progress() { return child(L"msctls_progress32"); }
 HWND logEdit() { return child(L"Edit"); }
 bool shown(HWND window) { return window && IsWindowVisible(window); }
 
-bool menuEnabled(int id)
-{
-    const UINT state = GetMenuState(GetMenu(g_main), UINT(id), MF_BYCOMMAND);
-    return state != UINT(-1) && !(state & (MF_DISABLED | MF_GRAYED));
-}
 
-void command(int id) { SendMessageW(g_main, WM_COMMAND, WPARAM(id), 0); }
+// A menu choice reaches the window as a posted WM_COMMAND, as the menu itself posts it.
+void command(int id) { PostMessageW(g_main, WM_COMMAND, WPARAM(id), 0); }
 
 // The screen's pixels under the window (and the dialog, when one is given) as a BMP.
-void shot(const char* name, HWND dialog = nullptr)
+void shot(const char* name, HWND dialog = nullptr, DWORD settleMs = 700)
 {
     if (g_shots.empty())
         return;
-    Sleep(700); // the marquee and a fresh paint
+    Sleep(settleMs); // the marquee moving, a fresh paint
     RECT area;
     GetWindowRect(g_main, &area);
     if (dialog) {
@@ -113,51 +111,80 @@ void findMainWindow()
 {
     check(waitFor([] { return (g_main = FindWindowW(L"FWUPDATER3", nullptr)) != nullptr && IsWindowVisible(g_main); }, 90),
           "the main window of class FWUPDATER3 shows");
-    check(!menuEnabled(32782) && !menuEnabled(32781), "the two LOAD FIRMWARE entries are disabled");
-    check(menuEnabled(104) && menuEnabled(105), "About and Exit can be chosen");
+    check(text(g_main) == L"Tarvel GPS Firmware Programmer", "its caption is the product title");
+    RECT outer;
+    GetWindowRect(g_main, &outer);
+    check(outer.left == 200 && outer.top == 200, "it stands at (200, 200)");
+    check(logEdit() && !shown(logEdit()), "the log window is there and hidden");
 }
 
+bool doneScreen() { return shown(button()) && text(button()) == L"OK" && !shown(progress()); }
+
+// The button shows "OK" between the update's phases too, for a moment: the done screen is the
+// one that stays. --auto presses OK 1.2 s after it shows, and only when it still shows then;
+// the driver watches until the program ends, keeping a shot of each OK screen it sees (the
+// last one is the done screen).
 void waitDoneAndExit()
 {
-    check(waitFor([] { return shown(button()) && text(button()) == L"OK" && !shown(progress()); }, 300),
-          "the done screen: the button says OK, no progress bar");
-    shot("5-done");
-    SendMessageW(button(), BM_CLICK, 0, 0);
-    check(waitFor([] { return !IsWindow(g_main); }, 30), "OK ends the program");
+    check(waitFor([] { return doneScreen(); }, 400), "the button says OK with no progress bar");
+    bool sawDone = false;
+    check(waitFor([&] {
+        if (doneScreen()) {
+            sawDone = true;
+            shot("5-done", nullptr, 100);
+        }
+        return !IsWindow(g_main);
+    }, 400),
+          "--auto's press of OK ends the program");
+    check(sawDone, "the done screen showed before the end");
 }
 
 int update()
 {
     findMainWindow();
-    shot("1-no-device");
-    check(waitFor([] { return shown(button()) && text(button()).rfind(L"Update to ", 0) == 0; }, 120),
+    // The offered update: --auto presses it 1.2 s after it shows, so it is read and clicked at once.
+    check(waitFor([] { return shown(button()) && text(button()).rfind(L"Update to ", 0) == 0; }, 120, 10),
           "the update is offered on the button");
     check(!shown(progress()), "no progress bar while the update is offered");
-    check(menuEnabled(32771) && menuEnabled(32778) && menuEnabled(32779), "the device entries are enabled");
-    check(!menuEnabled(32780), "language packs are disabled for a standard-build device");
-    shot("2-update-offered");
-    command(32772);
-    check(shown(logEdit()) && GetWindowTextLengthW(logEdit()) > 0, "Show log shows the log with the scan's lines");
-    command(32772);
-    check(!shown(logEdit()), "Show log again hides it");
-
+    shot("2-update-offered", nullptr, 150);
+    check(shown(button()), "the offered update is still there to be clicked");
     SendMessageW(button(), BM_CLICK, 0, 0);
     check(waitFor([] { return shown(progress()) && !shown(button()); }, 30),
           "the update runs: progress bar shown, button hidden");
-    check(waitFor([] { return !menuEnabled(32778); }, 10), "Force update is greyed while the update runs");
     shot("3-programming");
-    // Chosen anyway (as an accelerator or a menu opened before would): refused, the update goes on.
-    const int before = GetWindowTextLengthW(logEdit());
+
+    command(32772);
+    check(waitFor([] { return shown(logEdit()); }, 10), "Show log shows the log window");
+    command(32772);
+    check(waitFor([] { return !shown(logEdit()); }, 10), "Show log again hides it");
+
+    // Chosen anyway (an accelerator, a menu opened before): refused, the update goes on (the
+    // test reads the refusals from the updater's log lines).
     command(32778);
-    check(waitFor([&] { return GetWindowTextLengthW(logEdit()) > before; }, 10), "the forced update is answered");
-    {
-        const int length = GetWindowTextLengthW(logEdit());
-        std::wstring log(size_t(length) + 1, L'\0');
-        GetWindowTextW(logEdit(), log.data(), length + 1);
-        check(log.find(L"refused: device work is under way") != std::wstring::npos,
-              "the forced update is refused while device work runs");
-    }
+    command(32782);
+    check(shown(progress()), "the update goes on");
     waitDoneAndExit();
+    return 0;
+}
+
+// No device at all: the connect prompt, the picture, no button; Exit from the menu ends it.
+int none()
+{
+    findMainWindow();
+    check(!shown(button()) && !shown(progress()), "no button and no progress bar without a device");
+    // The update alert comes once, soon after start-up, with or without a device.
+    HWND alert = nullptr;
+    check(waitFor([&] { return (alert = FindWindowW(L"#32770", L"Update Alert")) && IsWindowVisible(alert); }, 30),
+          "the Update Alert box opens");
+    check(text(GetDlgItem(alert, 0xFFFF)).rfind(L"Before starting the update process on your Tarvel GPS", 0) == 0,
+          "it recommends a backup");
+    check(GetDlgItem(alert, IDYES) && GetDlgItem(alert, IDNO) && !GetDlgItem(alert, IDOK), "it asks Yes or No");
+    SendMessageW(GetDlgItem(alert, IDNO), BM_CLICK, 0, 0);
+    check(waitFor([&] { return !IsWindow(alert); }, 10), "No closes it");
+    shot("1-no-device");
+    command(105);
+    check(waitFor([] { return !IsWindowVisible(g_main); }, 30), "Exit hides the window");
+    check(waitFor([] { return !IsWindow(g_main); }, 30), "Exit ends the program");
     return 0;
 }
 
@@ -220,7 +247,7 @@ int rom()
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: window_driver update|rom [SHOTDIR]\n");
+        std::fprintf(stderr, "usage: window_driver none|update|rom [SHOTDIR]\n");
         return 2;
     }
     if (argc > 2)
@@ -230,6 +257,8 @@ int main(int argc, char** argv)
         return update();
     if (scenario == "rom")
         return rom();
+    if (scenario == "none")
+        return none();
     std::fprintf(stderr, "window_driver: unknown scenario %s\n", argv[1]);
     return 2;
 }

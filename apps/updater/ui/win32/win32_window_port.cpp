@@ -394,7 +394,8 @@ int Win32WindowPort::run(std::function<void()> firstPaint)
 {
     m_firstPaint = std::move(firstPaint);
     MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    msg.wParam = 0;
+    while (!m_quitting && GetMessageW(&msg, nullptr, 0, 0) > 0) {
         if (m_accelerators && TranslateAcceleratorW(m_window, m_accelerators, &msg))
             continue;
         if (m_dialog && IsDialogMessageW(m_dialog, &msg))
@@ -571,6 +572,7 @@ void Win32WindowPort::quit()
         ShowWindow(m_window, SW_HIDE);
         if (m_dialog)
             ShowWindow(m_dialog, SW_HIDE);
+        m_quitting = true;
         PostQuitMessage(0);
     });
 }

@@ -99,6 +99,9 @@ private:
     unsigned m_boxesShown = 0;
     bool m_autoPressPending = false;
     bool m_painted = false;
+    // Set by quit(): the loop ends on it even when posted messages keep coming (WM_QUIT waits
+    // behind every posted message, and may never be reached while device events flow).
+    bool m_quitting = false;
     std::deque<std::function<void()>> m_pending;
 
     // Hand-over between threads.

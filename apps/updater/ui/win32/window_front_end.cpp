@@ -90,9 +90,12 @@ int runWindowFrontEnd(int, char**)
         port->dispatch([] { onWindowShown(); });
     });
 
+    reportStep("loop ended");
     platform::deviceEventService().stop();
+    reportStep("device events stopped");
     setMainWindow(nullptr);
     port->close();
+    reportStep("window closed");
     std::fflush(stdout);
     std::fflush(stderr);
     if (workMustFinish()) {
