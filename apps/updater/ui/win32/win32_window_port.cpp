@@ -175,8 +175,9 @@ void Win32WindowPort::createControls()
     ShowWindow(m_progress, SW_HIDE);
     ShowWindow(m_button, SW_HIDE);
 
-    // Registered as the Part has it; the events themselves come from the device-event service,
-    // which serves real devices and the virtual bus alike (WM_DEVICECHANGE below).
+    // Registered on the main window as Windows expects; the events themselves come from the
+    // device-event service, which serves real devices and the virtual bus alike
+    // (WM_DEVICECHANGE below).
     DEV_BROADCAST_DEVICEINTERFACE_W filter {};
     filter.dbcc_size = sizeof filter;
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
