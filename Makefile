@@ -8,6 +8,7 @@
 #   make test-tsan   the threaded tests under ThreadSanitizer (build-tsan/)
 #   make fuzz-smoke  each fuzz target 3 s on its seed corpus (clang, build-fuzz/)
 #   make windows       the Windows programs (mingw-w64, build-windows/bin/*.exe)
+#   make windows-installer  the Windows installer and portable zip (build-windows/)
 #   make test-windows  the Windows build's tests under Wine
 #   make bench  builds and runs the benchmarks
 #   make bench-windows  the whole update under Wine beside the Linux build's (a ratio)
@@ -20,7 +21,7 @@ JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all build deps configure test test-udisks test-long test-asan test-tsan fuzz-smoke windows test-windows demo bench bench-windows clean install uninstall package
+.PHONY: all build deps configure test test-udisks test-long test-asan test-tsan fuzz-smoke windows windows-installer test-windows demo bench bench-windows clean install uninstall package
 
 all: build
 
@@ -71,10 +72,16 @@ windows:
 	@cmake --preset windows $(CMAKE_FLAGS) >/dev/null
 	@cmake --build --preset windows --target tarvel-updater tarvel-bl tarvel-fw
 
+windows-installer:
+	@bash scripts/windows-deps.sh build-windows
+	@cmake --preset windows $(CMAKE_FLAGS) >/dev/null
+	@cmake --build --preset windows --target windows_installer windows_zip
+
 test-windows:
 	@bash scripts/windows-deps.sh build-windows
 	@cmake --preset windows $(CMAKE_FLAGS) >/dev/null
 	@cmake --build --preset windows
+	@cmake --build --preset windows --target windows_installer
 	@ctest --preset windows
 
 demo: build

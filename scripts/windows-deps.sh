@@ -13,7 +13,8 @@ build=${1:-build-windows}
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
 
-packages=(cmake ninja-build g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 googletest dpkg-dev)
+packages=(cmake ninja-build g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 googletest dpkg-dev
+  nsis imagemagick xvfb xauth qt6-base-dev pkg-config zip)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then

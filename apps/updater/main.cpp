@@ -12,7 +12,7 @@
 #include "ui/headless/console_output.h"
 #include "ui/headless/headless_front_end.h"
 #ifdef TARVEL_HAS_WINDOW_FRONT_END
-#include "ui/qt/window_front_end.h"
+#include "window_front_end.h"
 #endif
 
 #include <cstdio>
@@ -115,7 +115,10 @@ int main(int argc, char** argv)
         }
         const int status = runWindowFrontEnd(argc, argv);
         cleanUp();
-        return status;
+        // Workers parked at the closed window are still there: the process ends here, as the
+        // console's does, rather than in destructors of state those workers still hold.
+        std::fflush(nullptr);
+        std::_Exit(status);
     }
 #else
     if (!headless) {

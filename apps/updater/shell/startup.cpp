@@ -135,6 +135,10 @@ void onCommand(int commandId)
         logLinef("\r\nCommand %i ignored: its menu entry is disabled\r\n", commandId);
         return;
     }
+    if (startsDeviceWork(commandId) && deviceWorkUnderWay()) {
+        logLinef("\r\nCommand %i refused: device work is under way\r\n", commandId);
+        return;
+    }
     for (const CommandRow& row : kCommandRows)
         if (row.commandId == commandId) {
             row.handler();
@@ -149,6 +153,30 @@ void onWindowMessage(int message, MessageParam wParam)
             row.handler(wParam);
             return;
         }
+}
+
+bool startsDeviceWork(int commandId)
+{
+    return commandId == kCommandFactoryReset || commandId == kCommandForceUpdate || commandId == kCommandEraseKeys
+        || commandId == kCommandLanguagePacks;
+}
+
+bool deviceWorkUnderWay()
+{
+    return isSet(updateActive) || isSet(updateThreadActive) || isSet(factoryResetActive) || isSet(languagePackActive)
+        || isSet(jbl);
+}
+
+bool menuEntryChoosable(int commandId)
+{
+    if (commandId == kCommandLoadStandardFirmware || commandId == kCommandLoadJapanFirmware)
+        return false;
+    return menuItemEnabled(commandId) && !(startsDeviceWork(commandId) && deviceWorkUnderWay());
+}
+
+bool dropInputQueuedDuring(std::chrono::milliseconds held, bool inputRead)
+{
+    return !inputRead && held > kStaleInputAfter;
 }
 
 bool warningShown()

@@ -6,6 +6,8 @@
 
 #include "state/window_port.h"
 
+#include <chrono>
+
 // Start-up, before the window exists: takes the single-instance lock and installs the report
 // slots. False when another instance holds the lock: the caller then shows
 // "You already have updater running." (caption "Tarvel GPS Updater Message") and exits 0.
@@ -40,3 +42,22 @@ void onRecoveryDialogClose();
 
 // Whether the red "Do not unplug GPS" warning is to be painted now.
 bool warningShown();
+
+// What every window does the same way, decided here so that each front end only draws.
+//
+// The menu's device commands (factory reset, force update, erase keys, language packs) start
+// device work of their own; while an update, a factory reset or a language pack update runs, a
+// second one would start a second worker beside it. onCommand refuses them then, and a window
+// shows them greyed: an entry can be chosen when the shell enabled it and it starts no device
+// work while device work is under way.
+bool startsDeviceWork(int commandId);
+bool deviceWorkUnderWay();
+bool menuEntryChoosable(int commandId);
+
+// A handler that held the window thread for a while without the window's input being read
+// leaves behind the clicks and keys of an impatient rider, aimed at a screen that has changed
+// since (the hidden button's place now holds the done screen's OK). The window drops the input
+// that waited while such a handler ran instead of delivering it late; held is how long the
+// handler ran, inputRead whether the window read its input meanwhile (a message box's loop).
+bool dropInputQueuedDuring(std::chrono::milliseconds held, bool inputRead);
+constexpr std::chrono::milliseconds kStaleInputAfter { 300 };

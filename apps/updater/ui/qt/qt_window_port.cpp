@@ -33,7 +33,6 @@
 namespace {
 
 constexpr int kAutoPressDelayMs = 1200;
-constexpr std::chrono::milliseconds kStaleInputAfter{300};
 
 QString latin1(const char* text) { return QString::fromLatin1(text ? text : ""); }
 
@@ -63,31 +62,6 @@ QMessageBox::Icon qtIcon(MessageBoxIcon icon)
     return QMessageBox::NoIcon;
 }
 
-// The menu's device commands start device work of their own; while an update, a factory reset
-// or a language pack update runs, a second one would start a second worker beside it (a
-// forced update in the bootloader phase stalls the update that runs).
-bool startsDeviceWork(int commandId)
-{
-    return commandId == kCommandFactoryReset || commandId == kCommandForceUpdate || commandId == kCommandEraseKeys
-        || commandId == kCommandLanguagePacks;
-}
-
-bool deviceWorkUnderWay()
-{
-    return isSet(updateActive) || isSet(updateThreadActive) || isSet(factoryResetActive) || isSet(languagePackActive)
-        || isSet(jbl);
-}
-
-// A command in its turn: a device command waits for no work to be under way, else it is refused.
-void runCommand(int commandId)
-{
-    if (startsDeviceWork(commandId) && deviceWorkUnderWay()) {
-        logLinef("\r\nCommand %i refused: device work is under way\r\n", commandId);
-        return;
-    }
-    onCommand(commandId);
-}
-
 } // namespace
 
 QtWindowPort::QtWindowPort(std::function<void()> firstPaint)
@@ -100,7 +74,7 @@ QtWindowPort::QtWindowPort(std::function<void()> firstPaint)
                      [this] { ++m_loopTurns; });
     MainWindow::Hooks hooks;
     hooks.firstPaint = std::move(firstPaint);
-    hooks.command = [this](int id) { dispatch([id] { runCommand(id); }); };
+    hooks.command = [this](int id) { dispatch([id] { onCommand(id); }); };
     hooks.focusGained = [this] { dispatch([] { onFocusGained(); }); };
     hooks.closeAsked = [this] { dispatch([] { onWindowMessage(kMessageDestroy, 0); }); };
     m_window = new MainWindow(std::move(hooks));
@@ -189,8 +163,8 @@ void QtWindowPort::runHandler(const std::function<void()>& handler)
     // A handler that held the GUI thread without turning the loop leaves behind the clicks and
     // keys of an impatient rider, aimed at a screen that has changed since (the hidden button's
     // place now holds the done screen's OK). They are dropped, not delivered late.
-    const bool held = m_loopTurns == turnsBefore && std::chrono::steady_clock::now() - started > kStaleInputAfter;
-    if (held && m_depth == 0)
+    const auto held = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    if (dropInputQueuedDuring(held, m_loopTurns != turnsBefore) && m_depth == 0)
         dropStaleInput();
 }
 
@@ -402,10 +376,9 @@ void QtWindowPort::refreshMenu()
 {
     if (!m_window)
         return;
-    const bool busy = deviceWorkUnderWay();
     for (auto [id, enabled] : m_menuEnabled)
         if (QAction* action = m_window->action(id))
-            action->setEnabled(enabled && !(busy && startsDeviceWork(id)));
+            action->setEnabled(enabled && menuEntryChoosable(id));
 }
 
 void QtWindowPort::sendMessage(int message, MessageParam wParam)

@@ -31,7 +31,7 @@ const char* const kCaption = "Tarvel GPS Updater Message";
 const char* const kAlreadyRunning = "You already have updater running.";
 
 // Device work that must not be cut short by returning through the program's destructors.
-bool deviceWorkUnderWay()
+bool workMustFinish()
 {
     return isSet(updateActive) || isSet(updateThreadActive) || isSet(factoryResetActive) || isSet(languagePackActive)
         || isSet(jbl) || isSet(scanInProgress);
@@ -164,7 +164,7 @@ int runWindowFrontEnd(int argc, char** argv)
     port->window()->hide();
     std::fflush(stdout);
     std::fflush(stderr);
-    if (deviceWorkUnderWay()) {
+    if (workMustFinish()) {
         // Workers are still at the device; they are parked at their next window call and end
         // with the process. The device and the rider's data are left as a crash would leave
         // them, which the next run takes up.

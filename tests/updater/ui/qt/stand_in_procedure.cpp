@@ -95,3 +95,13 @@ MessageBoxAnswer autoAnswer(const char*, const char*, MessageBoxKind kind)
 {
     return kind == MessageBoxKind::YesNo ? MessageBoxAnswer::Yes : MessageBoxAnswer::Ok;
 }
+
+// The shell's shared window rules, as the window sees them with no device work anywhere: every
+// entry the port enabled can be chosen, and input waiting behind a long handler is dropped.
+bool startsDeviceWork(int) { return false; }
+bool deviceWorkUnderWay() { return false; }
+bool menuEntryChoosable(int) { return true; }
+bool dropInputQueuedDuring(std::chrono::milliseconds held, bool inputRead)
+{
+    return !inputRead && held > kStaleInputAfter;
+}
