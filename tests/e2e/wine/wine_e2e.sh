@@ -30,7 +30,28 @@ cleanup() {
 trap cleanup EXIT
 
 # The registry files are rewritten by Wine: real copies; the rest stays shared and unchanged.
-cp -al "$base" "$work/prefix"
+# The unit tests run in the base prefix at the same time and make and delete files in its
+# users' Temp folders and in C:\Tarvel: those are left out (a file vanishing mid-copy fails
+# the copy, and one left there would not be this scenario's own).
+link_entries() { # SRC DEST SKIP...: each entry of SRC hard-linked into DEST, but the SKIP names
+  local src=$1 dest=$2 entry name skip keep
+  shift 2
+  mkdir -p "$dest"
+  for entry in "$src"/* "$src"/.[!.]*; do
+    [ -e "$entry" ] || [ -L "$entry" ] || continue
+    name=${entry##*/}
+    keep=1
+    for skip in "$@"; do [ "$name" = "$skip" ] && keep=0; done
+    [ $keep = 1 ] && cp -al "$entry" "$dest/"
+  done
+  return 0
+}
+link_entries "$base" "$work/prefix" drive_c
+link_entries "$base/drive_c" "$work/prefix/drive_c" users Tarvel
+for user in "$base/drive_c/users"/*; do
+  link_entries "$user" "$work/prefix/drive_c/users/${user##*/}" Temp
+  mkdir -p "$work/prefix/drive_c/users/${user##*/}/Temp"
+done
 for f in system.reg user.reg userdef.reg .update-timestamp; do
   [ -e "$base/$f" ] && cp --remove-destination "$base/$f" "$work/prefix/$f"
 done
