@@ -82,16 +82,21 @@ start_device() {
   "$devsim" --tcp 127.0.0.1:0 --drive-dir "$work/drive" --time-scale 0 \
     --root-map "$work/drive/=$(winpath "$work/drive/")" "$@" >"$work/device.out" 2>"$work/device.err" &
   device_pid=$!
+  take_bus_address "the simulator"
+}
+
+# Waits for the bus server just started (device_pid) to print its TARVEL_VBUS line; exports it.
+take_bus_address() {
+  local who=$1 line
   for _ in $(seq 100); do
     [ -s "$work/device.out" ] && break
-    kill -0 "$device_pid" 2>/dev/null || fail "the simulator ended before it listened"
+    kill -0 "$device_pid" 2>/dev/null || fail "$who ended before it listened"
     sleep 0.1
   done
-  local line
   line=$(head -1 "$work/device.out")
   case $line in
     TARVEL_VBUS=tcp:127.0.0.1:*/*) export "${line?}" ;;
-    *) fail "the simulator printed no bus address: $line" ;;
+    *) fail "$who printed no bus address: $line" ;;
   esac
 }
 
@@ -99,16 +104,7 @@ start_device() {
 start_standin() {
   python3 "$source_dir/tests/support/vbus_standin.py" --tcp 127.0.0.1:0 >"$work/device.out" 2>"$work/device.err" &
   device_pid=$!
-  for _ in $(seq 100); do
-    [ -s "$work/device.out" ] && break
-    sleep 0.1
-  done
-  local line
-  line=$(head -1 "$work/device.out")
-  case $line in
-    TARVEL_VBUS=tcp:127.0.0.1:*/*) export "${line?}" ;;
-    *) fail "the stand-in printed no bus address: $line" ;;
-  esac
+  take_bus_address "the stand-in"
 }
 
 # The device's own record once it is stopped (SIGTERM ends it with 0).
