@@ -161,6 +161,19 @@ bool startsDeviceWork(int commandId)
         || commandId == kCommandLanguagePacks;
 }
 
+int deviceChangeMessage(platform::DeviceEventKind kind)
+{
+    switch (kind) {
+    case platform::DeviceEventKind::Arrival:
+        return DBT_DEVICEARRIVAL;
+    case platform::DeviceEventKind::RemoveComplete:
+        return DBT_DEVICEREMOVECOMPLETE;
+    case platform::DeviceEventKind::NodesChanged:
+        break;
+    }
+    return DBT_DEVNODES_CHANGED;
+}
+
 bool deviceWorkUnderWay()
 {
     return isSet(updateActive) || isSet(updateThreadActive) || isSet(factoryResetActive) || isSet(languagePackActive)

@@ -4,6 +4,7 @@
 // window thread; a front end calls them one at a time, in the order the events happened, and
 // never calls one from inside another that is still running (events that arrive meanwhile wait).
 
+#include "platform/device_events.h"
 #include "state/window_port.h"
 
 #include <chrono>
@@ -53,6 +54,10 @@ bool warningShown();
 bool startsDeviceWork(int commandId);
 bool deviceWorkUnderWay();
 bool menuEntryChoosable(int commandId);
+
+// The device-change message (DBT_DEVNODES_CHANGED, DBT_DEVICEARRIVAL, DBT_DEVICEREMOVECOMPLETE)
+// that a platform device event is delivered as.
+int deviceChangeMessage(platform::DeviceEventKind kind);
 
 // A handler that held the window thread for a while without the window's input being read
 // leaves behind the clicks and keys of an impatient rider, aimed at a screen that has changed

@@ -4,7 +4,6 @@
 
 #include "platform/clock.h"
 #include "platform/device_events.h"
-#include "state/window_messages.h"
 
 #include <cmath>
 
@@ -80,19 +79,8 @@ void WindowThread::stop()
 
 bool WindowThread::watchDeviceEvents()
 {
-    const bool started = platform::deviceEventService().start([this](const platform::DeviceEvent& event) {
-        switch (event.kind) {
-        case platform::DeviceEventKind::NodesChanged:
-            postDeviceChange(DBT_DEVNODES_CHANGED);
-            break;
-        case platform::DeviceEventKind::Arrival:
-            postDeviceChange(DBT_DEVICEARRIVAL);
-            break;
-        case platform::DeviceEventKind::RemoveComplete:
-            postDeviceChange(DBT_DEVICEREMOVECOMPLETE);
-            break;
-        }
-    });
+    const bool started = platform::deviceEventService().start(
+        [this](const platform::DeviceEvent& event) { postDeviceChange(deviceChangeMessage(event.kind)); });
     std::lock_guard<std::mutex> lock(m_mutex);
     m_watching = started;
     return started;

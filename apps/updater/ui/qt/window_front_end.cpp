@@ -7,7 +7,6 @@
 #include "shell/run_options.h"
 #include "shell/window_procedure.h"
 #include "state/shared_state.h"
-#include "state/window_messages.h"
 
 #include "platform/device_events.h"
 
@@ -33,8 +32,7 @@ const char* const kAlreadyRunning = "You already have updater running.";
 // Device work that must not be cut short by returning through the program's destructors.
 bool workMustFinish()
 {
-    return isSet(updateActive) || isSet(updateThreadActive) || isSet(factoryResetActive) || isSet(languagePackActive)
-        || isSet(jbl) || isSet(scanInProgress);
+    return deviceWorkUnderWay() || isSet(scanInProgress);
 }
 
 // The X server going away ends the window for good. Qt would end the process from inside its
@@ -55,19 +53,6 @@ void watchForLostDisplay(QtMsgType type, const QMessageLogContext& context, cons
     }
     if (g_previousHandler)
         g_previousHandler(type, context, message);
-}
-
-int dbtEvent(platform::DeviceEventKind kind)
-{
-    switch (kind) {
-    case platform::DeviceEventKind::Arrival:
-        return DBT_DEVICEARRIVAL;
-    case platform::DeviceEventKind::RemoveComplete:
-        return DBT_DEVICEREMOVECOMPLETE;
-    case platform::DeviceEventKind::NodesChanged:
-        break;
-    }
-    return DBT_DEVNODES_CHANGED;
 }
 
 // The wall-clock time (and the process's CPU time) of the steps of start-up up to the window's
@@ -148,7 +133,7 @@ int runWindowFrontEnd(int argc, char** argv)
     setMainWindow(port);
     reportStep("window");
     platform::deviceEventService().start(
-        [port](const platform::DeviceEvent& event) { port->postDeviceChange(dbtEvent(event.kind)); });
+        [port](const platform::DeviceEvent& event) { port->postDeviceChange(deviceChangeMessage(event.kind)); });
 
     port->dispatch([] { onWindowCreated(); });
 

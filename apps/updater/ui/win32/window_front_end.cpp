@@ -5,7 +5,6 @@
 #include "shell/run_options.h"
 #include "shell/window_procedure.h"
 #include "state/shared_state.h"
-#include "state/window_messages.h"
 
 #include "platform/device_events.h"
 
@@ -23,21 +22,7 @@ const wchar_t kAlreadyRunning[] = L"You already have updater running.";
 // Device work that must not be cut short by returning through the program's destructors.
 bool workMustFinish()
 {
-    return isSet(updateActive) || isSet(updateThreadActive) || isSet(factoryResetActive) || isSet(languagePackActive)
-        || isSet(jbl) || isSet(scanInProgress);
-}
-
-int dbtEvent(platform::DeviceEventKind kind)
-{
-    switch (kind) {
-    case platform::DeviceEventKind::Arrival:
-        return DBT_DEVICEARRIVAL;
-    case platform::DeviceEventKind::RemoveComplete:
-        return DBT_DEVICEREMOVECOMPLETE;
-    case platform::DeviceEventKind::NodesChanged:
-        break;
-    }
-    return DBT_DEVNODES_CHANGED;
+    return deviceWorkUnderWay() || isSet(scanInProgress);
 }
 
 // The time of a step of start-up, for the first-paint benchmark (nanoseconds since 1970, as
@@ -83,7 +68,7 @@ int runWindowFrontEnd(int, char**)
     ShowWindow(port->window(), SW_SHOWNORMAL);
     UpdateWindow(port->window());
     platform::deviceEventService().start(
-        [port](const platform::DeviceEvent& event) { port->postDeviceChange(dbtEvent(event.kind)); });
+        [port](const platform::DeviceEvent& event) { port->postDeviceChange(deviceChangeMessage(event.kind)); });
 
     port->run([port] {
         reportStep("first paint");
