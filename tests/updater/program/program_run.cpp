@@ -232,8 +232,25 @@ std::unique_ptr<ProgramRun> startDevice(const std::string& home, const std::vect
     std::vector<std::string> args = { "--socket", bus, "--drive-dir", home + "drive" };
     args.insert(args.end(), options.begin(), options.end());
     auto device = std::make_unique<ProgramRun>(home, args, std::vector<std::string> {}, TARVEL_DEVSIM_PROGRAM);
-    for (int i = 0; i < 500 && !std::filesystem::exists(bus); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(std::filesystem::exists(bus));
+    EXPECT_TRUE(waitForBus(bus)) << "the simulator never answered on " << bus;
     return device;
+}
+
+bool waitForBus(const std::string& socketPath, std::chrono::seconds limit)
+{
+    // The socket file appears at bind, before the simulator listens, and a sanitizer build
+    // under load can take seconds to get there: ready means a connection is taken.
+    const auto end = std::chrono::steady_clock::now() + limit;
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    do {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool taken = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (taken)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
 }

@@ -65,6 +65,9 @@ std::vector<Json::Value> jsonEvents(const std::string& output);
 // when there was none.
 std::string busRequest(const std::string& socketPath, const std::string& request);
 
+// Waits until a bus at a Unix socket takes a connection; false when it did not within limit.
+bool waitForBus(const std::string& socketPath, std::chrono::seconds limit = std::chrono::seconds(30));
+
 // tarvel-devsim in a process of its own, serving the bus at home/bus.sock with its drive at
-// home/drive, once its socket is there.
+// home/drive, once it takes connections.
 std::unique_ptr<ProgramRun> startDevice(const std::string& home, const std::vector<std::string>& options);

@@ -79,9 +79,7 @@ struct Device {
         std::vector<std::string> args = { "--socket", bus, "--drive-dir", drive };
         args.insert(args.end(), options.begin(), options.end());
         run = std::make_unique<ProgramRun>(home.path(), args, std::vector<std::string> {}, TARVEL_DEVSIM_PROGRAM);
-        for (int i = 0; i < 500 && !fs::exists(bus); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_TRUE(fs::exists(bus));
+        EXPECT_TRUE(waitForBus(bus)) << "the simulator never answered on " << bus;
     }
     ~Device()
     {
