@@ -101,6 +101,8 @@ void Device::shutdown()
         m_jobs.clear();
     }
     m_changed.notify_all();
+    m_jobsChanged.notify_all();
+    m_eventQueued.notify_all();
     if (m_worker.joinable())
         m_worker.join();
 }
@@ -259,7 +261,8 @@ void Device::emitEventLocked(const std::string& name, const std::string& root)
     std::string line = platform::vbus::toLine(event);
     for (auto& [id, queue] : m_subscribers)
         queue.push_back(line);
-    m_changed.notify_all();
+    m_eventQueued.notify_all();
+    m_changed.notify_all(); // an arrival or departure also ends what readers wait for
 }
 
 void Device::mountDriveLocked()
@@ -487,7 +490,7 @@ bool Device::nextEvent(int subscriber, std::string& line, const std::function<bo
             it->second.pop_front();
             return true;
         }
-        m_changed.wait_for(lock, std::chrono::milliseconds(50));
+        m_eventQueued.wait_for(lock, std::chrono::milliseconds(50));
         if (gone && gone())
             return false;
     }
@@ -585,14 +588,14 @@ void Device::scheduleLocked(std::function<void()> job)
     if (m_stopping)
         return;
     m_jobs.push_back(std::move(job));
-    m_changed.notify_all();
+    m_jobsChanged.notify_all();
 }
 
 void Device::workerLoop()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
+        m_jobsChanged.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
         if (m_stopping)
             return;
         auto job = std::move(m_jobs.front());
@@ -608,14 +611,14 @@ void Device::workerLoop()
         }
         lock.lock();
         m_jobRunning = false;
-        m_changed.notify_all();
+        m_jobsChanged.notify_all();
     }
 }
 
 bool Device::waitIdle(int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+    return m_jobsChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
         [this] { return m_stopping || (!m_jobRunning && m_jobs.empty()); });
 }
 

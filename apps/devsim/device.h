@@ -185,7 +185,12 @@ private:
     DeviceDrive m_drive;
 
     mutable std::mutex m_mutex;
+    // Three wake-ups, so that a report, the hot path, wakes only the host's readers: reports
+    // and handles (readers, a restart waiting for its last reports to be read), background
+    // jobs (the worker, waitIdle), and bus events (subscribers).
     std::condition_variable m_changed;
+    std::condition_variable m_jobsChanged;
+    std::condition_variable m_eventQueued;
     bool m_stopping = false;
     bool m_present = false;
     Face m_face = Face::Application;

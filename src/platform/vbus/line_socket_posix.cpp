@@ -191,6 +191,7 @@ bool LineSocket::connect(const BusAddress& address, std::string* error)
     }
     m_handle = fd;
     m_pending.clear();
+    m_receiveLimitMs = -1;
     return true;
 }
 
@@ -219,6 +220,7 @@ bool LineSocket::readLine(std::string& line, size_t maxLength, int timeoutMs)
         return false;
     const auto deadline
         = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    bool first = true;
     for (;;) {
         size_t end = m_pending.find('\n');
         if (end != std::string::npos && end <= maxLength) {
@@ -231,26 +233,49 @@ bool LineSocket::readLine(std::string& line, size_t maxLength, int timeoutMs)
             m_failure = Failure::TooLong;
             return false;
         }
+        // A request's answer is one receive that waits through the socket's own time limit:
+        // a poll before each receive would double the system calls of every round trip.
+        // The limit is set again only when it changes (a line that came in parts).
+        int flags = 0;
         if (timeoutMs >= 0) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p { fdOf(m_handle), POLLIN, 0 };
-            const int ready = left.count() > 0 ? ::poll(&p, 1, int(left.count())) : ::poll(&p, 1, 0);
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready == 0) {
-                m_failure = Failure::TimedOut;
+                deadline - std::chrono::steady_clock::now()).count();
+            const int wait = first ? timeoutMs : int(left > 0 ? left : 0);
+            if (wait == 0)
+                flags = MSG_DONTWAIT;
+            else if (!setReceiveLimit(wait))
                 return false;
-            }
+        } else if (!setReceiveLimit(-1)) {
+            return false;
         }
+        first = false;
         char chunk[4096];
-        ssize_t n = ::recv(fdOf(m_handle), chunk, sizeof(chunk), 0);
+        ssize_t n = ::recv(fdOf(m_handle), chunk, sizeof(chunk), flags);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && timeoutMs >= 0) {
+            m_failure = Failure::TimedOut;
+            return false;
+        }
         if (n <= 0)
             return false;
         m_pending.append(chunk, size_t(n));
     }
+}
+
+bool LineSocket::setReceiveLimit(int timeoutMs)
+{
+    if (timeoutMs == m_receiveLimitMs)
+        return true;
+    timeval limit {}; // zero: no limit
+    if (timeoutMs > 0) {
+        limit.tv_sec = timeoutMs / 1000;
+        limit.tv_usec = (timeoutMs % 1000) * 1000;
+    }
+    if (::setsockopt(fdOf(m_handle), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0)
+        return false;
+    m_receiveLimitMs = timeoutMs;
+    return true;
 }
 
 bool LineSocket::hasUnreadInput()
@@ -286,6 +311,7 @@ void LineSocket::close()
         ::close(fdOf(m_handle));
     m_handle = kNoSocket;
     m_pending.clear();
+    m_receiveLimitMs = -1;
 }
 
 // ---- LineListener

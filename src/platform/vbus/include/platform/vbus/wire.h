@@ -81,6 +81,8 @@ public:
     void close();
 
 private:
+    bool setReceiveLimit(int timeoutMs);
+
     SocketHandle m_handle = kNoSocket;
     std::string m_pending;
     Failure m_failure = Failure::None;
@@ -89,6 +91,9 @@ private:
     std::atomic<bool> m_shutDown { false };
     // The event an overlapped read signals, where reads wait through one (Winsock).
     void* m_readEvent = nullptr;
+    // The receive time limit the system holds for this socket (below 0: none), where a read
+    // waits through it rather than a poll before each receive (POSIX).
+    int m_receiveLimitMs = -1;
 };
 
 // The listening end of a bus: a Unix socket path, or a loopback TCP address (port 0: the
