@@ -37,7 +37,7 @@ build: configure
 test: deps
 	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEL_WERROR=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
-	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE long
+	@bash scripts/run-tests.sh long --test-dir $(BUILD) -j $(JOBS)
 
 # The udisks lane: starts its own D-Bus daemon, udevd and udisksd, cleans up after them.
 test-udisks: deps
@@ -53,7 +53,7 @@ test-long: build
 test-asan: deps
 	@cmake --preset asan >/dev/null
 	@cmake --build --preset asan
-	@ctest --preset asan
+	@bash scripts/run-tests.sh long --preset asan
 
 test-tsan: deps
 	@cmake --preset tsan >/dev/null

@@ -76,7 +76,7 @@ void deviceScan()
         logLinef("idx:(%i)-VID_2B29 PID[%2X]\r\n", idx, unsigned(currentPid.load()));
 
         if (!isSet(ishf) && currentPid.load() == kAppProductId) {
-            if (workerTalksToDevice()) {
+            if (!beginScanRead()) {
                 // Every open handle gets a copy of each input report: a second handle's
                 // requests would put replies in the worker's way. The worker reports itself;
                 // the device stays shown as it was read before.
@@ -88,7 +88,9 @@ void deviceScan()
             }
             ishf = 1;
             std::string drive;
-            if (readDevice(deviceInfo) && !(drive = findGpsDrive()).empty()) {
+            const bool read = readDevice(deviceInfo);
+            endScanRead();
+            if (read && !(drive = findGpsDrive()).empty()) {
                 gpsDrivePath.set(drive);
                 sendToWindow(WM_ON_DEVICE_INFO_READ);
             } else {

@@ -35,8 +35,14 @@ void pendingLanguagePacksThread();
 void setDeviceReturnLimit(std::chrono::milliseconds limit);
 void eraseKeysThread();
 // Whether a worker is exchanging requests with the running device now (its wireless update,
-// its language packs): the scan must not open a second handle to it meanwhile.
+// its language packs, the jump to its bootloader): the scan must not open a second handle to it
+// meanwhile.
 bool workerTalksToDevice();
+// The scan's read of the running device, the other side of the same rule: begins only while no
+// worker talks (false: leave the device alone), and a worker about to talk waits for a read
+// already under way to end first, so the two never share the device's replies.
+bool beginScanRead();
+void endScanRead();
 // Starts body on a detached thread (workers.cpp). The workers are never joined; the count of
 // those still running lets a front end (or a test) wait for them before the process ends.
 void startWorker(void (*body)());

@@ -48,10 +48,19 @@ constexpr const char* kWirelessFailed
 // Set while a worker exchanges requests with the running device; the scan leaves it alone
 // then. Not while the worker waits for the device to come back: that return is the scan's.
 std::atomic<int> g_talking { 0 };
+// Set while the scan reads the running device. Each side sets its own flag before it looks at
+// the other's (sequentially consistent), so at least one of them sees the other.
+std::atomic<int> g_scanReading { 0 };
 
 class TalkingToDevice {
 public:
-    TalkingToDevice() { ++g_talking; }
+    TalkingToDevice()
+    {
+        ++g_talking;
+        // A read begun before this worker came ends within its own reply limits.
+        while (g_scanReading.load() > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
     ~TalkingToDevice() { --g_talking; }
     TalkingToDevice(const TalkingToDevice&) = delete;
     TalkingToDevice& operator=(const TalkingToDevice&) = delete;
@@ -171,6 +180,8 @@ bool backUpThenJumpToBootloader()
         logLine("updateFirmware stopped: the GPS data could not be backed up\r\n");
         return false;
     }
+    // The jump is an exchange with the running device: a scan's read must not take its turn.
+    TalkingToDevice talking;
     return updateFirmware(record);
 }
 
@@ -324,11 +335,17 @@ void nordicThread()
     }
     waitMs(6000);
     NRFV = 0;
-    bool known = getNordicVersion();
-    for (int retry = 0; retry < 2 && !known; ++retry) {
-        nrfCheckBypass = 0;
-        waitMs(6000);
+    bool known = false;
+    {
+        // The version query after the update is the worker's exchange: a scan started by a
+        // device change meanwhile must not put its requests between the worker's.
+        TalkingToDevice talking;
         known = getNordicVersion();
+        for (int retry = 0; retry < 2 && !known; ++retry) {
+            nrfCheckBypass = 0;
+            waitMs(6000);
+            known = getNordicVersion();
+        }
     }
 
     // The worker holds its flag through the language packs: the device's arrival meanwhile must
@@ -363,6 +380,20 @@ void pendingLanguagePacksThread()
 bool workerTalksToDevice()
 {
     return g_talking.load() > 0;
+}
+
+bool beginScanRead()
+{
+    ++g_scanReading;
+    if (g_talking.load() == 0)
+        return true;
+    --g_scanReading;
+    return false;
+}
+
+void endScanRead()
+{
+    --g_scanReading;
 }
 
 void setDeviceReturnLimit(std::chrono::milliseconds limit)

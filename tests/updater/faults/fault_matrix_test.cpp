@@ -384,7 +384,11 @@ TEST_P(FaultMatrix, EndsTruthfullyKeepsTheRidersDataAndALaterRunFinishes)
     const FaultRunResult first = runUpdaterOnce(hooksFor(&row), row.limit);
     if (std::getenv("FAULT_MATRIX_LOG"))
         std::printf("==== first run\n%s\n", first.log.c_str());
-    ASSERT_TRUE(first.workersEnded) << "a worker hangs\n" << first.log;
+    ASSERT_TRUE(first.workersEnded) << "a worker hangs after the run ended with " << first.result << " ("
+                                    << first.message << "), last status "
+                                    << (first.screens.empty() ? std::string("none")
+                                                              : first.screens.back().first + " / " + first.screens.back().second)
+                                    << "\n" << first.log;
     EXPECT_TRUE(first.ended) << "the run did not end\n" << first.log;
     if (row.action != Action::None) {
         EXPECT_TRUE(fired) << "the fault's step never came: " << row.trigger << "\n" << first.log;
