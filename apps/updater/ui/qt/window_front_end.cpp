@@ -107,9 +107,9 @@ int runWindowFrontEnd(int argc, char** argv)
     reportStep("application");
     g_previousHandler = qInstallMessageHandler(watchForLostDisplay);
     QApplication::setApplicationName("tarvel-updater");
-    QApplication::setWindowIcon(windowIcon());
 
     if (!startUpdater()) {
+        QApplication::setWindowIcon(windowIcon());
         showAlreadyRunning();
         return 0;
     }
@@ -126,8 +126,11 @@ int runWindowFrontEnd(int argc, char** argv)
     };
 
     // The port and its window live until the process ends; workers may hold the port.
+    // The icon's PNGs are decoded when a window takes them, which waits until the window has
+    // been drawn.
     port = new QtWindowPort([startScans] {
         reportFirstPaint();
+        QApplication::setWindowIcon(windowIcon());
         QTimer::singleShot(0, startScans);
     });
     setMainWindow(port);
