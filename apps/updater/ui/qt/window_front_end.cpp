@@ -115,13 +115,18 @@ int runWindowFrontEnd(int argc, char** argv)
     }
 
     // The first scans run once the window has been drawn; a window that never gets an expose
-    // still starts them after a second.
+    // still starts them after a second. The device events start just before them: the kernel
+    // keeps what happens from then on until the event thread reads it, and the first scan
+    // finds what was there before, so nothing is missed and the first paint does not wait
+    // for the event thread's start.
     QtWindowPort* port = nullptr;
     auto shown = std::make_shared<bool>(false);
     auto startScans = [&port, shown] {
         if (*shown)
             return;
         *shown = true;
+        platform::deviceEventService().start(
+            [port](const platform::DeviceEvent& event) { port->postDeviceChange(deviceChangeMessage(event.kind)); });
         port->dispatch([] { onWindowShown(); });
     };
 
@@ -135,8 +140,6 @@ int runWindowFrontEnd(int argc, char** argv)
     });
     setMainWindow(port);
     reportStep("window");
-    platform::deviceEventService().start(
-        [port](const platform::DeviceEvent& event) { port->postDeviceChange(deviceChangeMessage(event.kind)); });
 
     port->dispatch([] { onWindowCreated(); });
 
