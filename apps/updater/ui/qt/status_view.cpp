@@ -49,16 +49,12 @@ StatusView::StatusView(QWidget* parent, std::function<void()> firstPaint)
 
 QPixmap StatusView::composedBackground()
 {
-    const QImage picture = backgroundPicture();
-    QPixmap composed(320, 480);
-    composed.fill(Qt::black);
-    QPainter p(&composed);
-    if (!picture.isNull()) {
-        p.drawImage(QPoint(0, 0), picture, QRect(0, 0, 320, 480));
-        // Halftone stretching: a smooth scale of the whole picture.
-        p.drawImage(QPoint(0, -80), picture.scaled(300, 550, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
-    }
-    return composed;
+    const QImage view = backgroundView();
+    if (!view.isNull())
+        return QPixmap::fromImage(view);
+    QPixmap black(kBackgroundViewWidth, kBackgroundViewHeight);
+    black.fill(Qt::black);
+    return black;
 }
 
 void StatusView::paintEvent(QPaintEvent*)

@@ -13,7 +13,8 @@ public:
     StatusView(QWidget* parent, std::function<void()> firstPaint);
 
     // The background as painted: the picture's top-left 320 x 480 unscaled, then the whole
-    // picture stretched into (0, -80) 300 x 550. Made once from the 1080 x 1922 asset.
+    // picture stretched into (0, -80) 300 x 550; composed at build time from the 1080 x 1922
+    // asset. Black when the embedded view is missing.
     static QPixmap composedBackground();
 
 protected:

@@ -7,15 +7,16 @@
 
 void initWindowAssets() { Q_INIT_RESOURCE(window_assets); }
 
-QImage backgroundPicture()
+QImage backgroundView()
 {
     initWindowAssets();
-    const QResource resource(":/tarvel/background.rgb32");
-    const qint64 bytes = qint64(kBackgroundWidth) * kBackgroundHeight * 4;
+    const QResource resource(":/tarvel/background-view.rgb32");
+    const qint64 bytes = qint64(kBackgroundViewWidth) * kBackgroundViewHeight * 4;
     if (!resource.isValid() || resource.size() != bytes || resource.compressionAlgorithm() != QResource::NoCompression)
         return QImage();
     // The resource's bytes need not be aligned for QImage: a copy of them is.
-    return QImage(resource.data(), kBackgroundWidth, kBackgroundHeight, kBackgroundWidth * 4, QImage::Format_RGB32)
+    return QImage(resource.data(), kBackgroundViewWidth, kBackgroundViewHeight, kBackgroundViewWidth * 4,
+               QImage::Format_RGB32)
         .copy();
 }
 

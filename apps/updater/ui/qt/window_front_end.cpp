@@ -107,33 +107,39 @@ int runWindowFrontEnd(int argc, char** argv)
     reportStep("application");
     g_previousHandler = qInstallMessageHandler(watchForLostDisplay);
     QApplication::setApplicationName("tarvel-updater");
-    QApplication::setWindowIcon(windowIcon());
 
     if (!startUpdater()) {
+        QApplication::setWindowIcon(windowIcon());
         showAlreadyRunning();
         return 0;
     }
 
     // The first scans run once the window has been drawn; a window that never gets an expose
-    // still starts them after a second.
+    // still starts them after a second. The device events start just before them: the kernel
+    // keeps what happens from then on until the event thread reads it, and the first scan
+    // finds what was there before, so nothing is missed and the first paint does not wait
+    // for the event thread's start.
     QtWindowPort* port = nullptr;
     auto shown = std::make_shared<bool>(false);
     auto startScans = [&port, shown] {
         if (*shown)
             return;
         *shown = true;
+        platform::deviceEventService().start(
+            [port](const platform::DeviceEvent& event) { port->postDeviceChange(deviceChangeMessage(event.kind)); });
         port->dispatch([] { onWindowShown(); });
     };
 
     // The port and its window live until the process ends; workers may hold the port.
+    // The icon's PNGs are decoded when a window takes them, which waits until the window has
+    // been drawn.
     port = new QtWindowPort([startScans] {
         reportFirstPaint();
+        QApplication::setWindowIcon(windowIcon());
         QTimer::singleShot(0, startScans);
     });
     setMainWindow(port);
     reportStep("window");
-    platform::deviceEventService().start(
-        [port](const platform::DeviceEvent& event) { port->postDeviceChange(deviceChangeMessage(event.kind)); });
 
     port->dispatch([] { onWindowCreated(); });
 

@@ -7,6 +7,7 @@
 #include "main_window.h"
 #include "qt_window_port.h"
 #include "recovery_dialog.h"
+#include "window_assets.h"
 
 #include "shell/run_options.h"
 #include "shell/window_procedure.h"
@@ -24,6 +25,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSet>
 #include <QTest>
 #include <QTimer>
 
@@ -122,6 +124,24 @@ private slots:
         QVERIFY(!w->logEdit()->isVisible());
         // The client area lies below the menu bar and ends at the window's bottom.
         QCOMPARE(w->clientArea()->geometry().bottom(), 499);
+    }
+
+    // The background comes composed from the build; a missing or wrong-sized resource would
+    // leave the window black without a word.
+    void backgroundIsThePictureComposedAtBuildTime()
+    {
+        const QImage view = backgroundView();
+        QVERIFY(!view.isNull());
+        QCOMPARE(view.size(), QSize(320, 480));
+        QSet<QRgb> colours;
+        for (int y = 0; y < view.height(); y += 16)
+            for (int x = 0; x < view.width(); x += 16)
+                colours.insert(view.pixel(x, y));
+        QVERIFY2(colours.size() > 20, "the embedded view is not a picture");
+        // Away from the status lines, the client area shows the view's pixels unchanged.
+        const QImage shot = port->window()->clientArea()->grab().toImage();
+        for (QPoint at : { QPoint(150, 250), QPoint(5, 150), QPoint(290, 300), QPoint(150, 360) })
+            QCOMPARE(QColor(shot.pixel(at)).name(), QColor(view.pixel(at)).name());
     }
 
     void menuHoldsEveryEntryInItsPlace()

@@ -2,9 +2,11 @@
 // and gradients, so the build makes its own artwork and the result is the same on every
 // machine. (The program icon is packaging/icons/com.tarvel.GpsUpdater.svg and its PNGs.)
 //
-//   make_window_assets OUTDIR    writes OUTDIR/background.png and the same picture as raw 32-bit
-//                                pixels in OUTDIR/background.rgb32 (what the window embeds:
-//                                it needs no decoding at start-up)
+//   make_window_assets OUTDIR    writes OUTDIR/background.png, the same picture as raw 32-bit
+//                                pixels in OUTDIR/background.rgb32, and the 320 x 480 view
+//                                that the window paints, composed from it, as raw 32-bit
+//                                pixels in OUTDIR/background-view.rgb32 (what the Qt window
+//                                embeds: start-up neither decodes nor scales anything)
 
 #include <QColor>
 #include <QFile>
@@ -16,6 +18,7 @@
 #include <QString>
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -109,6 +112,27 @@ QImage drawBackground()
     return image;
 }
 
+// The background as the window paints it: the picture's top-left 320 x 480 unscaled on black,
+// then the whole picture stretched with halftone smoothing into (0, -80) 300 x 550. Composing
+// it here keeps the 1080 x 1922 scale off the window's start.
+QImage composeView(const QImage& picture)
+{
+    QImage view(320, 480, QImage::Format_RGB32);
+    view.fill(Qt::black);
+    QPainter p(&view);
+    p.drawImage(QPoint(0, 0), picture, QRect(0, 0, 320, 480));
+    p.drawImage(QPoint(0, -80), picture.scaled(300, 550, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    p.end();
+    return view;
+}
+
+bool writeRaw(const QImage& image, const QString& path)
+{
+    QFile raw(path);
+    const qint64 bytes = qint64(image.sizeInBytes());
+    return raw.open(QIODevice::WriteOnly) && raw.write(reinterpret_cast<const char*>(image.constBits()), bytes) == bytes;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -123,11 +147,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "make_window_assets: cannot write %s/background.png\n", argv[1]);
         return 1;
     }
-    QFile raw(dir + "/background.rgb32");
-    const qint64 bytes = qint64(background.sizeInBytes());
-    if (!raw.open(QIODevice::WriteOnly) || raw.write(reinterpret_cast<const char*>(background.constBits()), bytes) != bytes) {
-        std::fprintf(stderr, "make_window_assets: cannot write %s/background.rgb32\n", argv[1]);
-        return 1;
+    for (const auto& [name, image] : { std::pair{ "background.rgb32", background },
+             std::pair{ "background-view.rgb32", composeView(background) } }) {
+        if (!writeRaw(image, dir + "/" + name)) {
+            std::fprintf(stderr, "make_window_assets: cannot write %s/%s\n", argv[1], name);
+            return 1;
+        }
     }
     return 0;
 }
