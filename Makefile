@@ -37,7 +37,7 @@ build: configure
 test: deps
 	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEL_WERROR=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
-	@bash scripts/run-tests.sh long --test-dir $(BUILD) -j $(JOBS)
+	@bash scripts/run-tests.sh --test-dir $(BUILD) -j $(JOBS) -LE 'long|waits' -- --test-dir $(BUILD) -j 8 -L waits -LE long
 
 # The udisks lane: starts its own D-Bus daemon, udevd and udisksd, cleans up after them.
 test-udisks: deps
@@ -53,7 +53,7 @@ test-long: build
 test-asan: deps
 	@cmake --preset asan >/dev/null
 	@cmake --build --preset asan
-	@bash scripts/run-tests.sh long --preset asan
+	@bash scripts/run-tests.sh --preset asan-busy -- --preset asan-waits
 
 test-tsan: deps
 	@cmake --preset tsan >/dev/null
