@@ -56,11 +56,31 @@ std::wstring text(HWND window)
     return buffer;
 }
 
+// The whole text of an edit control in the updater's process. GetWindowTextW does not do for
+// it: across processes it returns the text the window was created or last set with (a button's
+// label), never the edit's buffer that EM_REPLACESEL fills; WM_GETTEXT asks the control itself.
+std::wstring editText(HWND edit)
+{
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(edit, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length))
+        return L"";
+    std::wstring buffer(size_t(length) + 1, L'\0');
+    DWORD_PTR copied = 0;
+    if (!SendMessageTimeoutW(edit, WM_GETTEXT, WPARAM(buffer.size()), reinterpret_cast<LPARAM>(buffer.data()),
+                             SMTO_ABORTIFHUNG, 5000, &copied))
+        return L"";
+    buffer.resize(size_t(copied));
+    return buffer;
+}
+
+bool logHas(const wchar_t* line);
+
 HWND child(const wchar_t* className) { return FindWindowExW(g_main, nullptr, className, nullptr); }
 HWND button() { return child(L"Button"); }
 HWND progress() { return child(L"msctls_progress32"); }
 HWND logEdit() { return child(L"Edit"); }
 bool shown(HWND window) { return window && IsWindowVisible(window); }
+bool logHas(const wchar_t* line) { return editText(logEdit()).find(line) != std::wstring::npos; }
 
 
 // A menu choice reaches the window as a posted WM_COMMAND, as the menu itself posts it.
@@ -162,6 +182,11 @@ int update()
     // test reads the refusals from the updater's log lines).
     command(32778);
     command(32782);
+    check(waitFor([] { return logHas(L"Command 32778 refused: device work is under way")
+                                && logHas(L"Command 32782 ignored: its menu entry is disabled"); }, 30),
+          "the log window holds the refusals as the rider would read them");
+    std::printf("log: %zu characters read with WM_GETTEXT, %zu with GetWindowTextW\n", editText(logEdit()).size(),
+                text(logEdit()).size());
     check(shown(progress()), "the update goes on");
     waitDoneAndExit();
     return 0;

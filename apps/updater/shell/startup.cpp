@@ -187,11 +187,6 @@ bool menuEntryChoosable(int commandId)
     return menuItemEnabled(commandId) && !(startsDeviceWork(commandId) && deviceWorkUnderWay());
 }
 
-bool dropInputQueuedDuring(std::chrono::milliseconds held, bool inputRead)
-{
-    return !inputRead && held > kStaleInputAfter;
-}
-
 bool warningShown()
 {
     return isSet(updateActive) || isSet(factoryResetActive) || isSet(languagePackActive)
