@@ -80,7 +80,7 @@ QtWindowPort::QtWindowPort(std::function<void()> firstPaint)
     hooks.firstPaint = std::move(firstPaint);
     hooks.command = [this](int id) { m_queue.dispatch([id] { onCommand(id); }); };
     hooks.focusGained = [this] { m_queue.dispatch([] { onFocusGained(); }); };
-    hooks.closeAsked = [this] { m_queue.dispatch([] { onWindowMessage(kMessageDestroy, 0); }); };
+    hooks.closeAsked = [this] { m_queue.dispatch([] { onCloseAsked(); }); };
     m_window = new MainWindow(std::move(hooks));
     // The device commands are shown disabled while device work runs.
     for (QMenu* menu : m_window->findChildren<QMenu*>())

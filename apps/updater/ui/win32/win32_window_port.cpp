@@ -276,8 +276,8 @@ LRESULT Win32WindowPort::handle(UINT message, WPARAM wParam, LPARAM lParam)
         m_queue.dispatch([] { onFocusGained(); });
         return 0;
     case WM_CLOSE:
-        // The close box: the shell decides (device work under way is kept safe there).
-        m_queue.dispatch([] { onWindowMessage(kMessageDestroy, 0); });
+        // The close box: the shell decides (device work under way is asked about first).
+        m_queue.dispatch([] { onCloseAsked(); });
         return 0;
     case WM_DESTROY:
         if (m_deviceNotification)

@@ -71,6 +71,7 @@ void onFocusGained()
     ++focusGains;
 }
 void onDestroy() { record("destroy"); }
+void onCloseAsked() { record("close-asked"); }
 void onRecoveryDialogInit()
 {
     record("dialog-init");
