@@ -92,6 +92,7 @@ bench: build
 
 bench-windows: build windows
 	@bash scripts/bench-windows.sh $(BUILD) build-windows
+	@bash scripts/bench-windows-first-paint.sh $(BUILD) build-windows
 
 install: build
 	@cmake --install $(BUILD)

@@ -22,6 +22,7 @@ namespace {
 
 HWND g_main = nullptr;
 std::string g_shots;
+std::wstring g_updater; // the updater's own path, for a second instance
 
 [[noreturn]] void fail(const char* what)
 {
@@ -56,11 +57,31 @@ std::wstring text(HWND window)
     return buffer;
 }
 
+// The whole text of an edit control in the updater's process. GetWindowTextW does not do for
+// it: across processes it returns the text the window was created or last set with (a button's
+// label), never the edit's buffer that EM_REPLACESEL fills; WM_GETTEXT asks the control itself.
+std::wstring editText(HWND edit)
+{
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(edit, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length))
+        return L"";
+    std::wstring buffer(size_t(length) + 1, L'\0');
+    DWORD_PTR copied = 0;
+    if (!SendMessageTimeoutW(edit, WM_GETTEXT, WPARAM(buffer.size()), reinterpret_cast<LPARAM>(buffer.data()),
+                             SMTO_ABORTIFHUNG, 5000, &copied))
+        return L"";
+    buffer.resize(size_t(copied));
+    return buffer;
+}
+
+bool logHas(const wchar_t* line);
+
 HWND child(const wchar_t* className) { return FindWindowExW(g_main, nullptr, className, nullptr); }
 HWND button() { return child(L"Button"); }
 HWND progress() { return child(L"msctls_progress32"); }
 HWND logEdit() { return child(L"Edit"); }
 bool shown(HWND window) { return window && IsWindowVisible(window); }
+bool logHas(const wchar_t* line) { return editText(logEdit()).find(line) != std::wstring::npos; }
 
 
 // A menu choice reaches the window as a posted WM_COMMAND, as the menu itself posts it.
@@ -162,9 +183,53 @@ int update()
     // test reads the refusals from the updater's log lines).
     command(32778);
     command(32782);
+    check(waitFor([] { return logHas(L"Command 32778 refused: device work is under way")
+                                && logHas(L"Command 32782 ignored: its menu entry is disabled"); }, 30),
+          "the log window holds the refusals as the rider would read them");
+    std::printf("log: %zu characters read with WM_GETTEXT, %zu with GetWindowTextW\n", editText(logEdit()).size(),
+                text(logEdit()).size());
+    // The close box while the device is programmed: asked first (--auto answers No), and the
+    // update goes on.
+    PostMessageW(g_main, WM_CLOSE, 0, 0);
+    check(waitFor([] { return logHas(L"Close declined: device work goes on"); }, 30),
+          "the close box during programming is asked about, and No keeps the update going");
+    check(IsWindow(g_main) && IsWindowVisible(g_main), "the window stays");
     check(shown(progress()), "the update goes on");
     waitDoneAndExit();
     return 0;
+}
+
+// A second updater started while the first waits in a message box: it says so in a box of its
+// own, brings the first one's box to the front and ends with 0; the first goes on untouched.
+void secondInstance(HWND firstBox)
+{
+    if (g_updater.empty())
+        fail("no updater path was given for the second instance");
+    STARTUPINFOW startup {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process {};
+    std::wstring commandLine = L"\"" + g_updater + L"\"";
+    check(CreateProcessW(g_updater.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                         &process),
+          "a second updater starts");
+    HWND box = nullptr;
+    check(waitFor([&] {
+        box = FindWindowW(L"#32770", L"Tarvel GPS Updater Message");
+        return box && IsWindowVisible(box);
+    }, 60),
+          "the second one shows its own box");
+    check(text(GetDlgItem(box, 0xFFFF)) == L"You already have updater running." && GetDlgItem(box, IDOK),
+          "it says the updater is already running, with OK");
+    shot("1-second-instance", box);
+    SendMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+    check(WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0, "OK ends the second one");
+    DWORD status = 1;
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    check(status == 0, "with exit status 0");
+    check(IsWindow(firstBox) && IsWindowVisible(firstBox) && IsWindow(g_main), "the first one's box still waits");
+    check(waitFor([&] { return GetForegroundWindow() == firstBox; }, 10), "and is in front");
 }
 
 // No device at all: the connect prompt, the picture, no button; Exit from the menu ends it.
@@ -179,6 +244,7 @@ int none()
     check(text(GetDlgItem(alert, 0xFFFF)).rfind(L"Before starting the update process on your Tarvel GPS", 0) == 0,
           "it recommends a backup");
     check(GetDlgItem(alert, IDYES) && GetDlgItem(alert, IDNO) && !GetDlgItem(alert, IDOK), "it asks Yes or No");
+    secondInstance(alert);
     SendMessageW(GetDlgItem(alert, IDNO), BM_CLICK, 0, 0);
     check(waitFor([&] { return !IsWindow(alert); }, 10), "No closes it");
     shot("1-no-device");
@@ -252,6 +318,10 @@ int main(int argc, char** argv)
     }
     if (argc > 2)
         g_shots = argv[2];
+    if (argc > 3) {
+        const std::string path = argv[3];
+        g_updater.assign(path.begin(), path.end());
+    }
     const std::string scenario = argv[1];
     if (scenario == "update")
         return update();

@@ -47,7 +47,7 @@ scenario() { # NAME UPDATER-ARGS...
   "$wine" "$updater" "$@" >"$dir/updater.out" 2>"$dir/updater.err" &
   local updater_pid=$!
   local status=0
-  "$wine" "$driver" "$name" "$(winpath "$work/shots")" >"$dir/driver.out" 2>&1 || status=$?
+  "$wine" "$driver" "$name" "$(winpath "$work/shots")" "$(winpath "$updater")" >"$dir/driver.out" 2>&1 || status=$?
   sed "s/^/  $name: /" "$dir/driver.out" | tr -d '\r'
   local exit_status=0 grace=60
   [ "$status" -eq 0 ] || grace=3
@@ -80,7 +80,9 @@ for name in "${scenarios[@]}"; do
     grep -aq 'Command 32778 refused: device work is under way' "$work/update/updater.err" \
       || { echo "window_test: update: Force update was not refused during the update" >&2; failed=$((failed + 1)); }
     grep -aq 'Command 32782 ignored: its menu entry is disabled' "$work/update/updater.err" \
-      || { echo "window_test: update: LOAD STANDARD FIRMWARE NOW was not ignored" >&2; failed=$((failed + 1)); } ;;
+      || { echo "window_test: update: LOAD STANDARD FIRMWARE NOW was not ignored" >&2; failed=$((failed + 1)); }
+    grep -aq 'Close the updater anyway? -> No' "$work/update/updater.err" \
+      || { echo "window_test: update: closing during programming was not asked about" >&2; failed=$((failed + 1)); } ;;
   rom)
     scenario rom --simulate=face=rom --auto --time-scale=0 || failed=$((failed + 1))
     grep -aq '^status: Device Recovery Mode' "$work/rom/updater.err" \

@@ -1,6 +1,7 @@
 #include "run_options.h"
 
 #include "held_backup_restore.h"
+#include "window_procedure.h"
 
 #include <cstring>
 
@@ -19,6 +20,11 @@ bool offersWebPage(const char* text, const char* caption)
 bool restoresForeignBackup(const char* text)
 {
     return text && std::strstr(text, kForeignBackupNote) != nullptr;
+}
+// Unattended, device work is never abandoned half-way.
+bool abandonsDeviceWork(const char* text)
+{
+    return text && std::strcmp(text, kCloseDuringDeviceWork) == 0;
 }
 } // namespace
 
@@ -39,7 +45,8 @@ MessageBoxAnswer autoAnswer(const char* text, const char* caption, MessageBoxKin
     case MessageBoxKind::OkCancel:
         return MessageBoxAnswer::Ok;
     case MessageBoxKind::YesNo:
-        return offersWebPage(text, caption) || restoresForeignBackup(text) ? MessageBoxAnswer::No
+        return offersWebPage(text, caption) || restoresForeignBackup(text) || abandonsDeviceWork(text)
+            ? MessageBoxAnswer::No
                                                                             : MessageBoxAnswer::Yes;
     }
     return MessageBoxAnswer::Ok;

@@ -33,7 +33,7 @@ struct CommandRow {
 const CommandRow kCommandRows[] = {
     { kCommandUpdateButton, onUpdateButton },
     { kCommandAbout, aboutCommand },
-    { kCommandExit, onDestroy },
+    { kCommandExit, onCloseAsked },
     { kCommandFactoryReset, factoryResetCommand },
     { kCommandShowLog, showLogCommand },
     { kCommandForceUpdate, forceUpdateCommand },
@@ -129,6 +129,23 @@ void onDestroy()
         window->quit();
 }
 
+void onCloseAsked()
+{
+    // A worker still at the device: after one has failed and ended, its flags may stay set
+    // until the restart it asks for, and closing is then what the rider was told to do.
+    if (deviceWorkUnderWay() && runningWorkers() > 0) {
+        logLine("\r\nClose asked while device work is under way\r\n");
+        // Device work never stops half-way unasked: a device left between erase and the end
+        // of programming holds no whole firmware until the next run finishes it.
+        if (ask(kCloseDuringDeviceWork, "Tarvel GPS Updater Message", MessageBoxKind::YesNo, MessageBoxIcon::Warning)
+            != MessageBoxAnswer::Yes) {
+            logLine("Close declined: device work goes on\r\n");
+            return;
+        }
+    }
+    onDestroy();
+}
+
 void onCommand(int commandId)
 {
     if (commandId != kCommandUpdateButton && !menuItemEnabled(commandId)) {
@@ -185,11 +202,6 @@ bool menuEntryChoosable(int commandId)
     if (commandId == kCommandLoadStandardFirmware || commandId == kCommandLoadJapanFirmware)
         return false;
     return menuItemEnabled(commandId) && !(startsDeviceWork(commandId) && deviceWorkUnderWay());
-}
-
-bool dropInputQueuedDuring(std::chrono::milliseconds held, bool inputRead)
-{
-    return !inputRead && held > kStaleInputAfter;
 }
 
 bool warningShown()

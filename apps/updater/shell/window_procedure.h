@@ -31,6 +31,12 @@ void onTimer(int timerId);
 void onFocusGained();
 // The main window is being destroyed: releases the single-instance lock and quits the loop.
 void onDestroy();
+// The rider asked to close the window (its close box, or Exit): while a worker is at the device
+// the question below comes first, and only Yes closes; otherwise as onDestroy.
+void onCloseAsked();
+inline constexpr const char* kCloseDuringDeviceWork
+    = "The Tarvel GPS is being updated. Closing the updater now leaves the update unfinished "
+      "until the updater runs again.\n\nClose the updater anyway?";
 
 // The recovery dialog: its initialisation, a command (a box clicked, after the box toggled
 // itself; OK; Cancel) and its close box. The shell runs the initialisation itself right after

@@ -4,6 +4,7 @@
 #include "shell/shell.h"
 #include "shell/shell_window.h"
 #include "devlink/device_info.h"
+#include "shell/run_options.h"
 #include "shell/window_procedure.h"
 
 #include "recording_window.h"
@@ -13,7 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 namespace {
 
@@ -86,6 +89,55 @@ TEST_F(WindowRules, IdleDeviceCommandsRunAndDisabledEntriesStayRefused)
     EXPECT_FALSE(menuEntryChoosable(kCommandLanguagePacks));
     onCommand(kCommandLanguagePacks);
     EXPECT_EQ(window.messageBoxes.size(), 1u);
+}
+
+std::atomic<bool> g_workerHeld { false };
+void heldWorker()
+{
+    while (g_workerHeld.load())
+        std::this_thread::sleep_for(1ms);
+}
+
+TEST_F(WindowRules, ClosingDuringDeviceWorkAsksFirstAndOnlyYesCloses)
+{
+    // Idle: the close box and Exit close at once, nothing asked.
+    onCloseAsked();
+    EXPECT_TRUE(window.messageBoxes.empty());
+    EXPECT_EQ(window.quits, 1);
+
+    // A failed update's flags stay set after its worker ended: closing is what the rider was told.
+    updateActive = 1;
+    window.quits = 0;
+    onCloseAsked();
+    EXPECT_TRUE(window.messageBoxes.empty());
+    EXPECT_EQ(window.quits, 1);
+    updateActive = 0;
+
+    g_workerHeld = true;
+    startWorker(heldWorker);
+    Flag* const busyFlags[] = { &updateActive, &updateThreadActive, &factoryResetActive, &languagePackActive, &jbl };
+    for (Flag* busy : busyFlags) {
+        *busy = 1;
+        window.messageBoxes.clear();
+        window.quits = 0;
+        window.nextAnswer = MessageBoxAnswer::No;
+        onCloseAsked();
+        onCommand(kCommandExit);
+        ASSERT_EQ(window.messageBoxes.size(), 2u);
+        EXPECT_EQ(window.messageBoxes[0], std::string("Tarvel GPS Updater Message|") + kCloseDuringDeviceWork);
+        EXPECT_EQ(window.quits, 0) << "No keeps the device work going";
+        window.nextAnswer = MessageBoxAnswer::Yes;
+        onCloseAsked();
+        EXPECT_EQ(window.quits, 1);
+        *busy = 0;
+    }
+    g_workerHeld = false;
+    while (runningWorkers() > 0)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_NE(window.log().find("Close declined: device work goes on"), std::string::npos);
+    // Unattended runs never abandon device work.
+    EXPECT_EQ(autoAnswer(kCloseDuringDeviceWork, "Tarvel GPS Updater Message", MessageBoxKind::YesNo),
+              MessageBoxAnswer::No);
 }
 
 TEST(StaleInput, DroppedOnlyAfterALongHandlerThatReadNoInput)

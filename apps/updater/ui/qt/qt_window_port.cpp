@@ -65,6 +65,10 @@ QMessageBox::Icon qtIcon(MessageBoxIcon icon)
 } // namespace
 
 QtWindowPort::QtWindowPort(std::function<void()> firstPaint)
+    : m_queue(HandlerQueue::Hooks {
+          [this] { QMetaObject::invokeMethod(m_anchor, [this] { m_queue.drainArrived(); }, Qt::QueuedConnection); },
+          [this] { return m_loopTurns; },
+          [this] { dropStaleInput(); } })
 {
     m_anchor = new QObject();
     m_inputFilter = new InputFilter(this);
@@ -74,9 +78,9 @@ QtWindowPort::QtWindowPort(std::function<void()> firstPaint)
                      [this] { ++m_loopTurns; });
     MainWindow::Hooks hooks;
     hooks.firstPaint = std::move(firstPaint);
-    hooks.command = [this](int id) { dispatch([id] { onCommand(id); }); };
-    hooks.focusGained = [this] { dispatch([] { onFocusGained(); }); };
-    hooks.closeAsked = [this] { dispatch([] { onWindowMessage(kMessageDestroy, 0); }); };
+    hooks.command = [this](int id) { m_queue.dispatch([id] { onCommand(id); }); };
+    hooks.focusGained = [this] { m_queue.dispatch([] { onFocusGained(); }); };
+    hooks.closeAsked = [this] { m_queue.dispatch([] { onCloseAsked(); }); };
     m_window = new MainWindow(std::move(hooks));
     // The device commands are shown disabled while device work runs.
     for (QMenu* menu : m_window->findChildren<QMenu*>())
@@ -128,7 +132,7 @@ void QtWindowPort::sendFromWorker(std::function<void()> handler)
 {
     auto finished = std::make_shared<bool>(false);
     post([this, handler, finished] {
-        dispatch([this, handler, finished] {
+        m_queue.dispatch([this, handler, finished] {
             handler();
             std::lock_guard<std::mutex> lock(m_mutex);
             *finished = true;
@@ -137,35 +141,6 @@ void QtWindowPort::sendFromWorker(std::function<void()> handler)
     });
     std::unique_lock<std::mutex> lock(m_mutex);
     m_done.wait(lock, [&] { return *finished; });
-}
-
-void QtWindowPort::dispatch(std::function<void()> handler)
-{
-    if (m_closed)
-        return;
-    if (m_depth > 0 || m_draining || !m_pending.empty()) {
-        m_pending.push_back(std::move(handler));
-        if (m_depth == 0 && !m_draining)
-            QMetaObject::invokeMethod(m_anchor, [this] { drain(); }, Qt::QueuedConnection);
-        return;
-    }
-    runHandler(handler);
-    drain();
-}
-
-void QtWindowPort::runHandler(const std::function<void()>& handler)
-{
-    const auto started = std::chrono::steady_clock::now();
-    const unsigned turnsBefore = m_loopTurns;
-    ++m_depth;
-    handler();
-    --m_depth;
-    // A handler that held the GUI thread without turning the loop leaves behind the clicks and
-    // keys of an impatient rider, aimed at a screen that has changed since (the hidden button's
-    // place now holds the done screen's OK). They are dropped, not delivered late.
-    const auto held = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-    if (dropInputQueuedDuring(held, m_loopTurns != turnsBefore) && m_depth == 0)
-        dropStaleInput();
 }
 
 bool QtWindowPort::eventFilter(QObject*, QEvent* event)
@@ -194,22 +169,9 @@ void QtWindowPort::dropStaleInput()
     m_droppingInput = false;
 }
 
-void QtWindowPort::drain()
-{
-    if (m_depth > 0 || m_draining)
-        return;
-    m_draining = true;
-    while (!m_pending.empty() && !m_closed) {
-        std::function<void()> next = std::move(m_pending.front());
-        m_pending.pop_front();
-        runHandler(next);
-    }
-    m_draining = false;
-}
-
 void QtWindowPort::postDeviceChange(int event)
 {
-    post([this, event] { dispatch([event] { onDeviceChange(event); }); });
+    post([this, event] { m_queue.dispatch([event] { onDeviceChange(event); }); });
 }
 
 void QtWindowPort::close()
@@ -218,7 +180,7 @@ void QtWindowPort::close()
         std::lock_guard<std::mutex> lock(m_mutex);
         m_closed = true;
     }
-    m_pending.clear();
+    m_queue.close();
     for (auto& [id, timer] : m_timers)
         timer->stop();
     if (m_window)
@@ -387,9 +349,7 @@ void QtWindowPort::sendMessage(int message, MessageParam wParam)
     if (onGuiThread()) {
         if (m_closed)
             return;
-        ++m_depth;
-        handler();
-        --m_depth;
+        m_queue.runInline(handler);
         return;
     }
     sendFromWorker(handler);
@@ -414,7 +374,7 @@ void QtWindowPort::startTimer(int timerId, int milliseconds)
         if (!timer) {
             timer = new QTimer(m_anchor);
             QObject::connect(timer, &QTimer::timeout, m_anchor,
-                             [this, timerId] { dispatch([timerId] { onTimer(timerId); }); });
+                             [this, timerId] { m_queue.dispatch([timerId] { onTimer(timerId); }); });
         }
         // Timers run on the process's time scale, as every other wait does.
         timer->start(int(milliseconds * platform::timeScale()));
@@ -452,13 +412,11 @@ void QtWindowPort::createRecoveryDialog()
         if (m_dialog || !m_window)
             return;
         RecoveryDialog::Hooks hooks;
-        hooks.command = [this](int id) { dispatch([id] { onRecoveryDialogCommand(id); }); };
-        hooks.closeAsked = [this] { dispatch([] { onRecoveryDialogClose(); }); };
+        hooks.command = [this](int id) { m_queue.dispatch([id] { onRecoveryDialogCommand(id); }); };
+        hooks.closeAsked = [this] { m_queue.dispatch([] { onRecoveryDialogClose(); }); };
         m_dialog = new RecoveryDialog(m_window, std::move(hooks));
         // Initialisation comes before the dialog shows, as part of its creation.
-        ++m_depth;
-        onRecoveryDialogInit();
-        --m_depth;
+        m_queue.runInline([] { onRecoveryDialogInit(); });
         if (!m_dialog)
             return;
         m_dialog->show();

@@ -11,13 +11,13 @@
 #include "main_window.h"
 #include "recovery_dialog.h"
 
+#include "shell/handler_queue.h"
 #include "state/window_port.h"
 
 #include <QObject>
 #include <QPointer>
 
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -38,10 +38,10 @@ public:
 
     // Runs a shell handler on the GUI thread in its turn: at once when none runs, else after the
     // running one (and those queued before it) returned.
-    void dispatch(std::function<void()> handler);
+    void dispatch(std::function<void()> handler) { m_queue.dispatch(std::move(handler)); }
     // Number of handlers waiting for their turn.
-    size_t pendingHandlers() const { return m_pending.size(); }
-    bool handlerRunning() const { return m_depth > 0; }
+    size_t pendingHandlers() const { return m_queue.pending(); }
+    bool handlerRunning() const { return m_queue.handlerRunning(); }
 
     // From any thread: hands a device-change event (DBT_...) to the GUI thread.
     void postDeviceChange(int event);
@@ -79,8 +79,6 @@ private:
     void sendFromWorker(std::function<void()> handler);
     // Posts fn to the GUI thread without waiting; false once the port is closed.
     bool post(std::function<void()> fn);
-    void runHandler(const std::function<void()>& handler);
-    void drain();
     void answerRecoveryInAdvance();
     void pressButtonInAdvance();
     void traceStatus();
@@ -105,14 +103,12 @@ private:
     std::map<int, bool> m_menuEnabled; // as the shell set them
 
     // GUI thread only.
-    int m_depth = 0;
-    bool m_draining = false;
-    std::deque<std::function<void()>> m_pending;
     bool m_quitRequested = false;
     bool m_autoPressPending = false;
     InputFilter* m_inputFilter = nullptr;
     unsigned m_loopTurns = 0;
     bool m_droppingInput = false;
+    HandlerQueue m_queue;
 
     // Hand-over between threads.
     std::mutex m_mutex;

@@ -104,6 +104,16 @@ const char* answerName(MessageBoxAnswer answer)
 Win32WindowPort::Win32WindowPort(HINSTANCE instance)
     : m_instance(instance)
     , m_threadId(GetCurrentThreadId())
+    , m_queue(HandlerQueue::Hooks {
+          [this] { PostMessageW(m_window, kWmDrain, 0, 0); },
+          [this] { return m_boxesShown; },
+          [this] {
+              if (!m_window)
+                  return;
+              MSG stale;
+              while (PeekMessageW(&stale, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE)) { }
+              while (PeekMessageW(&stale, nullptr, WM_MOUSEFIRST, WM_MOUSELAST, PM_REMOVE)) { }
+          } })
 {
     INITCOMMONCONTROLSEX controls { sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES };
     InitCommonControlsEx(&controls);
@@ -217,7 +227,7 @@ LRESULT Win32WindowPort::handle(UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     case kWmSend: {
         auto* sent = reinterpret_cast<SentMessage*>(lParam);
-        dispatch([this, sent] {
+        m_queue.dispatch([this, sent] {
             onWindowMessage(sent->message, sent->wParam);
             std::lock_guard<std::mutex> lock(m_mutex);
             sent->done = true;
@@ -226,12 +236,11 @@ LRESULT Win32WindowPort::handle(UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     }
     case kWmDrain:
-        m_drainPosted = false;
-        drain();
+        m_queue.drainArrived();
         return 0;
     case kWmDeviceChange: {
         const int event = int(wParam);
-        dispatch([event] { onDeviceChange(event); });
+        m_queue.dispatch([event] { onDeviceChange(event); });
         return 0;
     }
     case WM_DEVICECHANGE:
@@ -244,7 +253,7 @@ LRESULT Win32WindowPort::handle(UINT message, WPARAM wParam, LPARAM lParam)
             return 0; // the log window's notifications
         if (from == m_button && HIWORD(wParam) != BN_CLICKED)
             return 0;
-        dispatch([id] { onCommand(id); });
+        m_queue.dispatch([id] { onCommand(id); });
         return 0;
     }
     case WM_INITMENUPOPUP:
@@ -258,17 +267,17 @@ LRESULT Win32WindowPort::handle(UINT message, WPARAM wParam, LPARAM lParam)
                 SendMessageW(m_button, BM_CLICK, 0, 0);
             return 0;
         }
-        dispatch([id = int(wParam)] { onTimer(id); });
+        m_queue.dispatch([id = int(wParam)] { onTimer(id); });
         return 0;
     case kWmAnswerRecovery:
         answerRecoveryInAdvance();
         return 0;
     case WM_SETFOCUS:
-        dispatch([] { onFocusGained(); });
+        m_queue.dispatch([] { onFocusGained(); });
         return 0;
     case WM_CLOSE:
-        // The close box: the shell decides (device work under way is kept safe there).
-        dispatch([] { onWindowMessage(kMessageDestroy, 0); });
+        // The close box: the shell decides (device work under way is asked about first).
+        m_queue.dispatch([] { onCloseAsked(); });
         return 0;
     case WM_DESTROY:
         if (m_deviceNotification)
@@ -339,51 +348,6 @@ void Win32WindowPort::callOnWindow(const std::function<void()>& fn)
     }
 }
 
-void Win32WindowPort::dispatch(std::function<void()> handler)
-{
-    if (m_closed)
-        return;
-    if (m_depth > 0 || m_draining || !m_pending.empty()) {
-        m_pending.push_back(std::move(handler));
-        if (m_depth == 0 && !m_draining && !m_drainPosted) {
-            m_drainPosted = true;
-            PostMessageW(m_window, kWmDrain, 0, 0);
-        }
-        return;
-    }
-    runHandler(handler);
-    drain();
-}
-
-void Win32WindowPort::runHandler(const std::function<void()>& handler)
-{
-    const auto started = std::chrono::steady_clock::now();
-    const unsigned boxesBefore = m_boxesShown;
-    ++m_depth;
-    handler();
-    --m_depth;
-    const auto held
-        = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-    if (m_depth == 0 && m_window && dropInputQueuedDuring(held, m_boxesShown != boxesBefore)) {
-        MSG stale;
-        while (PeekMessageW(&stale, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE)) { }
-        while (PeekMessageW(&stale, nullptr, WM_MOUSEFIRST, WM_MOUSELAST, PM_REMOVE)) { }
-    }
-}
-
-void Win32WindowPort::drain()
-{
-    if (m_depth > 0 || m_draining)
-        return;
-    m_draining = true;
-    while (!m_pending.empty() && !m_closed) {
-        std::function<void()> next = std::move(m_pending.front());
-        m_pending.pop_front();
-        runHandler(next);
-    }
-    m_draining = false;
-}
-
 void Win32WindowPort::postDeviceChange(int event)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -413,7 +377,7 @@ void Win32WindowPort::close()
         std::lock_guard<std::mutex> lock(m_mutex);
         m_closed = true;
     }
-    m_pending.clear();
+    m_queue.close();
     if (m_window)
         ShowWindow(m_window, SW_HIDE);
     if (m_dialog)
@@ -553,9 +517,7 @@ void Win32WindowPort::sendMessage(int message, MessageParam wParam)
         // SendMessage on the window's own thread: a direct call of the handler.
         if (m_closed)
             return;
-        ++m_depth;
-        onWindowMessage(message, wParam);
-        --m_depth;
+        m_queue.runInline([message, wParam] { onWindowMessage(message, wParam); });
         return;
     }
     SentMessage sent { message, wParam };
@@ -620,17 +582,15 @@ INT_PTR Win32WindowPort::handleDialog(HWND dialog, UINT message, WPARAM wParam, 
     case WM_INITDIALOG:
         m_dialog = dialog;
         // Initialisation is part of the dialog's creation, inside the handler that creates it.
-        ++m_depth;
-        onRecoveryDialogInit();
-        --m_depth;
+        m_queue.runInline([] { onRecoveryDialogInit(); });
         return TRUE;
     case WM_CLOSE:
-        dispatch([] { onRecoveryDialogClose(); });
+        m_queue.dispatch([] { onRecoveryDialogClose(); });
         return TRUE; // handled: the default would send a Cancel command as well
     case WM_COMMAND:
         if (HIWORD(wParam) == BN_CLICKED) {
             const int id = LOWORD(wParam);
-            dispatch([id] { onRecoveryDialogCommand(id); });
+            m_queue.dispatch([id] { onRecoveryDialogCommand(id); });
         }
         return FALSE;
     default:

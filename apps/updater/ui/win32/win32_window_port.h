@@ -9,12 +9,12 @@
 // The port outlives the window: once the loop has ended it is closed, and a worker that still
 // calls it is parked for good instead of touching a window that is gone.
 
+#include "shell/handler_queue.h"
 #include "state/window_port.h"
 
 #include <windows.h>
 
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -30,7 +30,7 @@ public:
     bool created() const { return m_window != nullptr; }
 
     // Runs a shell handler on the window thread in its turn.
-    void dispatch(std::function<void()> handler);
+    void dispatch(std::function<void()> handler) { m_queue.dispatch(std::move(handler)); }
     // From any thread: hands a device-change event (DBT_...) to the window thread.
     void postDeviceChange(int event);
     // The message loop, until the quit message; returns its code. firstPaint runs once, after
@@ -71,8 +71,6 @@ private:
     bool onWindowThread() const;
     // Runs fn on the window thread and returns once it ran there.
     void callOnWindow(const std::function<void()>& fn);
-    void runHandler(const std::function<void()>& handler);
-    void drain();
     void refreshMenu();
     void traceStatus();
     void pressButtonInAdvance();
@@ -93,16 +91,13 @@ private:
     std::map<int, bool> m_menuEnabled; // as the shell set them
 
     // Window thread only.
-    int m_depth = 0;
-    bool m_draining = false;
-    bool m_drainPosted = false;
     unsigned m_boxesShown = 0;
     bool m_autoPressPending = false;
     bool m_painted = false;
     // Set by quit(): the loop ends on it even when posted messages keep coming (WM_QUIT waits
     // behind every posted message, and may never be reached while device events flow).
     bool m_quitting = false;
-    std::deque<std::function<void()>> m_pending;
+    HandlerQueue m_queue;
 
     // Hand-over between threads.
     std::mutex m_mutex;

@@ -1,5 +1,6 @@
 #include "window_front_end.h"
 
+#include "resource_ids.h"
 #include "win32_window_port.h"
 
 #include "shell/run_options.h"
@@ -56,6 +57,16 @@ int runWindowFrontEnd(int, char**)
             std::fprintf(stderr, "[Tarvel GPS Updater Message] You already have updater running.\n");
         else
             MessageBoxW(nullptr, kAlreadyRunning, kCaption, MB_OK);
+        // The rider looks for the running updater: its window comes to the front, or the box or
+        // dialog it has open, which is where its answer is awaited.
+        wchar_t className[100] = L"";
+        LoadStringW(GetModuleHandleW(nullptr), IDC_FWUPDATER3, className, 100);
+        if (HWND first = FindWindowW(className, nullptr)) {
+            const HWND shown = GetLastActivePopup(first);
+            if (IsIconic(first))
+                ShowWindow(first, SW_RESTORE);
+            SetForegroundWindow(shown ? shown : first);
+        }
         return 0;
     }
 

@@ -71,6 +71,7 @@ void onFocusGained()
     ++focusGains;
 }
 void onDestroy() { record("destroy"); }
+void onCloseAsked() { record("close-asked"); }
 void onRecoveryDialogInit()
 {
     record("dialog-init");
@@ -97,11 +98,7 @@ MessageBoxAnswer autoAnswer(const char*, const char*, MessageBoxKind kind)
 }
 
 // The shell's shared window rules, as the window sees them with no device work anywhere: every
-// entry the port enabled can be chosen, and input waiting behind a long handler is dropped.
+// entry the port enabled can be chosen (the stale-input rule comes with the handler queue).
 bool startsDeviceWork(int) { return false; }
 bool deviceWorkUnderWay() { return false; }
 bool menuEntryChoosable(int) { return true; }
-bool dropInputQueuedDuring(std::chrono::milliseconds held, bool inputRead)
-{
-    return !inputRead && held > kStaleInputAfter;
-}

@@ -205,7 +205,7 @@ private slots:
         QTest::mouseClick(port->window()->updateButton(), Qt::LeftButton);
         port->window()->close();
         QVERIFY(port->window()->isVisible()); // only the shell ends the window
-        QCOMPARE(standin::calls(), std::vector<std::string>({"command 0", "message 2 0"}));
+        QCOMPARE(standin::calls(), std::vector<std::string>({"command 0", "close-asked"}));
     }
 
     void setStatusDrivesButtonAndBar()
