@@ -3,6 +3,7 @@
 
 #include "platform/file_trees.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -320,6 +321,27 @@ Json::Value ReplayServer::answer(Connection& connection, const Json::Value& requ
         m_anchorMs = m_recording.lines.empty() ? 0 : m_recording.lines.front().tMs;
         m_changed.notify_all();
     }
+    // Requests that may wait for the sequence count as a host at work until they are answered.
+    struct InFlight {
+        ReplayServer& server;
+        bool counted;
+        InFlight(ReplayServer& s, bool c)
+            : server(s)
+            , counted(c)
+        {
+            if (counted) {
+                ++server.m_inFlight;
+                server.m_lastRequest = Clock::now();
+            }
+        }
+        ~InFlight()
+        {
+            if (counted) {
+                --server.m_inFlight;
+                server.m_lastRequest = Clock::now();
+            }
+        }
+    } inFlight(*this, op != "hello" && op != "list");
     if (op == "hello") {
         Json::Value response(Json::objectValue);
         response["ok"] = true;
@@ -410,7 +432,10 @@ bool ReplayServer::matchesLocked(const Json::Value& request, const RecordingLine
         return false;
     if (op == "open")
         return sameInteger(request, recorded, "vid") && sameInteger(request, recorded, "pid");
-    const bool sameHandle = recorded["handle"].isInt64() && recorded["handle"].asInt64() == recordedHandleLocked(request);
+    // A handle's requests are matched by the recorded connection it replays: in a recording
+    // of the updater that connection's number is also the handle, in one of the simulator's
+    // the handle is the device's own number and the connection is the client's.
+    const bool sameHandle = line.conn == recordedConnLocked(request);
     if (op == "write")
         return sameHandle && sameText(request, recorded, "data");
     if (op == "read" || op == "close")
@@ -421,7 +446,7 @@ bool ReplayServer::matchesLocked(const Json::Value& request, const RecordingLine
     return op == "subscribe";
 }
 
-int64_t ReplayServer::recordedHandleLocked(const Json::Value& request) const
+int64_t ReplayServer::recordedConnLocked(const Json::Value& request) const
 {
     if (!request["handle"].isInt64())
         return -1;
@@ -437,7 +462,7 @@ int64_t ReplayServer::recordedHandleLocked(const Json::Value& request) const
 bool ReplayServer::rebindLocked(const Json::Value& request, size_t expected, size_t& found)
 {
     const auto& lines = m_recording.lines;
-    const int64_t own = recordedHandleLocked(request);
+    const int64_t own = recordedConnLocked(request);
     if (opOf(request) != "write" || !isPollWrite(request) || !isPollWrite(lines[expected].request)
         || m_handleWrote[request["handle"].asInt64()] || lines[expected].conn != own)
         return false;
@@ -497,6 +522,35 @@ size_t ReplayServer::pastPollLocked(size_t index) const
     return index;
 }
 
+// True when every line the host must still send, from index on, belongs to a poll: a connection
+// to the application face opened there that writes only a scan's questions (its reads and
+// close come with it), or the close of one opened before.
+bool ReplayServer::onlyPollsFromLocked(size_t index) const
+{
+    const auto& lines = m_recording.lines;
+    std::map<int64_t, bool> opened; // conn → opened from index on as a poll
+    for (size_t i = index; i < lines.size(); ++i) {
+        const RecordingLine& line = lines[i];
+        if (!consuming(line))
+            continue;
+        const std::string op = opOf(line.request);
+        if (op == "open") {
+            if (!isApplicationFace(line.request))
+                return false;
+            opened[line.conn] = true;
+        } else if (op == "write") {
+            if (!opened.count(line.conn) || !isPollWrite(line.request))
+                return false;
+        } else if (op == "read") {
+            if (!opened.count(line.conn))
+                return false;
+        } else if (op != "close") {
+            return false;
+        }
+    }
+    return true;
+}
+
 Json::Value ReplayServer::pendingLocked(const Json::Value& request, std::unique_lock<std::mutex>& lock)
 {
     const int64_t handle = request["handle"].asInt64();
@@ -552,7 +606,10 @@ Json::Value ReplayServer::pendingLocked(const Json::Value& request, std::unique_
 
 bool ReplayServer::presentLocked(const Json::Value& open) const
 {
-    for (const Json::Value& device : listAnswerLocked()["usb"])
+    // The answer is kept whole while its devices are looked through: a range over a member of
+    // the temporary answer would outlive it.
+    const Json::Value listed = listAnswerLocked();
+    for (const Json::Value& device : listed["usb"])
         if (sameInteger(device, open, "vid") && sameInteger(device, open, "pid"))
             return true;
     return false;
@@ -706,6 +763,7 @@ void ReplayServer::advanceToLocked(size_t index)
         applyLocked(m_recording.lines[m_next++]);
     m_next = index + 1;
     m_anchorReal = Clock::now();
+    m_lastProgress = m_anchorReal;
     m_anchorMs = m_recording.lines[index].tMs;
     m_changed.notify_all();
 }
@@ -716,6 +774,8 @@ void ReplayServer::mismatchLocked(size_t index, const Json::Value& request, cons
     if (index < lines.size())
         m_report = "replay: line " + std::to_string(lines[index].number) + " of the recording: expected "
             + toLine(lines[index].request) + ", got " + toLine(request);
+    else if (request.empty())
+        m_report = "replay: " + why;
     else
         m_report = "replay: " + why + "; got " + toLine(request);
     std::fprintf(stderr, "tarvel-devsim: %s\n", m_report.c_str());
@@ -770,7 +830,7 @@ Json::Value ReplayServer::consume(const Json::Value& request, std::unique_lock<s
             advanceToLocked(index);
             const std::string op = opOf(request);
             if (op == "open" && line.response["handle"].isInt64())
-                m_binding[line.response["handle"].asInt64()] = line.response["handle"].asInt64();
+                m_binding[line.response["handle"].asInt64()] = line.conn;
             if (op == "write")
                 m_handleWrote[request["handle"].asInt64()] = true;
             return line.response;
@@ -787,7 +847,7 @@ Json::Value ReplayServer::consume(const Json::Value& request, std::unique_lock<s
             if (beyond < lines.size() && matchesLocked(request, lines[beyond])) {
                 advanceToLocked(beyond);
                 if (opOf(request) == "open" && lines[beyond].response["handle"].isInt64())
-                    m_binding[lines[beyond].response["handle"].asInt64()] = lines[beyond].response["handle"].asInt64();
+                    m_binding[lines[beyond].response["handle"].asInt64()] = lines[beyond].conn;
                 if (opOf(request) == "write")
                     m_handleWrote[request["handle"].asInt64()] = true;
                 return lines[beyond].response;
@@ -882,16 +942,15 @@ bool ReplayServer::waitForEnd(bool (*stopRequested)())
     Clock::time_point goneSince;
     for (;;) {
         if (m_failed) {
-            lock.unlock();
-            // A moment for the host to see the device leave before the bus goes.
-            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            // A moment for the host to see the device leave before the bus goes, cut short
+            // when it has gone already.
+            m_changed.wait_for(lock, std::chrono::milliseconds(1000), [this] { return m_openConnections == 0; });
             return false;
         }
-        size_t next = nextConsumingLocked();
-        // Polls the host did not make at the end are no exchange it missed.
-        for (size_t after = pastPollLocked(next); after != next && m_openConnections == 0; after = pastPollLocked(next))
-            next = after;
-        if (m_started && next >= m_recording.lines.size() && m_openConnections == 0)
+        const size_t next = nextConsumingLocked();
+        // Polls the host did not make at the end (its scan threads may have asked in any
+        // interleaving) are no exchange it missed.
+        if (m_started && m_openConnections == 0 && onlyPollsFromLocked(next))
             return true;
         // A host that went away with exchanges still to come does not get them: after a moment
         // for a reconnect, the replay ends as failed.
@@ -906,6 +965,19 @@ bool ReplayServer::waitForEnd(bool (*stopRequested)())
             }
         } else {
             goneSince = Clock::time_point();
+        }
+        // A host that is still there but no longer asks for what comes next (it waits for an
+        // event the recording had and this one lacks, say) is as far off the recording as one
+        // that asked for something else.
+        if (m_started && m_inFlight == 0 && m_openConnections > 0 && next < m_recording.lines.size()) {
+            const auto quietSince = std::max({ m_lastRequest, m_lastProgress, dueLocked(m_recording.lines[next]) });
+            if (Clock::now() - quietSince > std::chrono::milliseconds(m_options.stallMs)) {
+                mismatchLocked(m_recording.lines.size(), Json::Value(Json::objectValue),
+                    "the host stopped asking for " + toLine(m_recording.lines[next].request) + " (line "
+                        + std::to_string(m_recording.lines[next].number) + " of the recording) for "
+                        + std::to_string(m_options.stallMs) + " ms");
+                continue;
+            }
         }
         if (stopRequested && stopRequested())
             return true;

@@ -24,6 +24,9 @@ struct ReplayOptions {
     double timeScale = 1.0; // the recording's pauses multiplied by this
     int graceMs = 2000; // how long a request that is not next waits for another connection's
     std::string driveBase; // the folder under which each recorded drive is recreated
+    // How long a host that is connected, has nothing waiting and sends nothing of what is due
+    // may stay quiet before the replay ends as failed.
+    int stallMs = 5000;
 };
 
 class ReplayServer {
@@ -72,11 +75,12 @@ private:
     void advanceToLocked(size_t index);
     std::chrono::steady_clock::time_point dueLocked(const platform::recording::RecordingLine& line) const;
     size_t pastPollLocked(size_t index) const;
+    bool onlyPollsFromLocked(size_t index) const;
     Json::Value pendingLocked(const Json::Value& request, std::unique_lock<std::mutex>& lock);
     bool presentLocked(const Json::Value& open) const;
     bool repeatOpenLocked(const Json::Value& request, Json::Value& response);
     Json::Value repeatLocked(const Json::Value& request, std::unique_lock<std::mutex>& lock);
-    int64_t recordedHandleLocked(const Json::Value& request) const;
+    int64_t recordedConnLocked(const Json::Value& request) const;
     bool rebindLocked(const Json::Value& request, size_t expected, size_t& found);
     void mismatchLocked(size_t lineIndex, const Json::Value& request, const std::string& why);
     void broadcastLocked(Json::Value event);
@@ -103,7 +107,11 @@ private:
     Json::Value m_volumes { Json::arrayValue };
     bool m_failed = false;
     int m_openConnections = 0;
-    // Host handle → the recorded connection whose lines it replays, and whether it has written.
+    int m_inFlight = 0; // requests being answered that may wait for the sequence
+    std::chrono::steady_clock::time_point m_lastRequest; // when one of those last came or went
+    std::chrono::steady_clock::time_point m_lastProgress; // when the sequence last moved
+    // Host handle → the recorded connection whose lines it replays (unbound: the connection of
+    // the same number), and whether it has written.
     std::map<int64_t, int64_t> m_binding;
     std::map<int64_t, bool> m_handleWrote;
     // Handles of polls beyond the recorded ones: answered from an earlier recorded connection
