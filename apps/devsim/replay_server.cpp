@@ -413,7 +413,7 @@ Json::Value ReplayServer::listAnswerLocked() const
 size_t ReplayServer::nextConsumingLocked() const
 {
     size_t index = m_next;
-    while (index < m_recording.lines.size() && !consuming(m_recording.lines[index]))
+    while (index < m_recording.lines.size() && (!consuming(m_recording.lines[index]) || m_claimed.count(index)))
         ++index;
     return index;
 }
@@ -446,13 +446,27 @@ bool ReplayServer::matchesLocked(const Json::Value& request, const RecordingLine
     return op == "subscribe";
 }
 
+// The recorded answer to an open, with a handle of the replay's own in place of the recorded
+// one: a recorded handle is only valid on its connection (two connections may both have had
+// handle 1), while the replay tells every host handle apart by its number.
+Json::Value ReplayServer::openedLocked(const RecordingLine& line)
+{
+    Json::Value response = line.response;
+    if (!response["handle"].isInt64())
+        return response;
+    const int64_t handle = m_nextRepeat++;
+    m_binding[handle] = line.conn;
+    response["handle"] = Json::Int64(handle);
+    return response;
+}
+
 int64_t ReplayServer::recordedConnLocked(const Json::Value& request) const
 {
     if (!request["handle"].isInt64())
         return -1;
     const int64_t handle = request["handle"].asInt64();
     auto it = m_binding.find(handle);
-    return it == m_binding.end() ? handle : it->second;
+    return it == m_binding.end() ? -1 : it->second;
 }
 
 // A host that polls less often than the recorded one: its new handle writes what a later
@@ -520,6 +534,35 @@ size_t ReplayServer::pastPollLocked(size_t index) const
         }
     }
     return index;
+}
+
+// Passes over the recorded connection that opens at index when it is a whole poll (an open of
+// the application face, a scan's questions, their reads, a close), whatever other connections'
+// lines lie between: its lines are taken out of the sequence. False, changing nothing, otherwise.
+bool ReplayServer::passOverPollLocked(size_t index)
+{
+    const auto& lines = m_recording.lines;
+    if (index >= lines.size() || opOf(lines[index].request) != "open" || !lines[index].response["ok"].asBool()
+        || !isApplicationFace(lines[index].request))
+        return false;
+    const int64_t conn = lines[index].conn;
+    std::vector<size_t> own { index };
+    for (size_t i = index + 1; i < lines.size(); ++i) {
+        if (!consuming(lines[i]) || lines[i].conn != conn || m_claimed.count(i))
+            continue;
+        const std::string op = opOf(lines[i].request);
+        if (op == "write" && !isPollWrite(lines[i].request))
+            return false;
+        if (op == "open")
+            return false;
+        own.push_back(i);
+        if (op == "close") {
+            m_claimed.insert(own.begin(), own.end());
+            m_changed.notify_all();
+            return true;
+        }
+    }
+    return false;
 }
 
 // True when every line the host must still send, from index on, belongs to a poll: a connection
@@ -593,6 +636,30 @@ Json::Value ReplayServer::pendingLocked(const Json::Value& request, std::unique_
             if (after == index)
                 break;
             index = after;
+        }
+        // Two host threads that opened the device one after the other may write in the other
+        // order: an open a little further on, whose connection writes this first, is claimed
+        // for this handle and passed over by the sequence, whose earlier lines still wait for
+        // the other handle.
+        index = nextConsumingLocked();
+        for (size_t j = index + 1, looked = 0; j < lines.size() && looked < 64; ++j) {
+            const RecordingLine& candidate = lines[j];
+            if (!consuming(candidate) || m_claimed.count(j))
+                continue;
+            ++looked;
+            if (opOf(candidate.request) != "open" || !sameInteger(candidate.request, open, "vid")
+                || !sameInteger(candidate.request, open, "pid") || !candidate.response["ok"].asBool())
+                continue;
+            size_t first = j + 1;
+            while (first < lines.size() && !(consuming(lines[first]) && lines[first].conn == candidate.conn))
+                ++first;
+            if (first < lines.size() && opOf(lines[first].request) == "write"
+                && sameText(lines[first].request, request, "data")) {
+                m_pending.erase(handle);
+                m_binding[handle] = candidate.conn;
+                m_claimed.insert(j);
+                return consume(request, lock);
+            }
         }
         // A poll more than the recorded host made: answered from an earlier connection.
         Repeat repeat;
@@ -829,8 +896,8 @@ Json::Value ReplayServer::consume(const Json::Value& request, std::unique_lock<s
             }
             advanceToLocked(index);
             const std::string op = opOf(request);
-            if (op == "open" && line.response["handle"].isInt64())
-                m_binding[line.response["handle"].asInt64()] = line.conn;
+            if (op == "open")
+                return openedLocked(line);
             if (op == "write")
                 m_handleWrote[request["handle"].asInt64()] = true;
             return line.response;
@@ -846,8 +913,8 @@ Json::Value ReplayServer::consume(const Json::Value& request, std::unique_lock<s
             beyond = after;
             if (beyond < lines.size() && matchesLocked(request, lines[beyond])) {
                 advanceToLocked(beyond);
-                if (opOf(request) == "open" && lines[beyond].response["handle"].isInt64())
-                    m_binding[lines[beyond].response["handle"].asInt64()] = lines[beyond].conn;
+                if (opOf(request) == "open")
+                    return openedLocked(lines[beyond]);
                 if (opOf(request) == "write")
                     m_handleWrote[request["handle"].asInt64()] = true;
                 return lines[beyond].response;
@@ -863,6 +930,11 @@ Json::Value ReplayServer::consume(const Json::Value& request, std::unique_lock<s
             m_handleWrote[request["handle"].asInt64()] = true;
             return rebound.response;
         }
+        // A recorded poll that no host handle is about to take (one that is opened but has not
+        // written yet may still take it, for a while) is one this host did not make; should it
+        // make it later after all, it is answered as a repeat.
+        if ((m_pending.empty() || now >= grace) && passOverPollLocked(index))
+            continue;
         // The expected line may belong to another connection's request that is on its way.
         if (now >= grace) {
             mismatchLocked(index, request, "");

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -76,11 +77,13 @@ private:
     std::chrono::steady_clock::time_point dueLocked(const platform::recording::RecordingLine& line) const;
     size_t pastPollLocked(size_t index) const;
     bool onlyPollsFromLocked(size_t index) const;
+    bool passOverPollLocked(size_t index);
     Json::Value pendingLocked(const Json::Value& request, std::unique_lock<std::mutex>& lock);
     bool presentLocked(const Json::Value& open) const;
     bool repeatOpenLocked(const Json::Value& request, Json::Value& response);
     Json::Value repeatLocked(const Json::Value& request, std::unique_lock<std::mutex>& lock);
     int64_t recordedConnLocked(const Json::Value& request) const;
+    Json::Value openedLocked(const platform::recording::RecordingLine& line);
     bool rebindLocked(const Json::Value& request, size_t expected, size_t& found);
     void mismatchLocked(size_t lineIndex, const Json::Value& request, const std::string& why);
     void broadcastLocked(Json::Value event);
@@ -124,10 +127,13 @@ private:
         size_t reads = 0; // reads answered since the last write
     };
     std::map<int64_t, Repeat> m_repeats;
-    int64_t m_nextRepeat = 1000000;
+    int64_t m_nextRepeat = 1000000; // the next handle the replay gives out
     // Opens not yet tied to a recorded connection: the first write decides which one it
     // replays, since two host threads may open the same device in either order.
     std::map<int64_t, Json::Value> m_pending; // handle → the open request
+    // Lines taken out of the sequence: opens ahead taken by a pending handle, and the lines of
+    // recorded polls this host did not make.
+    std::set<size_t> m_claimed;
     std::string m_report;
 };
 
