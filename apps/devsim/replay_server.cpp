@@ -141,6 +141,7 @@ bool recreateDriveTree(const std::string& folder, const Json::Value& files)
 ReplayServer::ReplayServer(platform::recording::Recording recording, ReplayOptions options)
     : m_recording(std::move(recording))
     , m_options(std::move(options))
+    , m_faults(m_options.faults)
 { }
 
 ReplayServer::~ReplayServer()
@@ -367,6 +368,11 @@ Json::Value ReplayServer::answer(Connection& connection, const Json::Value& requ
             return response;
         }
     }
+    if (op == "close" && request["handle"].isInt64() && m_outOfTurn.erase(request["handle"].asInt64())) {
+        Json::Value response(Json::objectValue);
+        response["ok"] = true;
+        return response; // its recorded close was taken with the rest of its connection
+    }
     if (op == "read")
         return readRequest(request, lock);
     if (op == "open" || op == "write" || op == "close" || op == "volume" || op == "subscribe") {
@@ -558,6 +564,45 @@ bool ReplayServer::passOverPollLocked(size_t index)
         own.push_back(i);
         if (op == "close") {
             m_claimed.insert(own.begin(), own.end());
+            m_changed.notify_all();
+            return true;
+        }
+    }
+    return false;
+}
+
+// A scan's question on a handle whose recorded connection is a poll that has not come yet:
+// that connection's lines are taken out of the sequence, the write answered as recorded and
+// the reads that followed it kept for the handle's reads.
+bool ReplayServer::pollOutOfTurnLocked(const Json::Value& request, Json::Value& response)
+{
+    const auto& lines = m_recording.lines;
+    if (opOf(request) != "write" || !isPollWrite(request) || !request["handle"].isInt64())
+        return false;
+    const int64_t handle = request["handle"].asInt64();
+    const int64_t conn = recordedConnLocked(request);
+    if (conn < 0)
+        return false;
+    std::vector<size_t> own;
+    std::deque<Json::Value> reads;
+    for (size_t i = nextConsumingLocked(); i < lines.size(); ++i) {
+        const RecordingLine& line = lines[i];
+        if (!consuming(line) || line.conn != conn || m_claimed.count(i))
+            continue;
+        const std::string op = opOf(line.request);
+        if (own.empty()) {
+            if (op != "write" || !sameText(line.request, request, "data"))
+                return false;
+        } else if (op == "read") {
+            reads.push_back(line.response);
+        } else if (op != "close") {
+            return false;
+        }
+        own.push_back(i);
+        if (op == "close") {
+            m_claimed.insert(own.begin(), own.end());
+            m_outOfTurn[handle] = reads;
+            response = lines[own.front()].response;
             m_changed.notify_all();
             return true;
         }
@@ -898,9 +943,14 @@ Json::Value ReplayServer::consume(const Json::Value& request, std::unique_lock<s
             const std::string op = opOf(request);
             if (op == "open")
                 return openedLocked(line);
-            if (op == "write")
+            Json::Value response = line.response;
+            if (op == "write") {
                 m_handleWrote[request["handle"].asInt64()] = true;
-            return line.response;
+                m_faults.wrote(request["handle"].asInt64());
+            }
+            if (op == "volume")
+                m_faults.bendVolume(request, response);
+            return response;
         }
         if (opOf(request) == "open" && repeatOpenLocked(request, repeated))
             return repeated;
@@ -915,8 +965,10 @@ Json::Value ReplayServer::consume(const Json::Value& request, std::unique_lock<s
                 advanceToLocked(beyond);
                 if (opOf(request) == "open")
                     return openedLocked(lines[beyond]);
-                if (opOf(request) == "write")
+                if (opOf(request) == "write") {
                     m_handleWrote[request["handle"].asInt64()] = true;
+                    m_faults.wrote(request["handle"].asInt64());
+                }
                 return lines[beyond].response;
             }
         }
@@ -928,7 +980,15 @@ Json::Value ReplayServer::consume(const Json::Value& request, std::unique_lock<s
                 m_changed.wait_until(lock, due);
             advanceToLocked(later);
             m_handleWrote[request["handle"].asInt64()] = true;
+            m_faults.wrote(request["handle"].asInt64());
             return rebound.response;
+        }
+        // A poll whose recorded connection lies further on, while what is due belongs to a host
+        // thread that may be waiting for this very answer: served out of turn.
+        Json::Value outOfTurn;
+        if (pollOutOfTurnLocked(request, outOfTurn)) {
+            m_handleWrote[request["handle"].asInt64()] = true;
+            return outOfTurn;
         }
         // A recorded poll that no host handle is about to take (one that is opened but has not
         // written yet may still take it, for a while) is one this host did not make; should it
@@ -950,6 +1010,18 @@ Json::Value ReplayServer::readRequest(const Json::Value& request, std::unique_lo
     const int64_t timeout = timeoutField.isInt64() ? timeoutField.asInt64() : 0;
     const auto deadline = timeout < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeout);
     const size_t max = request["max"].isUInt64() ? size_t(request["max"].asUInt64()) : 0;
+    Json::Value again;
+    if (request["handle"].isInt64() && m_faults.takeRepeat(request["handle"].asInt64(), again))
+        return again;
+    if (request["handle"].isInt64() && m_outOfTurn.count(request["handle"].asInt64())) {
+        std::deque<Json::Value>& kept = m_outOfTurn[request["handle"].asInt64()];
+        if (!kept.empty()) {
+            Json::Value response = kept.front();
+            kept.pop_front();
+            m_faults.bendRead(request["handle"].asInt64(), response);
+            return response;
+        }
+    }
     for (;;) {
         if (m_stopping)
             return failure("the replay is stopping");
@@ -963,6 +1035,7 @@ Json::Value ReplayServer::readRequest(const Json::Value& request, std::unique_lo
             if (now >= due) {
                 advanceToLocked(index);
                 Json::Value response = line.response;
+                m_faults.bendRead(request["handle"].asInt64(), response);
                 if (response["data"].isString() && response["data"].asString().size() > 2 * max)
                     response["data"] = response["data"].asString().substr(0, 2 * max);
                 return response;

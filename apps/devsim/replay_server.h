@@ -6,6 +6,8 @@
 // got nothing are answered from the recorded state at that point, however often the host asks.
 // A request that does not match ends the replay: the device leaves the bus.
 
+#include "replay_faults.h"
+
 #include "platform/recording/recording.h"
 #include "platform/vbus/wire.h"
 
@@ -28,6 +30,7 @@ struct ReplayOptions {
     // How long a host that is connected, has nothing waiting and sends nothing of what is due
     // may stay quiet before the replay ends as failed.
     int stallMs = 5000;
+    std::vector<Fault> faults; // laid over the recorded answers (replayCanShow says which may be)
 };
 
 class ReplayServer {
@@ -78,6 +81,7 @@ private:
     size_t pastPollLocked(size_t index) const;
     bool onlyPollsFromLocked(size_t index) const;
     bool passOverPollLocked(size_t index);
+    bool pollOutOfTurnLocked(const Json::Value& request, Json::Value& response);
     Json::Value pendingLocked(const Json::Value& request, std::unique_lock<std::mutex>& lock);
     bool presentLocked(const Json::Value& open) const;
     bool repeatOpenLocked(const Json::Value& request, Json::Value& response);
@@ -134,6 +138,9 @@ private:
     // Lines taken out of the sequence: opens ahead taken by a pending handle, and the lines of
     // recorded polls this host did not make.
     std::set<size_t> m_claimed;
+    // Handles whose poll was served out of turn → the recorded reads still to give them.
+    std::map<int64_t, std::deque<Json::Value>> m_outOfTurn;
+    ReplayFaults m_faults;
     std::string m_report;
 };
 

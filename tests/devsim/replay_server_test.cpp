@@ -29,7 +29,7 @@ protected:
     }
 
     // Starts a replay of the lines (after a header), numbered from line 2.
-    void start(const std::vector<std::string>& lines, int stallMs = 5000)
+    void start(const std::vector<std::string>& lines, int stallMs = 5000, std::vector<devsim::Fault> faults = {})
     {
         std::string text = R"({"recording":"tarvel-vbus","version":1,"program":"test","platform":"linux","started":"2026-12-11T00:00:00Z"})"
                            "\n";
@@ -45,6 +45,7 @@ protected:
         options.graceMs = 500;
         options.stallMs = stallMs;
         options.driveBase = m_dir;
+        options.faults = std::move(faults);
         m_server = std::make_unique<devsim::ReplayServer>(std::move(recording), options);
         platform::vbus::BusAddress address;
         address.path = m_dir + "/bus.sock";
@@ -242,6 +243,62 @@ TEST_F(ReplayServerTest, AHostThatStopsAskingEndsTheReplayAsFailed)
     EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(250));
     EXPECT_NE(m_server->report().find("stopped asking"), std::string::npos) << m_server->report();
     EXPECT_EQ(usbCount(client), 0);
+}
+
+// Faults laid over a replay bend the recorded answers the way the simulator's bend a device's.
+TEST_F(ReplayServerTest, FaultsBendTheRecordedAnswers)
+{
+    const std::string generic = "03000c00a000000200000000020000000000000000000000000000000000000000000000";
+    const char* const bootloader = R"("usb":[{"hwid":"USB\\VID_2B29&PID_000D&REV_0100","pid":13,"vid":11049}])";
+    devsim::Fault drop, repeat, status;
+    drop.kind = devsim::FaultKind::DropReport; // the first report
+    repeat.kind = devsim::FaultKind::RepeatReport;
+    repeat.skip = 1; // the second
+    status.kind = devsim::FaultKind::CommandStatus;
+    status.commandTag = 2;
+    status.status = 0x1234;
+    start({ list(1, bootloader), exchange(2, 5, R"({"op":"open","vid":11049,"pid":13})", R"({"ok":true,"handle":1})"),
+              write(3, 5, 1, "0100aa"), read(4, 5, 1, "03aa"), write(5, 5, 1, "0100bb"), read(6, 5, 1, "03bb"),
+              write(7, 5, 1, "0100cc"), read(8, 5, 1, generic), close(9, 5, 1) },
+        5000, { drop, repeat, status });
+    simtest::Client client(m_path);
+    const int handle = client.open(0x2B29, 13);
+    ASSERT_GE(handle, 0);
+    EXPECT_TRUE(client.call(writeRequest(handle, "0100aa"), 1000)["ok"].asBool());
+    EXPECT_EQ(readData(client, handle), "") << "the first report is lost";
+    EXPECT_TRUE(client.call(writeRequest(handle, "0100bb"), 1000)["ok"].asBool());
+    EXPECT_EQ(readData(client, handle), "03bb");
+    EXPECT_EQ(readData(client, handle), "03bb") << "the second report comes twice";
+    EXPECT_TRUE(client.call(writeRequest(handle, "0100cc"), 1000)["ok"].asBool());
+    std::string bent = generic;
+    bent.replace(16, 8, "34120000");
+    EXPECT_EQ(readData(client, handle), bent) << "the erase is answered with the fault's status";
+}
+
+TEST_F(ReplayServerTest, AStuckDriveRefusesToLockAndOnlyFaultsOfAnswersAreLaidOverAReplay)
+{
+    devsim::Fault stuck;
+    stuck.kind = devsim::FaultKind::DriveStuck;
+    const std::string lock = R"({"op":"volume","root":"/recorded/drive/","step":"lock"})";
+    start({ list(1, std::string(kApp) + R"(,"volumes":[{"root":"/recorded/drive/","label":"TARVEL","fs":"FAT32","removable":true}])"),
+              exchange(2, 1, lock, R"({"ok":true})") },
+        5000, { stuck });
+    simtest::Client client(m_path);
+    const Json::Value listed = client.op("list");
+    ASSERT_EQ(listed["volumes"].size(), 1u);
+    Json::Value request(Json::objectValue);
+    request["op"] = "volume";
+    request["root"] = listed["volumes"][0]["root"];
+    request["step"] = "lock";
+    const Json::Value response = client.call(request);
+    EXPECT_FALSE(response["ok"].asBool());
+    EXPECT_TRUE(response["error"].isString());
+
+    EXPECT_TRUE(devsim::replayCanShow(devsim::FaultKind::CorruptCrc));
+    EXPECT_TRUE(devsim::replayCanShow(devsim::FaultKind::Silence));
+    EXPECT_FALSE(devsim::replayCanShow(devsim::FaultKind::CorruptWrite));
+    EXPECT_FALSE(devsim::replayCanShow(devsim::FaultKind::DisconnectInDataPhase));
+    EXPECT_FALSE(devsim::replayCanShow(devsim::FaultKind::DriveFull));
 }
 
 } // namespace

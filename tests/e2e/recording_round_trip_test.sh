@@ -145,6 +145,12 @@ for bad in no-header version cut; do
     grep -q "line [12]" "$T/$bad.err" || fail "$bad recording: no line in $(cat "$T/$bad.err")"
 done
 
+# Faults laid over a replay: only those that bend answers, and only over a replay.
+"$DEVSIM" --replay "$T/cut.jsonl" --replay-faults corrupt_write --socket "$T/f.sock" 2>"$T/f.err"
+[ $? = 2 ] && grep -q "cannot be laid over a replay" "$T/f.err" || fail "--replay-faults corrupt_write was not refused: $(cat "$T/f.err")"
+"$DEVSIM" --replay-faults drop_report --socket "$T/f.sock" 2>"$T/f.err"
+[ $? = 2 ] && grep -q "needs --replay" "$T/f.err" || fail "--replay-faults without --replay was not refused: $(cat "$T/f.err")"
+
 [ "$MODE" = files ] && { [ $failures = 0 ] && echo "bad recordings refused"; exit $((failures > 0)); }
 
 # The kept recordings: each NAME.jsonl with NAME.args (the updater's options) and NAME.expect
