@@ -10,7 +10,8 @@ KEPT=$3
 # "files": bad recordings only; "kept" (default) also replays tests/e2e/recordings;
 # "peak-pro", "japanese" or "rom-recovery" records and replays that whole update instead
 # ("peak-pro" also bends its recording in one reply byte and drops one event); "all" does
-# every one of them in turn.
+# every one of them in turn; "standin" records a session with the device stand-in that the
+# STANDIN command serves, and replays it.
 MODE=${4:-kept}
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
@@ -129,7 +130,30 @@ read -r updater sim <"$T/dropped.status"
 grep -q "Latest software is installed on device" "$T/dropped.out" && fail "dropped event: the updater said it is up to date"
 fi
 
-case $MODE in peak-pro | japanese | rom-recovery)
+# A recording made against a device stand-in that is not the project's simulator: STANDIN is a
+# command that serves a whole device on the bus, prints TARVEL_VBUS=ADDRESS as its first line
+# (as tests/support/vbus_standin.py --tcp 127.0.0.1:0 does) and ends when killed; the
+# updater's session with it is recorded, then replayed, and both must end alike.
+if [ "$MODE" = standin ]; then
+    [ -n "${STANDIN:-}" ] || { echo "FAIL: standin: set STANDIN to the stand-in's command"; exit 1; }
+    fresh_state standin.rec
+    $STANDIN >"$T/standin.addr" &
+    standin=$!
+    for _ in $(seq 200); do grep -q '^TARVEL_VBUS=' "$T/standin.addr" && break; sleep 0.05; done
+    TARVEL_VBUS=$(sed -n 's/^TARVEL_VBUS=//p' "$T/standin.addr" | head -1) timeout 60 "$UPDATER" --headless --auto \
+        --time-scale=0 --record="$T/standin.jsonl" >"$T/standin.rec.out" 2>/dev/null
+    recorded=$?
+    kill "$standin" 2>/dev/null
+    wait "$standin" 2>/dev/null
+    replay standin "$T/standin.jsonl"
+    read -r updater sim <"$T/standin.status"
+    [ "$updater" = "$recorded" ] || fail "standin: recorded run ended $recorded, replayed $updater ($(cat "$T/standin.err"))"
+    [ "$sim" = 0 ] || fail "standin: replay ended $sim: $(cat "$T/standin.err")"
+    [ "$(texts_last "$T/standin.rec.out")" = "$(texts_last "$T/standin.out")" ] \
+        || fail "standin: the replayed run ended on '$(texts_last "$T/standin.out")', recorded '$(texts_last "$T/standin.rec.out")'"
+fi
+
+case $MODE in peak-pro | japanese | rom-recovery | standin)
     [ $failures = 0 ] && echo "recording round trip $MODE passed"
     exit $((failures > 0)) ;;
 esac
