@@ -144,6 +144,26 @@ TEST_F(ReplayServerTest, HandlesOpenedAheadOfTheirWritesTakeTheConnectionTheyWri
     EXPECT_TRUE(second.call(closing)["ok"].asBool());
 }
 
+// Two recorded scan threads polled side by side; this host's scan asks only the second
+// question. Its write and read are served at once, out of turn, not after a wait for the
+// recorded first thread, and the poll it never made is no exchange it missed.
+TEST_F(ReplayServerTest, APollIsServedOutOfTurnWhenTheRecordedOneBeforeItNeverComes)
+{
+    start({ list(1, kApp), open(2, 3, 3), open(2, 4, 4), write(3, 3, 3, kInfo), write(3, 4, 4, kRadio),
+        read(4, 3, 3, "0106"), read(4, 4, 4, "013a"), close(5, 3, 3), close(5, 4, 4) });
+    simtest::Client client(m_path);
+    const int handle = client.open(0x2B29, 0x55);
+    ASSERT_GE(handle, 0);
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_TRUE(client.call(writeRequest(handle, kRadio), 2000)["ok"].asBool());
+    EXPECT_EQ(readData(client, handle), "013a");
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(400));
+    Json::Value closing(Json::objectValue);
+    closing["op"] = "close";
+    closing["handle"] = handle;
+    EXPECT_TRUE(client.call(closing)["ok"].asBool());
+}
+
 // The host lists as often as it likes: every listing shows the recorded state at that point,
 // before and after the device left; a poll more than the recorded ones is answered from what
 // the device said then, without moving the sequence.
