@@ -1,6 +1,7 @@
 // tarvel-devsim: serves one simulated Tarvel device on a virtual USB bus (a Unix socket or a
 // loopback TCP port) until it is stopped with SIGINT or SIGTERM.
 
+#include "replay_faults.h"
 #include "replay_run.h"
 #include "root_map.h"
 #include "serial_face.h"
@@ -68,6 +69,9 @@ const char kUsage[]
       "                         the device: recorded answers to matching requests, recorded\n"
       "                         events in their place, timing scaled by --time-scale; a request\n"
       "                         that does not match is reported and ends it with status 1\n"
+      "  --replay-faults NAME[,K=V...]  lay a fault over the replay's recorded answers, as --fault\n"
+      "                         gives one (repeatable): silence, drop_report, repeat_report,\n"
+      "                         corrupt_crc, status or drive_stuck\n"
       "  --record FILE          also write what the clients did to FILE as a session recording\n"
       "                         (the format --replay serves); an existing FILE is kept unless\n"
       "                         --record-overwrite is given\n"
@@ -98,6 +102,7 @@ struct Options {
     devsim::SerialFaceConfig serial;
     std::vector<devsim::Fault> faults; // in place from the start
     std::string replayFile; // --replay: a session recording served in place of the simulated device
+    std::vector<devsim::Fault> replayFaults; // --replay-faults: laid over the recorded answers
     std::string recordFile; // --record: where the clients' traffic is written
     bool recordOverwrite = false;
 };
@@ -184,6 +189,23 @@ bool addFault(const std::string& value, Options& options)
     return true;
 }
 
+bool addReplayFault(const std::string& value, Options& options)
+{
+    devsim::Fault fault;
+    std::string error;
+    if (!devsim::faultFromText(value, fault, error)) {
+        std::fprintf(stderr, "tarvel-devsim: %s\n", error.c_str());
+        return false;
+    }
+    if (!devsim::replayCanShow(fault.kind)) {
+        std::fprintf(stderr, "tarvel-devsim: the fault %s needs the simulated device's own workings and cannot be laid over a replay\n",
+            devsim::faultName(fault.kind));
+        return false;
+    }
+    options.replayFaults.push_back(fault);
+    return true;
+}
+
 bool setTimeScale(const std::string& value, Options&)
 {
     char* end = nullptr;
@@ -219,6 +241,7 @@ const ValueOption kValueOptions[] = {
     { "--serial-baud", nullptr, setSerialBaud },
     { "--fault", nullptr, addFault },
     { "--replay", nullptr, setReplay },
+    { "--replay-faults", nullptr, addReplayFault },
     { "--record", nullptr, setRecord },
 };
 
@@ -431,13 +454,18 @@ int main(int argc, char** argv)
         std::fputs(kUsage, stderr);
         return 2;
     }
+    if (!options.replayFaults.empty() && options.replayFile.empty()) {
+        std::fputs("tarvel-devsim: --replay-faults bends a replay: it needs --replay FILE\n", stderr);
+        return 2;
+    }
     if (!options.recordFile.empty() && !options.replayFile.empty()) {
         std::fputs("tarvel-devsim: --record and --replay: choose one\n", stderr);
         return 2;
     }
     catchStopSignals();
     if (!options.replayFile.empty())
-        return devsim::runReplay(options.replayFile, busAddress(options), platform::timeScale(), [] { return g_stop != 0; });
+        return devsim::runReplay(options.replayFile, busAddress(options), platform::timeScale(), options.replayFaults,
+            [] { return g_stop != 0; });
     const int status = serve(options);
     if (!privateDir.empty())
         ::rmdir(privateDir.c_str());

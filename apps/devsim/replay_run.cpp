@@ -11,7 +11,7 @@
 namespace devsim {
 
 int runReplay(const std::string& recordingPath, const platform::vbus::BusAddress& address, double timeScale,
-    bool (*stopRequested)())
+    const std::vector<Fault>& faults, bool (*stopRequested)())
 {
     platform::recording::Recording recording;
     std::string error;
@@ -29,6 +29,7 @@ int runReplay(const std::string& recordingPath, const platform::vbus::BusAddress
     ReplayOptions options;
     options.timeScale = timeScale;
     options.driveBase = dir;
+    options.faults = faults;
     int status = 1;
     {
         ReplayServer server(std::move(recording), options);

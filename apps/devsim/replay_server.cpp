@@ -3,6 +3,7 @@
 
 #include "platform/file_trees.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -140,6 +141,7 @@ bool recreateDriveTree(const std::string& folder, const Json::Value& files)
 ReplayServer::ReplayServer(platform::recording::Recording recording, ReplayOptions options)
     : m_recording(std::move(recording))
     , m_options(std::move(options))
+    , m_faults(m_options.faults)
 { }
 
 ReplayServer::~ReplayServer()
@@ -320,6 +322,27 @@ Json::Value ReplayServer::answer(Connection& connection, const Json::Value& requ
         m_anchorMs = m_recording.lines.empty() ? 0 : m_recording.lines.front().tMs;
         m_changed.notify_all();
     }
+    // Requests that may wait for the sequence count as a host at work until they are answered.
+    struct InFlight {
+        ReplayServer& server;
+        bool counted;
+        InFlight(ReplayServer& s, bool c)
+            : server(s)
+            , counted(c)
+        {
+            if (counted) {
+                ++server.m_inFlight;
+                server.m_lastRequest = Clock::now();
+            }
+        }
+        ~InFlight()
+        {
+            if (counted) {
+                --server.m_inFlight;
+                server.m_lastRequest = Clock::now();
+            }
+        }
+    } inFlight(*this, op != "hello" && op != "list");
     if (op == "hello") {
         Json::Value response(Json::objectValue);
         response["ok"] = true;
@@ -344,6 +367,11 @@ Json::Value ReplayServer::answer(Connection& connection, const Json::Value& requ
             response["handle"] = Json::Int64(handle);
             return response;
         }
+    }
+    if (op == "close" && request["handle"].isInt64() && m_outOfTurn.erase(request["handle"].asInt64())) {
+        Json::Value response(Json::objectValue);
+        response["ok"] = true;
+        return response; // its recorded close was taken with the rest of its connection
     }
     if (op == "read")
         return readRequest(request, lock);
@@ -391,7 +419,7 @@ Json::Value ReplayServer::listAnswerLocked() const
 size_t ReplayServer::nextConsumingLocked() const
 {
     size_t index = m_next;
-    while (index < m_recording.lines.size() && !consuming(m_recording.lines[index]))
+    while (index < m_recording.lines.size() && (!consuming(m_recording.lines[index]) || m_claimed.count(index)))
         ++index;
     return index;
 }
@@ -410,7 +438,10 @@ bool ReplayServer::matchesLocked(const Json::Value& request, const RecordingLine
         return false;
     if (op == "open")
         return sameInteger(request, recorded, "vid") && sameInteger(request, recorded, "pid");
-    const bool sameHandle = recorded["handle"].isInt64() && recorded["handle"].asInt64() == recordedHandleLocked(request);
+    // A handle's requests are matched by the recorded connection it replays: in a recording
+    // of the updater that connection's number is also the handle, in one of the simulator's
+    // the handle is the device's own number and the connection is the client's.
+    const bool sameHandle = line.conn == recordedConnLocked(request);
     if (op == "write")
         return sameHandle && sameText(request, recorded, "data");
     if (op == "read" || op == "close")
@@ -421,13 +452,27 @@ bool ReplayServer::matchesLocked(const Json::Value& request, const RecordingLine
     return op == "subscribe";
 }
 
-int64_t ReplayServer::recordedHandleLocked(const Json::Value& request) const
+// The recorded answer to an open, with a handle of the replay's own in place of the recorded
+// one: a recorded handle is only valid on its connection (two connections may both have had
+// handle 1), while the replay tells every host handle apart by its number.
+Json::Value ReplayServer::openedLocked(const RecordingLine& line)
+{
+    Json::Value response = line.response;
+    if (!response["handle"].isInt64())
+        return response;
+    const int64_t handle = m_nextRepeat++;
+    m_binding[handle] = line.conn;
+    response["handle"] = Json::Int64(handle);
+    return response;
+}
+
+int64_t ReplayServer::recordedConnLocked(const Json::Value& request) const
 {
     if (!request["handle"].isInt64())
         return -1;
     const int64_t handle = request["handle"].asInt64();
     auto it = m_binding.find(handle);
-    return it == m_binding.end() ? handle : it->second;
+    return it == m_binding.end() ? -1 : it->second;
 }
 
 // A host that polls less often than the recorded one: its new handle writes what a later
@@ -437,7 +482,7 @@ int64_t ReplayServer::recordedHandleLocked(const Json::Value& request) const
 bool ReplayServer::rebindLocked(const Json::Value& request, size_t expected, size_t& found)
 {
     const auto& lines = m_recording.lines;
-    const int64_t own = recordedHandleLocked(request);
+    const int64_t own = recordedConnLocked(request);
     if (opOf(request) != "write" || !isPollWrite(request) || !isPollWrite(lines[expected].request)
         || m_handleWrote[request["handle"].asInt64()] || lines[expected].conn != own)
         return false;
@@ -497,6 +542,125 @@ size_t ReplayServer::pastPollLocked(size_t index) const
     return index;
 }
 
+// Passes over the recorded connection that opens at index when it is a whole poll (an open of
+// the application face, a scan's questions, their reads, a close), whatever other connections'
+// lines lie between: its lines are taken out of the sequence. False, changing nothing, otherwise.
+bool ReplayServer::passOverPollLocked(size_t index)
+{
+    const auto& lines = m_recording.lines;
+    if (index >= lines.size() || opOf(lines[index].request) != "open" || !lines[index].response["ok"].asBool()
+        || !isApplicationFace(lines[index].request))
+        return false;
+    const int64_t conn = lines[index].conn;
+    std::vector<size_t> own { index };
+    for (size_t i = index + 1; i < lines.size(); ++i) {
+        if (!consuming(lines[i]) || lines[i].conn != conn || m_claimed.count(i))
+            continue;
+        const std::string op = opOf(lines[i].request);
+        if (op == "write" && !isPollWrite(lines[i].request))
+            return false;
+        if (op == "open")
+            return false;
+        own.push_back(i);
+        if (op == "close") {
+            m_claimed.insert(own.begin(), own.end());
+            m_changed.notify_all();
+            return true;
+        }
+    }
+    return false;
+}
+
+// A scan's question on a handle whose recorded connection is a poll that has not come yet:
+// that connection's lines are taken out of the sequence, the write answered as recorded and
+// the reads that followed it kept for the handle's reads.
+bool ReplayServer::pollOutOfTurnLocked(const Json::Value& request, Json::Value& response)
+{
+    const auto& lines = m_recording.lines;
+    const std::string asked = opOf(request);
+    if (!request["handle"].isInt64() || !(asked == "read" || (asked == "write" && isPollWrite(request))))
+        return false;
+    const int64_t handle = request["handle"].asInt64();
+    const int64_t conn = recordedConnLocked(request);
+    if (conn < 0)
+        return false;
+    const size_t next = nextConsumingLocked();
+    if (asked == "read") {
+        // A read is served out of turn only on a poll that has asked its question already.
+        bool asks = false;
+        for (size_t i = 0; i < next; ++i)
+            if (lines[i].kind == RecordingLine::Kind::Exchange && lines[i].conn == conn && opOf(lines[i].request) == "write") {
+                if (!isPollWrite(lines[i].request))
+                    return false;
+                asks = true;
+            }
+        if (!asks)
+            return false;
+    }
+    std::vector<size_t> own;
+    std::deque<Json::Value> reads;
+    for (size_t i = next; i < lines.size(); ++i) {
+        const RecordingLine& line = lines[i];
+        if (!consuming(line) || line.conn != conn || m_claimed.count(i))
+            continue;
+        const std::string op = opOf(line.request);
+        if (own.empty() && asked == "write") {
+            if (op != "write" || !sameText(line.request, request, "data"))
+                return false;
+        } else if (op == "read") {
+            reads.push_back(line.response);
+        } else if (op != "close") {
+            return false;
+        }
+        own.push_back(i);
+        if (op == "close") {
+            if (asked == "read" && reads.empty())
+                return false;
+            m_claimed.insert(own.begin(), own.end());
+            if (asked == "read") {
+                response = reads.front();
+                reads.pop_front();
+                m_faults.bendRead(handle, response);
+            } else {
+                response = lines[own.front()].response;
+            }
+            m_outOfTurn[handle] = reads;
+            m_changed.notify_all();
+            return true;
+        }
+    }
+    return false;
+}
+
+// True when every line the host must still send, from index on, belongs to a poll: a connection
+// to the application face opened there that writes only a scan's questions (its reads and
+// close come with it), or the close of one opened before.
+bool ReplayServer::onlyPollsFromLocked(size_t index) const
+{
+    const auto& lines = m_recording.lines;
+    std::map<int64_t, bool> opened; // conn → opened from index on as a poll
+    for (size_t i = index; i < lines.size(); ++i) {
+        const RecordingLine& line = lines[i];
+        if (!consuming(line))
+            continue;
+        const std::string op = opOf(line.request);
+        if (op == "open") {
+            if (!isApplicationFace(line.request))
+                return false;
+            opened[line.conn] = true;
+        } else if (op == "write") {
+            if (!opened.count(line.conn) || !isPollWrite(line.request))
+                return false;
+        } else if (op == "read") {
+            if (!opened.count(line.conn))
+                return false;
+        } else if (op != "close") {
+            return false;
+        }
+    }
+    return true;
+}
+
 Json::Value ReplayServer::pendingLocked(const Json::Value& request, std::unique_lock<std::mutex>& lock)
 {
     const int64_t handle = request["handle"].asInt64();
@@ -540,6 +704,30 @@ Json::Value ReplayServer::pendingLocked(const Json::Value& request, std::unique_
                 break;
             index = after;
         }
+        // Two host threads that opened the device one after the other may write in the other
+        // order: an open a little further on, whose connection writes this first, is claimed
+        // for this handle and passed over by the sequence, whose earlier lines still wait for
+        // the other handle.
+        index = nextConsumingLocked();
+        for (size_t j = index + 1, looked = 0; j < lines.size() && looked < 64; ++j) {
+            const RecordingLine& candidate = lines[j];
+            if (!consuming(candidate) || m_claimed.count(j))
+                continue;
+            ++looked;
+            if (opOf(candidate.request) != "open" || !sameInteger(candidate.request, open, "vid")
+                || !sameInteger(candidate.request, open, "pid") || !candidate.response["ok"].asBool())
+                continue;
+            size_t first = j + 1;
+            while (first < lines.size() && !(consuming(lines[first]) && lines[first].conn == candidate.conn))
+                ++first;
+            if (first < lines.size() && opOf(lines[first].request) == "write"
+                && sameText(lines[first].request, request, "data")) {
+                m_pending.erase(handle);
+                m_binding[handle] = candidate.conn;
+                m_claimed.insert(j);
+                return consume(request, lock);
+            }
+        }
         // A poll more than the recorded host made: answered from an earlier connection.
         Repeat repeat;
         repeat.vid = open["vid"].asInt64();
@@ -552,7 +740,10 @@ Json::Value ReplayServer::pendingLocked(const Json::Value& request, std::unique_
 
 bool ReplayServer::presentLocked(const Json::Value& open) const
 {
-    for (const Json::Value& device : listAnswerLocked()["usb"])
+    // The answer is kept whole while its devices are looked through: a range over a member of
+    // the temporary answer would outlive it.
+    const Json::Value listed = listAnswerLocked();
+    for (const Json::Value& device : listed["usb"])
         if (sameInteger(device, open, "vid") && sameInteger(device, open, "pid"))
             return true;
     return false;
@@ -706,6 +897,7 @@ void ReplayServer::advanceToLocked(size_t index)
         applyLocked(m_recording.lines[m_next++]);
     m_next = index + 1;
     m_anchorReal = Clock::now();
+    m_lastProgress = m_anchorReal;
     m_anchorMs = m_recording.lines[index].tMs;
     m_changed.notify_all();
 }
@@ -716,6 +908,8 @@ void ReplayServer::mismatchLocked(size_t index, const Json::Value& request, cons
     if (index < lines.size())
         m_report = "replay: line " + std::to_string(lines[index].number) + " of the recording: expected "
             + toLine(lines[index].request) + ", got " + toLine(request);
+    else if (request.empty())
+        m_report = "replay: " + why;
     else
         m_report = "replay: " + why + "; got " + toLine(request);
     std::fprintf(stderr, "tarvel-devsim: %s\n", m_report.c_str());
@@ -769,11 +963,16 @@ Json::Value ReplayServer::consume(const Json::Value& request, std::unique_lock<s
             }
             advanceToLocked(index);
             const std::string op = opOf(request);
-            if (op == "open" && line.response["handle"].isInt64())
-                m_binding[line.response["handle"].asInt64()] = line.response["handle"].asInt64();
-            if (op == "write")
+            if (op == "open")
+                return openedLocked(line);
+            Json::Value response = line.response;
+            if (op == "write") {
                 m_handleWrote[request["handle"].asInt64()] = true;
-            return line.response;
+                m_faults.wrote(request["handle"].asInt64());
+            }
+            if (op == "volume")
+                m_faults.bendVolume(request, response);
+            return response;
         }
         if (opOf(request) == "open" && repeatOpenLocked(request, repeated))
             return repeated;
@@ -786,10 +985,12 @@ Json::Value ReplayServer::consume(const Json::Value& request, std::unique_lock<s
             beyond = after;
             if (beyond < lines.size() && matchesLocked(request, lines[beyond])) {
                 advanceToLocked(beyond);
-                if (opOf(request) == "open" && lines[beyond].response["handle"].isInt64())
-                    m_binding[lines[beyond].response["handle"].asInt64()] = lines[beyond].response["handle"].asInt64();
-                if (opOf(request) == "write")
+                if (opOf(request) == "open")
+                    return openedLocked(lines[beyond]);
+                if (opOf(request) == "write") {
                     m_handleWrote[request["handle"].asInt64()] = true;
+                    m_faults.wrote(request["handle"].asInt64());
+                }
                 return lines[beyond].response;
             }
         }
@@ -801,8 +1002,21 @@ Json::Value ReplayServer::consume(const Json::Value& request, std::unique_lock<s
                 m_changed.wait_until(lock, due);
             advanceToLocked(later);
             m_handleWrote[request["handle"].asInt64()] = true;
+            m_faults.wrote(request["handle"].asInt64());
             return rebound.response;
         }
+        // A poll whose recorded connection lies further on, while what is due belongs to a host
+        // thread that may be waiting for this very answer: served out of turn.
+        Json::Value outOfTurn;
+        if (pollOutOfTurnLocked(request, outOfTurn)) {
+            m_handleWrote[request["handle"].asInt64()] = true;
+            return outOfTurn;
+        }
+        // A recorded poll that no host handle is about to take (one that is opened but has not
+        // written yet may still take it, for a while) is one this host did not make; should it
+        // make it later after all, it is answered as a repeat.
+        if ((m_pending.empty() || now >= grace) && passOverPollLocked(index))
+            continue;
         // The expected line may belong to another connection's request that is on its way.
         if (now >= grace) {
             mismatchLocked(index, request, "");
@@ -818,6 +1032,18 @@ Json::Value ReplayServer::readRequest(const Json::Value& request, std::unique_lo
     const int64_t timeout = timeoutField.isInt64() ? timeoutField.asInt64() : 0;
     const auto deadline = timeout < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeout);
     const size_t max = request["max"].isUInt64() ? size_t(request["max"].asUInt64()) : 0;
+    Json::Value again;
+    if (request["handle"].isInt64() && m_faults.takeRepeat(request["handle"].asInt64(), again))
+        return again;
+    if (request["handle"].isInt64() && m_outOfTurn.count(request["handle"].asInt64())) {
+        std::deque<Json::Value>& kept = m_outOfTurn[request["handle"].asInt64()];
+        if (!kept.empty()) {
+            Json::Value response = kept.front();
+            kept.pop_front();
+            m_faults.bendRead(request["handle"].asInt64(), response);
+            return response;
+        }
+    }
     for (;;) {
         if (m_stopping)
             return failure("the replay is stopping");
@@ -831,6 +1057,7 @@ Json::Value ReplayServer::readRequest(const Json::Value& request, std::unique_lo
             if (now >= due) {
                 advanceToLocked(index);
                 Json::Value response = line.response;
+                m_faults.bendRead(request["handle"].asInt64(), response);
                 if (response["data"].isString() && response["data"].asString().size() > 2 * max)
                     response["data"] = response["data"].asString().substr(0, 2 * max);
                 return response;
@@ -843,6 +1070,16 @@ Json::Value ReplayServer::readRequest(const Json::Value& request, std::unique_lo
             }
             m_changed.wait_until(lock, due);
             continue;
+        }
+        // What is due may be a poll this host did not make, or belong to a host thread that
+        // waits for this very answer: a poll's answer does not depend on the order.
+        if (index < m_recording.lines.size() && m_pending.empty() && passOverPollLocked(index))
+            continue;
+        Json::Value outOfTurn;
+        if (index < m_recording.lines.size() && pollOutOfTurnLocked(request, outOfTurn)) {
+            if (outOfTurn["data"].isString() && outOfTurn["data"].asString().size() > 2 * max)
+                outOfTurn["data"] = outOfTurn["data"].asString().substr(0, 2 * max);
+            return outOfTurn;
         }
         if (now >= deadline)
             break;
@@ -882,16 +1119,15 @@ bool ReplayServer::waitForEnd(bool (*stopRequested)())
     Clock::time_point goneSince;
     for (;;) {
         if (m_failed) {
-            lock.unlock();
-            // A moment for the host to see the device leave before the bus goes.
-            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            // A moment for the host to see the device leave before the bus goes, cut short
+            // when it has gone already.
+            m_changed.wait_for(lock, std::chrono::milliseconds(1000), [this] { return m_openConnections == 0; });
             return false;
         }
-        size_t next = nextConsumingLocked();
-        // Polls the host did not make at the end are no exchange it missed.
-        for (size_t after = pastPollLocked(next); after != next && m_openConnections == 0; after = pastPollLocked(next))
-            next = after;
-        if (m_started && next >= m_recording.lines.size() && m_openConnections == 0)
+        const size_t next = nextConsumingLocked();
+        // Polls the host did not make at the end (its scan threads may have asked in any
+        // interleaving) are no exchange it missed.
+        if (m_started && m_openConnections == 0 && onlyPollsFromLocked(next))
             return true;
         // A host that went away with exchanges still to come does not get them: after a moment
         // for a reconnect, the replay ends as failed.
@@ -906,6 +1142,19 @@ bool ReplayServer::waitForEnd(bool (*stopRequested)())
             }
         } else {
             goneSince = Clock::time_point();
+        }
+        // A host that is still there but no longer asks for what comes next (it waits for an
+        // event the recording had and this one lacks, say) is as far off the recording as one
+        // that asked for something else.
+        if (m_started && m_inFlight == 0 && m_openConnections > 0 && next < m_recording.lines.size()) {
+            const auto quietSince = std::max({ m_lastRequest, m_lastProgress, dueLocked(m_recording.lines[next]) });
+            if (Clock::now() - quietSince > std::chrono::milliseconds(m_options.stallMs)) {
+                mismatchLocked(m_recording.lines.size(), Json::Value(Json::objectValue),
+                    "the host stopped asking for " + toLine(m_recording.lines[next].request) + " (line "
+                        + std::to_string(m_recording.lines[next].number) + " of the recording) for "
+                        + std::to_string(m_options.stallMs) + " ms");
+                continue;
+            }
         }
         if (stopRequested && stopRequested())
             return true;

@@ -6,6 +6,8 @@
 // got nothing are answered from the recorded state at that point, however often the host asks.
 // A request that does not match ends the replay: the device leaves the bus.
 
+#include "replay_faults.h"
+
 #include "platform/recording/recording.h"
 #include "platform/vbus/wire.h"
 
@@ -15,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -24,6 +27,10 @@ struct ReplayOptions {
     double timeScale = 1.0; // the recording's pauses multiplied by this
     int graceMs = 2000; // how long a request that is not next waits for another connection's
     std::string driveBase; // the folder under which each recorded drive is recreated
+    // How long a host that is connected, has nothing waiting and sends nothing of what is due
+    // may stay quiet before the replay ends as failed.
+    int stallMs = 5000;
+    std::vector<Fault> faults; // laid over the recorded answers (replayCanShow says which may be)
 };
 
 class ReplayServer {
@@ -72,11 +79,15 @@ private:
     void advanceToLocked(size_t index);
     std::chrono::steady_clock::time_point dueLocked(const platform::recording::RecordingLine& line) const;
     size_t pastPollLocked(size_t index) const;
+    bool onlyPollsFromLocked(size_t index) const;
+    bool passOverPollLocked(size_t index);
+    bool pollOutOfTurnLocked(const Json::Value& request, Json::Value& response);
     Json::Value pendingLocked(const Json::Value& request, std::unique_lock<std::mutex>& lock);
     bool presentLocked(const Json::Value& open) const;
     bool repeatOpenLocked(const Json::Value& request, Json::Value& response);
     Json::Value repeatLocked(const Json::Value& request, std::unique_lock<std::mutex>& lock);
-    int64_t recordedHandleLocked(const Json::Value& request) const;
+    int64_t recordedConnLocked(const Json::Value& request) const;
+    Json::Value openedLocked(const platform::recording::RecordingLine& line);
     bool rebindLocked(const Json::Value& request, size_t expected, size_t& found);
     void mismatchLocked(size_t lineIndex, const Json::Value& request, const std::string& why);
     void broadcastLocked(Json::Value event);
@@ -103,7 +114,11 @@ private:
     Json::Value m_volumes { Json::arrayValue };
     bool m_failed = false;
     int m_openConnections = 0;
-    // Host handle → the recorded connection whose lines it replays, and whether it has written.
+    int m_inFlight = 0; // requests being answered that may wait for the sequence
+    std::chrono::steady_clock::time_point m_lastRequest; // when one of those last came or went
+    std::chrono::steady_clock::time_point m_lastProgress; // when the sequence last moved
+    // Host handle → the recorded connection whose lines it replays (unbound: the connection of
+    // the same number), and whether it has written.
     std::map<int64_t, int64_t> m_binding;
     std::map<int64_t, bool> m_handleWrote;
     // Handles of polls beyond the recorded ones: answered from an earlier recorded connection
@@ -116,10 +131,16 @@ private:
         size_t reads = 0; // reads answered since the last write
     };
     std::map<int64_t, Repeat> m_repeats;
-    int64_t m_nextRepeat = 1000000;
+    int64_t m_nextRepeat = 1000000; // the next handle the replay gives out
     // Opens not yet tied to a recorded connection: the first write decides which one it
     // replays, since two host threads may open the same device in either order.
     std::map<int64_t, Json::Value> m_pending; // handle → the open request
+    // Lines taken out of the sequence: opens ahead taken by a pending handle, and the lines of
+    // recorded polls this host did not make.
+    std::set<size_t> m_claimed;
+    // Handles whose poll was served out of turn → the recorded reads still to give them.
+    std::map<int64_t, std::deque<Json::Value>> m_outOfTurn;
+    ReplayFaults m_faults;
     std::string m_report;
 };
 
