@@ -6,7 +6,7 @@ against a server that is not the project's simulator.
     vbus_standin.py --tcp 127.0.0.1:0 [--token TEXT] [--model N] [--variant japanese]
                     [--version MAJOR.MINOR] [--nrf-version TEXT]
                     [--face application|bootloader|rom] [--drive-dir DIR [--root-map DIR/=ROOT]]
-                    [--rider-data]
+                    [--rider-data] [--refuse-lock]
 
 Prints TARVEL_VBUS=tcp:HOST:PORT/TOKEN on its first line and serves until SIGTERM (exit 0).
 Without options it is a Summit GPS sitting in its flash bootloader with no drive. Its state
@@ -48,6 +48,7 @@ def main():
     parser.add_argument("--drive-dir")
     parser.add_argument("--root-map", default="")
     parser.add_argument("--rider-data", action="store_true")
+    parser.add_argument("--refuse-lock", action="store_true", help="the drive's volume lock always fails")
     args = parser.parse_args()
     host, _, port = args.tcp.rpartition(":")
     if host not in ("127.0.0.1", "localhost"):
@@ -64,6 +65,7 @@ def main():
     face = args.face or ("application" if args.drive_dir else "bootloader")
     device = Device(args.model, 60 if args.variant == "japanese" else 0, int(major), int(minor),
                     args.nrf_version, face, args.drive_dir, root)
+    device.refuse_lock = args.refuse_lock
     token = args.token or secrets.token_hex(16)
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.bind(("127.0.0.1", int(port)))

@@ -2,7 +2,8 @@
 # The Windows programs end to end under Wine, against a bus server run on the Linux side:
 #   wine_e2e.sh SCENARIO WINDOWS_BIN BASE_PREFIX SOURCE_DIR [DEVSIM]
 # SCENARIO: peak-pro, japanese, recovery, bl, simulate, bad-input, and against the stand-in
-# device of tests/support: standin-bl, standin-peak-pro, standin-ridge, standin-recovery. DEVSIM is the Linux tarvel-devsim (any
+# device of tests/support: standin-bl, standin-peak-pro, standin-ridge, standin-recovery,
+# standin-lock-refused. DEVSIM is the Linux tarvel-devsim (any
 # program that serves the bus's TCP form the same way will do); missing, the scenario is
 # skipped with exit 77 and says so. Each run works in a folder of its own: a hard-linked copy
 # of the build's ready Wine prefix (so the updater's C:\Tarvel, its temporary folder and the
@@ -243,6 +244,18 @@ standin-ridge)
   [ "$(tree_sums "$work/drive/Tarvel")" = "$before" ] || fail "the rider's files changed"
   grep -q "firmware 7.63, wireless 1.10.31.39: arrives in its application face" "$work/device.err" ||
     fail "the device does not run the carried firmware"
+  ;;
+standin-lock-refused)
+  # A drive that refuses every lock: tried twenty times, then dismounted and ejected anyway,
+  # and the update ends as usual with the rider's files back.
+  start_standin --model 13 --version 7.63 --drive-dir "$work/drive" --rider-data --refuse-lock \
+    --root-map "$work/drive/=$(winpath "$work/drive/")"
+  before=$(tree_sums "$work/drive/Tarvel")
+  status=$(updater --auto)
+  [ "$status" = 0 ] || fail "the updater ended with $status"
+  check_events --outcome up-to-date 0 --in-order "has been ejected safely" "Latest software is installed on device"
+  [ "$(grep -c "drive refuses to lock" "$work/device.err")" = 20 ] || fail "the lock was not tried 20 times"
+  [ "$(tree_sums "$work/drive/Tarvel")" = "$before" ] || fail "the rider's files changed"
   ;;
 standin-recovery)
   # A stand-in that only starts in its ROM bootloader; the recovery's answer given in advance.

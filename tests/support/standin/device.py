@@ -35,6 +35,7 @@ class Device:
         self.generation = 1  # handles opened on an earlier face are stale
         self.outgoing = []
         self.subscribers = []  # one event list per subscribed connection
+        self.refuse_lock = False  # a drive whose volume lock always fails (held open elsewhere)
         self.bootloader = Bootloader(self.lock, self.restart_from_bootloader)
         self.bootloader.outgoing = self.outgoing
         self.say("starts in its %s face" % face)
@@ -186,7 +187,10 @@ class Device:
     # Drive -------------------------------------------------------------------------------
     def volume_step(self, root, step):
         with self.lock:
-            if not self.mounted or root != self.root:
+            if root != self.root or (step in ("lock", "dismount") and not self.mounted):
+                return False
+            if step == "lock" and self.refuse_lock:
+                self.say("drive refuses to lock")
                 return False
             if step == "dismount":
                 self.mounted = False
