@@ -1,5 +1,7 @@
 #include "platform/debug_output.h"
 
+#include "debugger_output.h"
+
 #include <atomic>
 #include <cstdio>
 
@@ -13,6 +15,7 @@ void debugOutput(const char* text)
 {
     if (!text)
         return;
+    detail::debuggerOutput(text);
     if (DebugOutputSink sink = g_sink.load())
         sink(text);
     else

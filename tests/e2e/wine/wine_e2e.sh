@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The Windows programs end to end under Wine, against a bus server run on the Linux side:
 #   wine_e2e.sh SCENARIO WINDOWS_BIN BASE_PREFIX SOURCE_DIR [DEVSIM]
-# SCENARIO: peak-pro, japanese, recovery, bl, simulate, bad-input, standin-bl. DEVSIM is the Linux tarvel-devsim (any
+# SCENARIO: peak-pro, japanese, recovery, bl, simulate, bad-input, and against the stand-in
+# device of tests/support: standin-bl, standin-peak-pro, standin-ridge, standin-recovery,
+# standin-lock-refused. DEVSIM is the Linux tarvel-devsim (any
 # program that serves the bus's TCP form the same way will do); missing, the scenario is
 # skipped with exit 77 and says so. Each run works in a folder of its own: a hard-linked copy
 # of the build's ready Wine prefix (so the updater's C:\Tarvel, its temporary folder and the
@@ -13,7 +15,7 @@ base=$3
 source_dir=$4
 devsim=${5:-}
 
-if [ "$scenario" != simulate ] && [ "$scenario" != standin-bl ] && [ ! -x "$devsim" ]; then
+if [ "$scenario" != simulate ] && [ "${scenario#standin-}" = "$scenario" ] && [ ! -x "$devsim" ]; then
   echo "SKIPPED: the Linux simulator ${devsim:-(none given)} is not built; run make test first" >&2
   exit 77
 fi
@@ -102,7 +104,7 @@ take_bus_address() {
 
 # The stand-in of tests/support (written apart from the simulator) instead of the simulator.
 start_standin() {
-  python3 "$source_dir/tests/support/vbus_standin.py" --tcp 127.0.0.1:0 >"$work/device.out" 2>"$work/device.err" &
+  python3 "$source_dir/tests/support/vbus_standin.py" --tcp 127.0.0.1:0 "$@" >"$work/device.out" 2>"$work/device.err" &
   device_pid=$!
   take_bus_address "the stand-in"
 }
@@ -214,6 +216,56 @@ standin-bl)
   cmp "$work/image.bin" "$work/back.bin" || fail "the bytes read back differ from those written"
   [ "$(bl --usb 0x2b29:0x0b write-memory 0xa000 '{{00}}')" = 1 ] || fail "a refused write did not end with 1"
   grep -q "Response status = 105 (0x69) kStatus_FlashCommandFailure" "$work/bl.txt" || fail "refusal: $(cat "$work/bl.txt")"
+  ;;
+standin-peak-pro)
+  # The whole update of a Peak Pro of the old generation against the stand-in: main firmware,
+  # the disk reset, the wireless package, and the rider's files back byte for byte.
+  start_standin --model 13 --version 7.63 --nrf-version 1.10.31.39 --drive-dir "$work/drive" \
+    --rider-data --root-map "$work/drive/=$(winpath "$work/drive/")"
+  before=$(tree_sums "$work/drive/Tarvel")
+  [ -n "$before" ] || fail "the device has no rider's files to keep"
+  status=$(updater --auto)
+  [ "$status" = 0 ] || fail "the updater ended with $status"
+  check_events --outcome up-to-date 0 --in-order "Peak Pro Flashing success" "Restoring Data..." \
+    "Latest software is installed on device"
+  [ "$(tree_sums "$work/drive/Tarvel")" = "$before" ] || fail "the rider's files changed"
+  grep -q "factory reset" "$work/device.err" || fail "the disk was not reset before the wireless update"
+  grep -q "firmware 14.51, wireless 2.13.33.26: arrives in its application face" "$work/device.err" ||
+    fail "the device does not run the carried firmware"
+  ;;
+standin-ridge)
+  # A model of the first generation: main firmware only, the wireless chip already current.
+  start_standin --model 5 --version 7.09 --nrf-version 1.10.31.39 --drive-dir "$work/drive" \
+    --rider-data --root-map "$work/drive/=$(winpath "$work/drive/")"
+  before=$(tree_sums "$work/drive/Tarvel")
+  status=$(updater --auto)
+  [ "$status" = 0 ] || fail "the updater ended with $status"
+  check_events --outcome up-to-date 0 --in-order "Ridge GPS Flashing success" "Latest software is installed on device"
+  [ "$(tree_sums "$work/drive/Tarvel")" = "$before" ] || fail "the rider's files changed"
+  grep -q "firmware 7.63, wireless 1.10.31.39: arrives in its application face" "$work/device.err" ||
+    fail "the device does not run the carried firmware"
+  ;;
+standin-lock-refused)
+  # A drive that refuses every lock: tried twenty times, then dismounted and ejected anyway,
+  # and the update ends as usual with the rider's files back.
+  start_standin --model 13 --version 7.63 --drive-dir "$work/drive" --rider-data --refuse-lock \
+    --root-map "$work/drive/=$(winpath "$work/drive/")"
+  before=$(tree_sums "$work/drive/Tarvel")
+  status=$(updater --auto)
+  [ "$status" = 0 ] || fail "the updater ended with $status"
+  check_events --outcome up-to-date 0 --in-order "has been ejected safely" "Latest software is installed on device"
+  [ "$(grep -c "drive refuses to lock" "$work/device.err")" = 20 ] || fail "the lock was not tried 20 times"
+  [ "$(tree_sums "$work/drive/Tarvel")" = "$before" ] || fail "the rider's files changed"
+  ;;
+standin-recovery)
+  # A stand-in that only starts in its ROM bootloader; the recovery's answer given in advance.
+  start_standin --model 13 --face rom --drive-dir "$work/drive" --root-map "$work/drive/=$(winpath "$work/drive/")"
+  status=$(updater --auto --recover=13)
+  [ "$status" = 0 ] || fail "the updater ended with $status"
+  check_events --outcome up-to-date 0 --in-order "Recovery Mode Carefully Choose Your Device" \
+    '"answer":"13,english"' '"by":"option"' "Latest software is installed on device"
+  grep -q "firmware 14.51, wireless 2.13.33.26: arrives in its application face" "$work/device.err" ||
+    fail "the recovered device does not run the carried firmware"
   ;;
 bad-input)
   # A bus that cannot be used ends the run with 1 and says why, before anything is touched.
