@@ -133,11 +133,13 @@ fi
 # A recording made against a device stand-in that is not the project's simulator: STANDIN is a
 # command that serves a whole device on the bus, prints TARVEL_VBUS=ADDRESS as its first line
 # (as tests/support/vbus_standin.py --tcp 127.0.0.1:0 does) and ends when killed; the
-# updater's session with it is recorded, then replayed, and both must end alike.
+# updater's session with it is recorded, then replayed, and both must end alike. @DRIVE@ in
+# STANDIN stands for a fresh folder of this run (the stand-in's drive).
 if [ "$MODE" = standin ]; then
     [ -n "${STANDIN:-}" ] || { echo "FAIL: standin: set STANDIN to the stand-in's command"; exit 1; }
     fresh_state standin.rec
-    $STANDIN >"$T/standin.addr" &
+    mkdir -p "$T/standin-drive"
+    ${STANDIN//@DRIVE@/$T/standin-drive} >"$T/standin.addr" &
     standin=$!
     for _ in $(seq 200); do grep -q '^TARVEL_VBUS=' "$T/standin.addr" && break; sleep 0.05; done
     TARVEL_VBUS=$(sed -n 's/^TARVEL_VBUS=//p' "$T/standin.addr" | head -1) timeout 60 "$UPDATER" --headless --auto \
