@@ -8,7 +8,9 @@
 #include <atomic>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <sstream>
+#include <vector>
 
 namespace platform::vbus {
 
@@ -42,33 +44,71 @@ bool hexDecode(const std::string& text, std::vector<uint8_t>& bytes)
     return true;
 }
 
-// Every bus message goes through these two, tens of thousands of times in an update: each
-// thread keeps one writer and one reader rather than building them (and their settings) anew.
+// Every bus message goes through a JSON writer and reader, tens of thousands of times in an
+// update: they are built once (with their settings) and kept as spares for the next message
+// rather than built anew each time. Not thread-local: a thread-local with a destructor brings
+// down a MinGW-built program when its thread ends.
 namespace {
 
-Json::StreamWriter& lineWriter()
+template <typename T>
+class Spares {
+public:
+    std::unique_ptr<T> take()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_spares.empty())
+            return nullptr;
+        std::unique_ptr<T> spare = std::move(m_spares.back());
+        m_spares.pop_back();
+        return spare;
+    }
+    void give(std::unique_ptr<T> spare)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_spares.size() < kKept)
+            m_spares.push_back(std::move(spare));
+    }
+
+private:
+    static constexpr size_t kKept = 8; // more than the threads that talk to the bus at once
+    std::mutex m_mutex;
+    std::vector<std::unique_ptr<T>> m_spares;
+};
+
+// Never destroyed: a worker may still write a line while the program's statics are torn down.
+Spares<Json::StreamWriter>& writers()
 {
-    thread_local const std::unique_ptr<Json::StreamWriter> writer = [] {
-        Json::StreamWriterBuilder builder;
-        builder["indentation"] = "";
-        builder["emitUTF8"] = true;
-        return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
-    }();
-    return *writer;
+    static auto* spares = new Spares<Json::StreamWriter>();
+    return *spares;
 }
 
-Json::CharReader& lineReader()
+Spares<Json::CharReader>& readers()
 {
-    thread_local const std::unique_ptr<Json::CharReader> reader = [] {
-        Json::CharReaderBuilder builder;
-        builder["collectComments"] = false;
-        builder["allowComments"] = false;
-        builder["failIfExtra"] = true;
-        builder["rejectDupKeys"] = true;
-        builder["stackLimit"] = kMaxDepth;
-        return std::unique_ptr<Json::CharReader>(builder.newCharReader());
-    }();
-    return *reader;
+    static auto* spares = new Spares<Json::CharReader>();
+    return *spares;
+}
+
+std::unique_ptr<Json::StreamWriter> takeWriter()
+{
+    if (std::unique_ptr<Json::StreamWriter> writer = writers().take())
+        return writer;
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
+}
+
+std::unique_ptr<Json::CharReader> takeReader()
+{
+    if (std::unique_ptr<Json::CharReader> reader = readers().take())
+        return reader;
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    builder["allowComments"] = false;
+    builder["failIfExtra"] = true;
+    builder["rejectDupKeys"] = true;
+    builder["stackLimit"] = kMaxDepth;
+    return std::unique_ptr<Json::CharReader>(builder.newCharReader());
 }
 
 } // namespace
@@ -76,7 +116,9 @@ Json::CharReader& lineReader()
 std::string toLine(const Json::Value& message)
 {
     std::ostringstream out;
-    lineWriter().write(message, &out);
+    std::unique_ptr<Json::StreamWriter> writer = takeWriter();
+    writer->write(message, &out);
+    writers().give(std::move(writer));
     return out.str();
 }
 
@@ -85,11 +127,14 @@ bool parseLine(const std::string& line, Json::Value& message)
     message = Json::Value();
     if (line.size() > kMaxLineLength)
         return false;
-    Json::CharReader* reader = &lineReader();
+    std::unique_ptr<Json::CharReader> reader = takeReader();
     std::string errors;
     try {
-        // The reader throws when a peer nests deeper than the stack limit.
-        if (!reader->parse(line.data(), line.data() + line.size(), &message, &errors)) {
+        // The reader throws when a peer nests deeper than the stack limit; one that threw is
+        // not kept.
+        const bool parsed = reader->parse(line.data(), line.data() + line.size(), &message, &errors);
+        readers().give(std::move(reader));
+        if (!parsed) {
             message = Json::Value();
             return false;
         }
