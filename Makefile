@@ -53,7 +53,7 @@ test-long: build
 test-asan: deps
 	@cmake --preset asan >/dev/null
 	@cmake --build --preset asan
-	@bash scripts/run-tests.sh --preset asan-busy -- --preset asan-waits
+	@ctest --preset asan
 
 test-tsan: deps
 	@cmake --preset tsan >/dev/null
