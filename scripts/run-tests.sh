@@ -5,7 +5,6 @@
 # part's output follows the other's.
 #   run-tests.sh BUSY_CTEST_ARGS... -- WAITING_CTEST_ARGS...
 #   e.g. run-tests.sh --test-dir build -j 2 -LE 'long|waits' -- --test-dir build -j 8 -L waits
-#        run-tests.sh --preset asan-busy -- --preset asan-waits
 set -u
 busy=()
 while [ $# -gt 0 ] && [ "$1" != "--" ]; do
