@@ -6,6 +6,7 @@ import shutil
 import struct
 import sys
 import threading
+import time
 
 from . import frames
 from .bootloader import Bootloader
@@ -113,7 +114,11 @@ class Device:
                                    (min(limit_ms, 10000) if limit_ms > 0 else 10000) / 1000)
             if generation != self.generation:
                 return None
-            return self.outgoing.pop(0) if self.outgoing else b""
+            if not self.outgoing:
+                return b""
+            report = self.outgoing.pop(0)
+            self.lock.notify_all()  # a restart may wait for the host to take its last reports
+            return report
 
     def send(self, report):
         self.outgoing.append(report)
@@ -165,10 +170,17 @@ class Device:
         threading.Thread(target=self.restart_when_read, daemon=True).start()
 
     def restart_when_read(self):
-        """The chip restarts the device once the host has read the end of the update."""
+        """The chip restarts the device once the host has read the end of the update; a host
+        that reads nothing for a second is not waited for (the device restarts regardless)."""
         with self.lock:
             generation = self.generation
-            self.lock.wait_for(lambda: not self.outgoing or generation != self.generation)
+            left = len(self.outgoing)
+            deadline = time.monotonic() + 1.0
+            while self.outgoing and generation == self.generation and time.monotonic() < deadline:
+                self.lock.wait(timeout=max(0.0, deadline - time.monotonic()))
+                if len(self.outgoing) < left:
+                    left = len(self.outgoing)
+                    deadline = time.monotonic() + 1.0
             if generation == self.generation:
                 self.leave()
                 self.arrive("application")
