@@ -424,6 +424,16 @@ size_t ReplayServer::nextConsumingLocked() const
     return index;
 }
 
+bool ReplayServer::writesFirstLocked(size_t openAt, int64_t conn, const Json::Value& request) const
+{
+    // Whether the recorded connection's first line after its open writes what this request does.
+    const auto& lines = m_recording.lines;
+    size_t first = openAt + 1;
+    while (first < lines.size() && !(consuming(lines[first]) && lines[first].conn == conn))
+        ++first;
+    return first < lines.size() && opOf(lines[first].request) == "write" && sameText(lines[first].request, request, "data");
+}
+
 Clock::time_point ReplayServer::dueLocked(const RecordingLine& line) const
 {
     const double ms = double(line.tMs - m_anchorMs) * m_options.timeScale;
@@ -689,11 +699,7 @@ Json::Value ReplayServer::pendingLocked(const Json::Value& request, std::unique_
             if (opOf(candidate.request) != "open" || !sameInteger(candidate.request, open, "vid")
                 || !sameInteger(candidate.request, open, "pid"))
                 break;
-            size_t first = index + 1;
-            while (first < lines.size() && !(consuming(lines[first]) && lines[first].conn == candidate.conn))
-                ++first;
-            if (first < lines.size() && opOf(lines[first].request) == "write"
-                && sameText(lines[first].request, request, "data")) {
+            if (writesFirstLocked(index, candidate.conn, request)) {
                 m_pending.erase(handle);
                 m_binding[handle] = candidate.conn;
                 advanceToLocked(index);
@@ -717,11 +723,7 @@ Json::Value ReplayServer::pendingLocked(const Json::Value& request, std::unique_
             if (opOf(candidate.request) != "open" || !sameInteger(candidate.request, open, "vid")
                 || !sameInteger(candidate.request, open, "pid") || !candidate.response["ok"].asBool())
                 continue;
-            size_t first = j + 1;
-            while (first < lines.size() && !(consuming(lines[first]) && lines[first].conn == candidate.conn))
-                ++first;
-            if (first < lines.size() && opOf(lines[first].request) == "write"
-                && sameText(lines[first].request, request, "data")) {
+            if (writesFirstLocked(j, candidate.conn, request)) {
                 m_pending.erase(handle);
                 m_binding[handle] = candidate.conn;
                 m_claimed.insert(j);

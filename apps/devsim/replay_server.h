@@ -74,6 +74,7 @@ private:
 
     // Everything below with m_mutex held.
     size_t nextConsumingLocked() const;
+    bool writesFirstLocked(size_t openAt, int64_t conn, const Json::Value& request) const;
     bool matchesLocked(const Json::Value& request, const platform::recording::RecordingLine& line) const;
     void applyLocked(const platform::recording::RecordingLine& line);
     void advanceToLocked(size_t index);

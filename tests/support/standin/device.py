@@ -16,12 +16,7 @@ ROM_VID, ROM_PID = 0x15A2, 0x73
 
 
 def ccitt_false(data):
-    crc = 0xFFFF
-    for byte in data:
-        crc ^= byte << 8
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x1021 if crc & 0x8000 else crc << 1) & 0xFFFF
-    return crc
+    return frames.crc16(data, 0xFFFF)
 
 
 class Device:

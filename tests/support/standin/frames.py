@@ -4,8 +4,8 @@ SOH, EOT, DLE, TEXT = 0x01, 0x04, 0x10, 0x0A
 REPORT = 64
 
 
-def crc16(data):
-    crc = 0
+def crc16(data, crc=0):
+    """CRC-16 with polynomial 0x1021: XMODEM from 0, CCITT-FALSE from 0xFFFF."""
     for byte in data:
         crc ^= byte << 8
         for _ in range(8):
