@@ -185,7 +185,7 @@ public:
             g_main_context_push_thread_default(m_context);
             while (!m_stop)
                 if (!g_main_context_iteration(m_context, FALSE))
-                    std::this_thread::sleep_for(std::chrono::microseconds(500));
+                    std::this_thread::sleep_for(std::chrono::microseconds(m_unplugged ? 5000 : 500));
             g_main_context_pop_thread_default(m_context);
         });
     }
@@ -359,7 +359,7 @@ private:
     std::function<void(const Bytes&)> m_onWritten;
     std::string m_nodePath;
     std::string m_usbPath, m_interfacePath, m_hidPath, m_ptyMap;
-    bool m_unplugged = false;
+    std::atomic<bool> m_unplugged { false };
     bool m_quiet = false;
     UMockdevTestbed* m_bed = nullptr;
     GMainContext* m_context = nullptr;

@@ -335,7 +335,7 @@ TEST_F(SystemUpdate, AStickArrivingDuringTheWirelessUpdateChangesNothing)
     const FaultRunResult run = runUpdaterOnce(hooks, 120s);
     if (stickThread.joinable())
         stickThread.join();
-    ASSERT_TRUE(stickPlugged);
+    ASSERT_TRUE(stickPlugged) << run.status << " " << run.message << "\n" << run.log;
     expectJapaneseDone(run, riders);
     EXPECT_TRUE(standin::mountedAt(home.sub("stick"))) << "the stick is not the updater's to unmount";
 }
@@ -349,7 +349,7 @@ TEST_F(SystemUpdate, AStickArrivingDuringTheLanguagePacksChangesNothing)
     const FaultRunResult run = runUpdaterOnce(hooks, 120s);
     if (stickThread.joinable())
         stickThread.join();
-    ASSERT_TRUE(stickPlugged);
+    ASSERT_TRUE(stickPlugged) << run.status << " " << run.message << "\n" << run.log;
     expectJapaneseDone(run, riders);
     EXPECT_TRUE(standin::mountedAt(home.sub("stick")));
 }

@@ -138,6 +138,7 @@ UsbStandIn::~UsbStandIn()
             m_device.closeHandle(m_face->handle);
             m_face.reset();
         }
+        m_retired.clear();
     }
     if (m_diskThread.joinable()) {
         m_diskThread.join();
@@ -220,7 +221,9 @@ void UsbStandIn::showDevice()
             m_face->pump.join();
             m_face->node->unplug();
             m_device.closeHandle(m_face->handle);
-            m_face.reset();
+            // Its node keeps answering (that the device is gone) for the rest of the run: a
+            // host may still open a path it listed a moment before the removal.
+            m_retired.push_back(std::move(m_face));
             dropDanglingLinks(m_bed);
         }
     }

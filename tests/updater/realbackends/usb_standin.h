@@ -62,6 +62,7 @@ private:
 
     mutable std::mutex m_mutex; // the faces, the drive and the lists below
     std::unique_ptr<Face> m_face;
+    std::vector<std::unique_ptr<Face>> m_retired; // faces that have left, their nodes pulled
     int m_nextNode = 0;
     int m_nextHid = 1;
     bool m_chainShown = false;
