@@ -178,9 +178,8 @@ public:
         // The node was announced before its handler was attached: announce it again, served.
         m_nodePath = m_hidPath + "/hidraw/" + nodeName;
         if (m_quiet)
-            for (const std::string* path : { &m_usbPath, &m_interfacePath, &m_hidPath })
-                umockdev_testbed_uevent(m_bed, path->c_str(), "add");
-        umockdev_testbed_uevent(m_bed, m_nodePath.c_str(), "add");
+            announce(m_usbPath, "add");
+        announce(m_nodePath, "add");
         m_thread = std::thread([this] {
             g_main_context_push_thread_default(m_context);
             while (!m_stop)
@@ -188,6 +187,15 @@ public:
                     std::this_thread::sleep_for(std::chrono::microseconds(m_unplugged ? 5000 : 500));
             g_main_context_pop_thread_default(m_context);
         });
+    }
+
+    // One uevent, and a moment for the listeners to take it: the mocking library delivers it on
+    // a datagram socket whose queue holds ten, and ends the process when one is full. Only the
+    // USB device's and the node's own are sent: they are all that the host listens to.
+    void announce(const std::string& path, const char* action)
+    {
+        umockdev_testbed_uevent(m_bed, path.c_str(), action);
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
     }
 
     // The USB device's path in the mocked /sys (/sys/devices/...).
@@ -213,8 +221,8 @@ public:
             pending = now;
         }
         pull();
-        for (const std::string* path : { &m_nodePath, &m_hidPath, &m_interfacePath, &m_usbPath })
-            umockdev_testbed_uevent(m_bed, path->c_str(), "remove");
+        announce(m_nodePath, "remove");
+        announce(m_usbPath, "remove");
         umockdev_testbed_remove_device(m_bed, m_usbPath.c_str());
     }
 

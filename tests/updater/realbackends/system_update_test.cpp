@@ -72,8 +72,6 @@ protected:
     {
         if (replug.joinable())
             replug.join();
-        if (stickThread.joinable())
-            stickThread.join();
         stick.reset();
         stickDrive.reset();
         standIn.reset();
@@ -138,15 +136,19 @@ protected:
         stickDrive = std::make_unique<standin::FatDrive>(home.sub("stick"), home.sub("stickwork"), "STICK");
         ASSERT_TRUE(stickDrive->create(error)) << error;
         stick = std::make_unique<standin::UsbStick>(bed, *stickDrive);
+        // The worker that logs the trigger waits there until the stick's mount has arrived
+        // and the scan it wakes has run, as a stick plugged in at that moment would be.
         hooks.onLog = [this, trigger](const std::string& text) {
+            if (text.find("DBT_DEVICEARRIVAL") != std::string::npos && stickPlugged)
+                arrivalSeen = true;
             if (text.find(trigger) == std::string::npos || stickFired.exchange(true))
                 return;
-            stickThread = std::thread([this] {
-                std::string why;
-                stickPlugged = stick->plugIn(why);
-                if (!stickPlugged)
-                    std::fprintf(stderr, "stick: %s\n", why.c_str());
-            });
+            std::string why;
+            stickPlugged = stick->plugIn(why);
+            if (!stickPlugged)
+                std::fprintf(stderr, "stick: %s\n", why.c_str());
+            for (int i = 0; i < 100 && stickPlugged && !arrivalSeen; ++i)
+                std::this_thread::sleep_for(10ms);
         };
     }
 
@@ -178,6 +180,20 @@ protected:
         EXPECT_EQ(updaterStatus, status) << out;
         EXPECT_NE(out.find(shows), std::string::npos) << out;
         EXPECT_EQ(simStatus, 0) << simErrors;
+    }
+
+    // The stick's arrival woke a scan while the worker talked to the device, and no scan read
+    // the device between from and to.
+    void expectScanLeftTheDeviceAlone(const FaultRunResult& run, const std::string& from, const std::string& to)
+    {
+        const size_t begin = run.log.find(from);
+        ASSERT_NE(begin, std::string::npos) << run.log;
+        const size_t end = run.log.find(to, begin);
+        ASSERT_NE(end, std::string::npos) << run.log;
+        const std::string during = run.log.substr(begin, end - begin);
+        EXPECT_NE(during.find("DBT_DEVICEARRIVAL"), std::string::npos) << "the stick was not noticed\n" << run.log;
+        EXPECT_GE(count(during, "a worker talks to the device, not read"), 1u) << run.log;
+        EXPECT_EQ(count(during, "devinfoScan B"), 0u) << run.log;
     }
 
     void expectNoFalseSuccess()
@@ -217,9 +233,9 @@ protected:
     std::unique_ptr<standin::UsbStandIn> standIn;
     std::unique_ptr<standin::FatDrive> stickDrive;
     std::unique_ptr<standin::UsbStick> stick;
-    std::thread stickThread;
     std::atomic<bool> stickFired { false };
     std::atomic<bool> stickPlugged { false };
+    std::atomic<bool> arrivalSeen { false };
     std::thread replug;
     int model = 0;
     bool japanese = false;
@@ -333,10 +349,9 @@ TEST_F(SystemUpdate, AStickArrivingDuringTheWirelessUpdateChangesNothing)
     FaultRunHooks hooks = watchingHooks();
     plugStickAt(hooks, "Sending UPDATE_NORDIC command");
     const FaultRunResult run = runUpdaterOnce(hooks, 120s);
-    if (stickThread.joinable())
-        stickThread.join();
     ASSERT_TRUE(stickPlugged) << run.status << " " << run.message << "\n" << run.log;
     expectJapaneseDone(run, riders);
+    expectScanLeftTheDeviceAlone(run, "Sending UPDATE_NORDIC command", "Nordic Start C");
     EXPECT_TRUE(standin::mountedAt(home.sub("stick"))) << "the stick is not the updater's to unmount";
 }
 
@@ -347,10 +362,9 @@ TEST_F(SystemUpdate, AStickArrivingDuringTheLanguagePacksChangesNothing)
     FaultRunHooks hooks = watchingHooks();
     plugStickAt(hooks, "Sending KANJI_PROGRAM_FLASH command");
     const FaultRunResult run = runUpdaterOnce(hooks, 120s);
-    if (stickThread.joinable())
-        stickThread.join();
     ASSERT_TRUE(stickPlugged) << run.status << " " << run.message << "\n" << run.log;
     expectJapaneseDone(run, riders);
+    expectScanLeftTheDeviceAlone(run, "Sending KANJI_PROGRAM_FLASH command", "fully upgraded TEST PASS");
     EXPECT_TRUE(standin::mountedAt(home.sub("stick")));
 }
 

@@ -94,7 +94,8 @@ std::vector<std::string> addMassStorage(UMockdevTestbed* bed, const std::string&
     fs::create_directories(testbedRoot + "/dev/block", ec);
     fs::remove(link, ec);
     fs::create_symlink(testbedRoot + block, link, ec);
-    umockdev_testbed_uevent(bed, block.c_str(), "add");
+    // No uevent: the host learns of a drive from the mount table, and the mocking library's
+    // event queue is better kept for the USB devices and nodes the host listens to.
     paths.push_back(block);
     g_free(interface);
     g_free(host);
@@ -319,8 +320,6 @@ void UsbStandIn::addDriveChain()
 
 void UsbStandIn::removeDriveChain()
 {
-    for (auto it = m_chainPaths.rbegin(); it != m_chainPaths.rend(); ++it)
-        umockdev_testbed_uevent(m_bed, it->c_str(), "remove");
     if (!m_chainPaths.empty())
         umockdev_testbed_remove_device(m_bed, m_chainPaths.front().c_str());
     m_chainPaths.clear();
@@ -381,12 +380,18 @@ UsbStick::~UsbStick()
 
 bool UsbStick::plugIn(std::string& error)
 {
-    gchar* usb = umockdev_testbed_add_device(m_bed, "usb", "2-1", nullptr, "idVendor", "1234", "idProduct",
-        "5678", "bcdDevice", "0100", "manufacturer", "Generic", "product", "Flash Disk", "serial", "S1234",
-        nullptr, "DEVTYPE", "usb_device", nullptr);
-    const std::string usbPath = sysPath(usb);
-    g_free(usb);
-    return m_drive.mount([&] { m_paths = addMassStorage(m_bed, usbPath, "2-1", 8, m_drive); }, error);
+    // Put in place without a uevent: what the host notices is the stick's mount.
+    const std::string devices = "P: /devices/2-1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=1234\n"
+                                "A: idProduct=5678\nA: bcdDevice=0100\nA: manufacturer=Generic\n"
+                                "A: product=Flash Disk\nA: serial=S1234\n";
+    GError* failure = nullptr;
+    if (!umockdev_testbed_add_from_string(m_bed, devices.c_str(), &failure)) {
+        error = failure ? failure->message : "cannot add the stick";
+        if (failure)
+            g_error_free(failure);
+        return false;
+    }
+    return m_drive.mount([&] { m_paths = addMassStorage(m_bed, "/sys/devices/2-1", "2-1", 8, m_drive); }, error);
 }
 
 } // namespace standin
