@@ -151,6 +151,15 @@ public:
         g_signal_connect(m_handler, "handle-read", G_CALLBACK(onRead), this);
         m_ok = m_ok && umockdev_testbed_attach_ioctl(m_bed, devNode.c_str(), m_handler, nullptr);
         g_main_context_pop_thread_default(m_context);
+        // Served from now on: an open of the node connects to the handler's socket, which only
+        // a running loop accepts on.
+        m_thread = std::thread([this] {
+            g_main_context_push_thread_default(m_context);
+            while (!m_stop)
+                if (!g_main_context_iteration(m_context, FALSE))
+                    std::this_thread::sleep_for(std::chrono::microseconds(m_unplugged ? 5000 : 500));
+            g_main_context_pop_thread_default(m_context);
+        });
         // Reads go to the handler, but poll() sees the node's pty itself: one byte on the pty
         // for each queued report makes it readable, and the handler takes the byte back.
         m_master = umockdev_testbed_get_dev_fd(m_bed, devNode.c_str());
@@ -180,13 +189,6 @@ public:
         if (m_quiet)
             announce(m_usbPath, "add");
         announce(m_nodePath, "add");
-        m_thread = std::thread([this] {
-            g_main_context_push_thread_default(m_context);
-            while (!m_stop)
-                if (!g_main_context_iteration(m_context, FALSE))
-                    std::this_thread::sleep_for(std::chrono::microseconds(m_unplugged ? 5000 : 500));
-            g_main_context_pop_thread_default(m_context);
-        });
     }
 
     // One uevent, and a moment for the listeners to take it: the mocking library delivers it on
@@ -376,8 +378,8 @@ private:
     std::atomic<bool> m_stop { false };
     std::atomic<bool> m_pulled { false };
     std::atomic<bool> m_echo { false };
-    int m_master = -1; // the pty's master side, owned by the testbed
-    int m_slave = -1;
+    std::atomic<int> m_master { -1 }; // the pty's master side, owned by the testbed
+    std::atomic<int> m_slave { -1 };
     std::vector<Bytes> m_reports;
     bool m_ok = false;
     std::mutex m_mutex;
