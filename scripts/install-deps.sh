@@ -11,7 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libxcb1-dev
   umockdev libumockdev-dev
-  dbus systemd udev udisks2 dosfstools fusefat
+  dbus systemd udev udisks2 dosfstools fusefat mtools
   clang libclang-rt-14-dev
   xvfb xauth xdotool bc stress-ng
   desktop-file-utils appstream man-db dpkg-dev file lintian
