@@ -4,9 +4,9 @@
 // each way and the host's CPU time per byte, and for the write the framing's limit beside the
 // rate reached, with the time of one packet split into the line's own time, the wait for the
 // acknowledgement beyond it (the simulator and the pseudo-terminal), the host's turnaround and
-// its write call; the wait split again into what the machine's wake-ups, measured beside the
-// write under the same load, explain and what is left; and the share the write would reach if
-// the machine woke on time.
+// its write call; the wait split again into what the machine's wake-ups, sampled while the
+// write runs, explain and what is left; and the share the write would reach if the machine
+// woke on time. A failed run says which step failed.
 #include "blfwk/bootloader.h"
 #include "blfwk/command.h"
 #include "blfwk/logger.h"
@@ -20,6 +20,7 @@
 #include <sys/prctl.h>
 #include <termios.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -122,15 +123,17 @@ std::unique_ptr<platform::SerialPort> openTimedPort(const std::string& name, int
 // wake in each packet's round: a thread blocked in poll() on a pseudo-terminal, woken by a
 // byte another thread writes (the simulator woken by the host's packet, the host woken by the
 // acknowledgement), and a sleep to an absolute deadline with 1 us timer slack (the simulator's
-// pacing of its acknowledgement). Means in microseconds, measured beside the write.
+// pacing of its acknowledgement). Means in microseconds, taken on two threads of their own while
+// the write runs, so under the load of that moment (they add one wake-up each way per 3.3 ms).
 struct WakeUps {
     double pollUs = 0;
     double sleepLateUs = 0;
     int samples = 0;
 };
 
-WakeUps measureWakeUps(int samples)
+WakeUps measureWakeUps(const std::atomic<bool>& stop)
 {
+    constexpr int samples = 100000; // at most; it runs until stop
     WakeUps result;
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
@@ -165,7 +168,7 @@ WakeUps measureWakeUps(int samples)
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     double pollTotal = 0, lateTotal = 0;
     int done = 0;
-    for (int i = 0; i < samples; ++i) {
+    for (int i = 0; i < samples && !stop; ++i) {
         // A sleep of about one packet's line time, to its deadline: the far end is asleep in
         // poll by then, as the parties are when a packet or its acknowledgement arrives.
         const auto deadline = Clock::now() + std::chrono::microseconds(3300);
@@ -184,9 +187,9 @@ WakeUps measureWakeUps(int samples)
             + std::chrono::duration<double>(back - woke[size_t(i)]).count();
         ++done;
     }
+    ::close(master); // ends the far end's wait
     far.join();
     ::close(slave);
-    ::close(master);
     if (done > 0) {
         result.pollUs = pollTotal / (2.0 * done) * 1e6;
         result.sleepLateUs = lateTotal / done * 1e6;
@@ -277,23 +280,22 @@ void BM_LargestImageOverUart115200(benchmark::State& state)
     logger.setFilterLevel(blfwk::Logger::Warning);
     blfwk::Logger* previous = blfwk::Log::getLogger();
     blfwk::Log::setLogger(&logger);
-    Timed write, read;
+    Timed erase, write, read;
     WakeUps wakeUps;
     bool same = false;
     platform::setSerialPortOpener(openTimedPort);
     for (auto _ : state) {
-        const Timed erase = runCommand(config, { "flash-erase-region", "0xa000", "0x8c000" });
+        erase = runCommand(config, { "flash-erase-region", "0xa000", "0x8c000" });
         if (erase.status != 0)
             break;
-        const WakeUps before = measureWakeUps(300);
+        std::atomic<bool> written { false };
+        std::thread sampler([&] { wakeUps = measureWakeUps(written); });
         g_times = {};
         g_timing = true;
         write = runCommand(config, { "write-memory", "0xa000", image });
         g_timing = false;
-        const WakeUps after = measureWakeUps(300);
-        wakeUps.pollUs = (before.pollUs + after.pollUs) / 2;
-        wakeUps.sleepLateUs = (before.sleepLateUs + after.sleepLateUs) / 2;
-        wakeUps.samples = before.samples + after.samples;
+        written = true;
+        sampler.join();
         read = runCommand(config, { "read-memory", "0xa000", std::to_string(imageBytes), back });
         std::ifstream in(back, std::ios::binary);
         same = std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()) == bytes;
@@ -337,8 +339,12 @@ void BM_LargestImageOverUart115200(benchmark::State& state)
                 state.counters["write_share_without_machine_wakeups"] = kPayload / onTime / framingLimit;
         }
     }
-    if (write.status != 0 || read.status != 0 || !same)
-        state.SkipWithError("the image did not come back");
+    if (erase.status != 0 || write.status != 0 || read.status != 0 || !same) {
+        const std::string why = "the image did not come back: erase status " + std::to_string(erase.status)
+            + ", write status " + std::to_string(write.status) + ", read status " + std::to_string(read.status)
+            + (same ? "" : ", read back differs");
+        state.SkipWithError(why.c_str());
+    }
 
     ::kill(simulator, SIGTERM);
     ::waitpid(simulator, nullptr, 0);
