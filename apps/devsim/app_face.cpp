@@ -39,6 +39,15 @@ void Device::appReportLocked(const Bytes& report)
         return; // a report that holds no sound frame is ignored, as the firmware does
     if (takeFaultLocked(FaultKind::Silence))
         return;
+    Fault late;
+    const uint8_t code = body[0];
+    if (!m_holding
+        && takeFaultLocked(
+            FaultKind::LateReply, [code](const Fault& f) { return f.commandTag < 0 || f.commandTag == code; },
+            &late)) {
+        m_holding = true;
+        m_heldUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(late.holdMs);
+    }
     const uint64_t epoch = m_epoch;
     switch (body[0]) {
     case kReadDeviceInfo: {

@@ -1,6 +1,7 @@
 #include "bus_server.h"
 #include "connection_threads.h"
 
+#include <algorithm>
 #include <exception>
 
 namespace devsim {
@@ -228,6 +229,7 @@ bool simFault(Request& r)
     fault.afterBytes = r.fields.get("after_bytes", 0).asUInt();
     fault.comesBack = r.fields.get("comes_back", true).asBool();
     fault.offset = r.fields.get("offset", 0).asUInt();
+    fault.holdMs = std::clamp(r.fields.get("ms", 200).asInt(), 0, 600000);
     fault.always = r.fields.get("always", false).asBool();
     r.device.injectFault(fault);
     return true;

@@ -206,7 +206,27 @@ void Device::emitReportLocked(Bytes report)
         return;
     if (takeFaultLocked(FaultKind::DropReport))
         return;
-    int copies = takeFaultLocked(FaultKind::RepeatReport) ? 2 : 1;
+    const int copies = takeFaultLocked(FaultKind::RepeatReport) ? 2 : 1;
+    releaseHeldReportsLocked();
+    if (m_holding) {
+        m_held.emplace_back(std::move(report), copies);
+        return;
+    }
+    deliverReportLocked(report, copies);
+}
+
+void Device::releaseHeldReportsLocked()
+{
+    if (!m_holding || std::chrono::steady_clock::now() < m_heldUntil)
+        return;
+    m_holding = false;
+    for (const auto& [report, copies] : m_held)
+        deliverReportLocked(report, copies);
+    m_held.clear();
+}
+
+void Device::deliverReportLocked(const Bytes& report, int copies)
+{
     for (auto& [id, handle] : m_handles) {
         if (handle.epoch != m_epoch)
             continue;
@@ -290,6 +310,8 @@ void Device::leaveLocked()
     unmountDriveLocked();
     m_present = false;
     ++m_epoch;
+    m_holding = false; // what it held back is lost with the departure
+    m_held.clear();
     m_phase = DataPhase();
     m_dataRefused = false;
     emitEventLocked("nodes_changed");
@@ -399,6 +421,7 @@ bool Device::read(
     const auto deadline
         = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
+        releaseHeldReportsLocked();
         auto it = m_handles.find(handle);
         if (it == m_handles.end()) {
             error = "bad handle";
@@ -426,6 +449,8 @@ bool Device::read(
         if (timeoutMs >= 0 && now >= deadline)
             return true; // nothing in time
         auto slice = now + std::chrono::milliseconds(50);
+        if (m_holding)
+            slice = std::min(slice, m_heldUntil);
         m_changed.wait_until(lock, timeoutMs >= 0 ? std::min(slice, deadline) : slice);
         if (gone && gone()) {
             error = "client gone";

@@ -12,6 +12,7 @@
 
 #include <json/value.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -136,6 +137,11 @@ private:
         FaultKind kind, const std::function<bool(const Fault&)>& matches = {}, Fault* taken = nullptr);
     bool hasFaultLocked(FaultKind kind) const;
     void emitReportLocked(Bytes report);
+    void deliverReportLocked(const Bytes& report, int copies);
+    // A late answer: what the device sends from the answer on waits until m_heldUntil, then goes
+    // out in order to the handles open then (as a slow device's reports reach every host
+    // handle open when they arrive).
+    void releaseHeldReportsLocked();
     void emitEventLocked(const std::string& name, const std::string& root = "");
     void sendFrameLocked(const Bytes& body);
     void sendPacketLocked(uint8_t reportId, const Bytes& packet);
@@ -210,6 +216,9 @@ private:
     uint32_t m_verifyWrites = 1;
     uint32_t m_readMargin = 1;
     std::vector<Fault> m_faults;
+    bool m_holding = false;
+    std::chrono::steady_clock::time_point m_heldUntil;
+    std::deque<std::pair<Bytes, int>> m_held; // reports and their copies
 
     std::deque<std::function<void()>> m_jobs;
     bool m_jobRunning = false;

@@ -21,6 +21,7 @@ const NamedFault kNames[] = {
     { FaultKind::DriveStuck, "drive_stuck" },
     { FaultKind::DriveFull, "drive_full" },
     { FaultKind::CorruptWrite, "corrupt_write" },
+    { FaultKind::LateReply, "late_reply" },
 };
 
 // A whole number from 0 to limit, decimal or 0x hexadecimal.
@@ -52,6 +53,8 @@ bool setting(const std::string& key, const std::string& value, Fault& fault)
         fault.afterBytes = uint32_t(n);
     else if (key == "offset" && parseNumber(value, 0xFFFFFFFFu, n))
         fault.offset = uint32_t(n);
+    else if (key == "ms" && parseNumber(value, 600000, n))
+        fault.holdMs = int(n);
     else if (key == "comes_back" && (value == "yes" || value == "no"))
         fault.comesBack = value == "yes";
     else

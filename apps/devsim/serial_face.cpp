@@ -267,6 +267,11 @@ void SerialFace::run()
         }
         if (!m_config.busPal)
             target.poll();
+        // A reply goes out back to back, as a UART clocks it: its pieces are paced to deadlines
+        // counted from the reply's start, so a late wake-up is caught up by the next piece
+        // instead of delaying every piece after it.
+        if (paced && !out.empty())
+            lineFreeAt = std::max(lineFreeAt, Clock::now());
         while (!out.empty()) {
             size_t n = 0;
             // A paced line goes out in small pieces, so a reply never waits for a whole block.
@@ -276,14 +281,16 @@ void SerialFace::run()
                 out.pop_front();
             }
             if (paced) {
-                lineFreeAt = std::max(lineFreeAt, Clock::now()) + lineTime(n);
+                lineFreeAt += lineTime(n);
                 std::this_thread::sleep_until(lineFreeAt);
             }
             const ssize_t written = ::write(m_master, buffer, n);
             const size_t done = written > 0 ? size_t(written) : 0;
             if (done < n) {
-                // The host is not reading: keep the rest for later.
+                // The host is not reading: keep the rest for later, and its line time.
                 out.insert(out.begin(), buffer + done, buffer + n);
+                if (paced)
+                    lineFreeAt -= lineTime(n - done);
                 break;
             }
         }

@@ -3,7 +3,10 @@
 // bootloader face on a pseudo-terminal paced at the line's rate. Prints the bytes per second
 // each way and the host's CPU time per byte, and for the write the framing's limit beside the
 // rate reached, with the time of one packet split into the line's own time, the wait for the
-// acknowledgement beyond it (the simulator and the pseudo-terminal) and the host's turnaround.
+// acknowledgement beyond it (the simulator and the pseudo-terminal), the host's turnaround and
+// its write call; the wait split again into what the machine's wake-ups, sampled while the
+// write runs, explain and what is left; and the share the write would reach if the machine
+// woke on time. A failed run says which step failed.
 #include "blfwk/bootloader.h"
 #include "blfwk/command.h"
 #include "blfwk/logger.h"
@@ -12,6 +15,13 @@
 
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <termios.h>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -24,6 +34,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -51,7 +62,9 @@ using Clock = std::chrono::steady_clock;
 struct PacketTimes {
     double waitSeconds = 0;
     double turnaroundSeconds = 0;
+    double writeCallSeconds = 0; // the data packets' write calls themselves
     long rounds = 0;
+    long writes = 0;
     long turnarounds = 0;
     Clock::time_point lastWriteEnd {};
     Clock::time_point lastAck {};
@@ -89,6 +102,8 @@ public:
         const int written = m_port->write(data, length);
         if (g_timing && dataPacket) {
             g_times.lastWriteEnd = Clock::now();
+            g_times.writeCallSeconds += std::chrono::duration<double>(g_times.lastWriteEnd - start).count();
+            ++g_times.writes;
             g_times.readsSinceWrite = 0;
         }
         g_times.lastAck = {};
@@ -103,6 +118,85 @@ std::unique_ptr<platform::SerialPort> openTimedPort(const std::string& name, int
 {
     auto port = platform::native::openSerialPort(name, baudRate, error);
     return port ? std::make_unique<TimedPort>(std::move(port)) : nullptr;
+}
+
+// The machine's wake-ups under the load of the moment, taken the way the line's two parties
+// wake in each packet's round: a thread blocked in poll() on a pseudo-terminal, woken by a
+// byte another thread writes (the simulator woken by the host's packet, the host woken by the
+// acknowledgement), and a sleep to an absolute deadline with 1 us timer slack (the simulator's
+// pacing of its acknowledgement). Means in microseconds, taken on two threads of their own while
+// the write runs, so under the load of that moment (they add one wake-up each way per 3.3 ms).
+struct WakeUps {
+    double pollUs = 0;
+    double sleepLateUs = 0;
+    int samples = 0;
+};
+
+WakeUps measureWakeUps(const std::atomic<bool>& stop)
+{
+    constexpr int samples = 100000; // at most; it runs until stop
+    WakeUps result;
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        if (master >= 0)
+            ::close(master);
+        return result;
+    }
+    char name[128] = {};
+    const int slave = ::ptsname_r(master, name, sizeof name) == 0 ? ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    if (slave < 0) {
+        ::close(master);
+        return result;
+    }
+    termios tio {};
+    if (::tcgetattr(slave, &tio) == 0) {
+        ::cfmakeraw(&tio);
+        ::tcsetattr(slave, TCSANOW, &tio);
+    }
+    // The far end: wakes for each byte, notes when, and answers it.
+    std::vector<Clock::time_point> woke(static_cast<size_t>(samples));
+    std::thread far([&] {
+        uint8_t byte = 0;
+        for (int i = 0; i < samples; ++i) {
+            pollfd p { slave, POLLIN, 0 };
+            if (::poll(&p, 1, 2000) <= 0 || ::read(slave, &byte, 1) != 1)
+                return;
+            woke[size_t(i)] = Clock::now();
+            if (::write(slave, &byte, 1) != 1)
+                return;
+        }
+    });
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    double pollTotal = 0, lateTotal = 0;
+    int done = 0;
+    for (int i = 0; i < samples && !stop; ++i) {
+        // A sleep of about one packet's line time, to its deadline: the far end is asleep in
+        // poll by then, as the parties are when a packet or its acknowledgement arrives.
+        const auto deadline = Clock::now() + std::chrono::microseconds(3300);
+        std::this_thread::sleep_until(deadline);
+        const auto sent = Clock::now();
+        lateTotal += std::chrono::duration<double>(sent - deadline).count();
+        uint8_t byte = uint8_t(i);
+        if (::write(master, &byte, 1) != 1)
+            break;
+        pollfd p { master, POLLIN, 0 };
+        if (::poll(&p, 1, 2000) <= 0 || ::read(master, &byte, 1) != 1)
+            break;
+        const auto back = Clock::now();
+        // One wake-up each way.
+        pollTotal += std::chrono::duration<double>(woke[size_t(i)] - sent).count()
+            + std::chrono::duration<double>(back - woke[size_t(i)]).count();
+        ++done;
+    }
+    ::close(master); // ends the far end's wait
+    far.join();
+    ::close(slave);
+    if (done > 0) {
+        result.pollUs = pollTotal / (2.0 * done) * 1e6;
+        result.sleepLateUs = lateTotal / done * 1e6;
+        result.samples = done;
+    }
+    return result;
 }
 
 class QuietLogger : public blfwk::Logger {
@@ -187,17 +281,22 @@ void BM_LargestImageOverUart115200(benchmark::State& state)
     logger.setFilterLevel(blfwk::Logger::Warning);
     blfwk::Logger* previous = blfwk::Log::getLogger();
     blfwk::Log::setLogger(&logger);
-    Timed write, read;
+    Timed erase, write, read;
+    WakeUps wakeUps;
     bool same = false;
     platform::setSerialPortOpener(openTimedPort);
     for (auto _ : state) {
-        const Timed erase = runCommand(config, { "flash-erase-region", "0xa000", "0x8c000" });
+        erase = runCommand(config, { "flash-erase-region", "0xa000", "0x8c000" });
         if (erase.status != 0)
             break;
+        std::atomic<bool> written { false };
+        std::thread sampler([&] { wakeUps = measureWakeUps(written); });
         g_times = {};
         g_timing = true;
         write = runCommand(config, { "write-memory", "0xa000", image });
         g_timing = false;
+        written = true;
+        sampler.join();
         read = runCommand(config, { "read-memory", "0xa000", std::to_string(imageBytes), back });
         std::ifstream in(back, std::ios::binary);
         same = std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()) == bytes;
@@ -221,9 +320,34 @@ void BM_LargestImageOverUart115200(benchmark::State& state)
         state.counters["packet_wait_beyond_line_us"] = (wait - kFramePlusAck * kByteSeconds) * 1e6;
         state.counters["packet_host_turnaround_us"]
             = g_times.turnarounds ? g_times.turnaroundSeconds / double(g_times.turnarounds) * 1e6 : 0;
+        state.counters["packet_host_write_call_us"]
+            = g_times.writes ? g_times.writeCallSeconds / double(g_times.writes) * 1e6 : 0;
+        if (wakeUps.samples > 0) {
+            // The wait beyond the line holds three wake-ups in a row: the simulator's for the
+            // packet, its paced sleep to the acknowledgement's time, the host's for the
+            // acknowledgement. What the machine's wake-ups explain of it, and what is left
+            // (the simulator's work, the pseudo-terminal, the pacing itself).
+            // The samplers' wake-ups can come out longer than the line's own under a heavy,
+            // changing load: they then explain the whole wait, and no more.
+            const double beyond = (wait - kFramePlusAck * kByteSeconds) * 1e6;
+            const double machine = std::min(2 * wakeUps.pollUs + wakeUps.sleepLateUs, std::max(beyond, 0.0));
+            state.counters["wakeup_poll_us"] = wakeUps.pollUs;
+            state.counters["wakeup_sleep_late_us"] = wakeUps.sleepLateUs;
+            state.counters["packet_wait_machine_wakeups_us"] = machine;
+            state.counters["packet_wait_rest_us"] = beyond - machine;
+            // The share the write would reach on this line if the machine woke on time.
+            const double packetSeconds = kPayload * write.seconds / imageBytes;
+            const double onTime = packetSeconds - machine / 1e6;
+            if (onTime > 0)
+                state.counters["write_share_without_machine_wakeups"] = kPayload / onTime / framingLimit;
+        }
     }
-    if (write.status != 0 || read.status != 0 || !same)
-        state.SkipWithError("the image did not come back");
+    if (erase.status != 0 || write.status != 0 || read.status != 0 || !same) {
+        const std::string why = "the image did not come back: erase status " + std::to_string(erase.status)
+            + ", write status " + std::to_string(write.status) + ", read status " + std::to_string(read.status)
+            + (same ? "" : ", read back differs");
+        state.SkipWithError(why.c_str());
+    }
 
     ::kill(simulator, SIGTERM);
     ::waitpid(simulator, nullptr, 0);

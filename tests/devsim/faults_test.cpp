@@ -69,6 +69,51 @@ TEST_F(FaultTest, LostAndRepeatedReports)
     EXPECT_TRUE(third && third->empty());
 }
 
+// A late answer is held back with what follows it, reaches the handles open when it comes
+// (one opened meanwhile included) in order, and is lost when the device leaves first.
+TEST_F(FaultTest, LateReplyComesInOrderToTheHandlesOpenThen)
+{
+    startSim();
+    Client client(m_path);
+    int first = openApp(client);
+    Json::Value f = fault("late_reply");
+    f["tag"] = 0x06;
+    f["ms"] = 300;
+    inject(f);
+    const auto sent = std::chrono::steady_clock::now();
+    client.write(first, hostReport(commandFrame(0x06)));
+    auto early = client.read(first, 100);
+    ASSERT_TRUE(early);
+    EXPECT_TRUE(early->empty()); // not yet
+    int second = openApp(client);
+    client.write(second, hostReport(commandFrame(0x3A))); // asked meanwhile: answered after
+    auto info = client.read(first, 2000);
+    ASSERT_TRUE(info && frameBody(*info));
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(300));
+    EXPECT_EQ((*frameBody(*info))[0], 0x06);
+    auto seenBySecond = client.read(second, 1000);
+    ASSERT_TRUE(seenBySecond && frameBody(*seenBySecond));
+    EXPECT_EQ((*frameBody(*seenBySecond))[0], 0x06);
+    auto version = client.read(second, 1000);
+    ASSERT_TRUE(version && frameBody(*version));
+    EXPECT_EQ((*frameBody(*version))[0], 0x0A); // the version text, after the late answer
+    auto versionToFirst = client.read(first, 1000);
+    ASSERT_TRUE(versionToFirst && frameBody(*versionToFirst));
+    EXPECT_EQ((*frameBody(*versionToFirst))[0], 0x0A);
+
+    // Other codes are answered at once: the fault waits for its own.
+    f["ms"] = 5000;
+    inject(f);
+    client.write(first, hostReport(commandFrame(0x3A)));
+    auto text = client.read(first, 1000);
+    ASSERT_TRUE(text && frameBody(*text));
+    EXPECT_EQ((*frameBody(*text))[0], 0x0A);
+    client.write(first, hostReport(commandFrame(0x06)));
+    ASSERT_TRUE(client.write(first, hostReport(commandFrame(0x09)))["ok"].asBool()); // the jump
+    auto lost = client.read(first, 3000);
+    EXPECT_FALSE(lost && !lost->empty()) << "a held answer outlived the device's departure";
+}
+
 TEST_F(FaultTest, CorruptedCrcStillCarriesTheEchoCode)
 {
     startSim();
@@ -290,10 +335,16 @@ TEST(FaultText, NamesAndSettingsAsTheCommandLineGivesThem)
     EXPECT_EQ(fault.afterBytes, 4096u);
     EXPECT_FALSE(fault.comesBack);
 
+    ASSERT_TRUE(devsim::faultFromText("late_reply,tag=6,ms=1500", fault, error)) << error;
+    EXPECT_EQ(fault.kind, devsim::FaultKind::LateReply);
+    EXPECT_EQ(fault.commandTag, 6);
+    EXPECT_EQ(fault.holdMs, 1500);
+
     fault.offset = 7;
     for (const char* bad : { "", "corrupt", "corrupt_write,", "corrupt_write,offset", "corrupt_write,offset=-1",
              "corrupt_write,offset=12x", "corrupt_write,offset=0x100000000", "corrupt_write,count=0",
-             "status,tag=256", "disconnect_data_phase,comes_back=maybe", "corrupt_write,colour=red" }) {
+             "status,tag=256", "disconnect_data_phase,comes_back=maybe", "corrupt_write,colour=red",
+             "late_reply,ms=600001", "late_reply,ms=-5" }) {
         EXPECT_FALSE(devsim::faultFromText(bad, fault, error)) << bad;
         EXPECT_FALSE(error.empty()) << bad;
     }

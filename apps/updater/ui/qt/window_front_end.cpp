@@ -82,6 +82,18 @@ void showAlreadyRunning()
     box.exec();
 }
 
+// The probe's connection to the X server, held until the window has its own: an X server
+// whose last client leaves resets itself, and a window connecting meanwhile waits for the
+// reset to end (tens of milliseconds on the way to the first paint).
+xcb_connection_t* g_displayProbe = nullptr;
+
+void releaseDisplayProbe()
+{
+    if (g_displayProbe)
+        xcb_disconnect(g_displayProbe);
+    g_displayProbe = nullptr;
+}
+
 } // namespace
 
 bool windowDisplayAvailable()
@@ -92,9 +104,12 @@ bool windowDisplayAvailable()
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display)
         return false;
+    releaseDisplayProbe();
     xcb_connection_t* connection = xcb_connect(display, nullptr);
     const bool reachable = connection && xcb_connection_has_error(connection) == 0;
-    if (connection)
+    if (reachable)
+        g_displayProbe = connection;
+    else if (connection)
         xcb_disconnect(connection);
     return reachable;
 }
@@ -104,6 +119,7 @@ int runWindowFrontEnd(int argc, char** argv)
     reportStep("window front end");
     int qtArgc = argc;
     QApplication app(qtArgc, argv);
+    releaseDisplayProbe(); // the window's own connection is made: the server keeps a client
     reportStep("application");
     g_previousHandler = qInstallMessageHandler(watchForLostDisplay);
     QApplication::setApplicationName("tarvel-updater");

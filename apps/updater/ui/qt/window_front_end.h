@@ -6,5 +6,6 @@
 int runWindowFrontEnd(int argc, char** argv);
 
 // Whether a display can be opened for the window (an X server, or a platform named in
-// QT_QPA_PLATFORM). False means the caller runs headless.
+// QT_QPA_PLATFORM). False means the caller runs headless. The X connection it opened stays
+// open until the window's own is made (runWindowFrontEnd), or until the process ends.
 bool windowDisplayAvailable();
