@@ -3,6 +3,7 @@
 #include "platform/process.h"
 
 #include "folder_files.h"
+#include "loopback_bus.h"
 
 #include "shell/shell.h"
 #include "shell/window_procedure.h"
@@ -204,7 +205,7 @@ void ShellTest::plugDevice(const std::string& description)
     if (config.driveDir.empty())
         config.driveDir = home.sub("drive");
     sim = std::make_unique<devsim::Simulator>(config);
-    ASSERT_TRUE(sim->start(home.sub("bus.sock"), &error)) << error;
+    ASSERT_TRUE(testsupport::serveOnLoopback(*sim, &error)) << error;
     sim->device().timings().beforeLeaving = kDeviceBeforeLeaving;
     platform::selectVirtualBus(sim->socketPath());
     ASSERT_TRUE(sim->device().waitIdle(20000));
