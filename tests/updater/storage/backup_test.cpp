@@ -263,6 +263,7 @@ TEST_F(Backup, ADriveRootThatIsNoFolderStopsTheBackupAndKeepsTheHeldOne)
     resetSharedState();
     loadHeldBackup();
     appCallbacks.currentDevice.store(&record);
+    gpsDrivePath.set(good);
     std::filesystem::remove_all(good);
     bool mustStop = false;
     EXPECT_FALSE(saveGpsDataToLocal(record, &mustStop));
