@@ -3,7 +3,6 @@
 #include "platform/process.h"
 
 #include "folder_files.h"
-#include "loopback_bus.h"
 
 #include "shell/shell.h"
 #include "shell/window_procedure.h"
@@ -205,7 +204,7 @@ void ShellTest::plugDevice(const std::string& description)
     if (config.driveDir.empty())
         config.driveDir = home.sub("drive");
     sim = std::make_unique<devsim::Simulator>(config);
-    ASSERT_TRUE(testsupport::serveOnLoopback(*sim, &error)) << error;
+    ASSERT_TRUE(sim->start(home.sub("bus.sock"), &error)) << error;
     sim->device().timings().beforeLeaving = kDeviceBeforeLeaving;
     platform::selectVirtualBus(sim->socketPath());
     ASSERT_TRUE(sim->device().waitIdle(20000));
