@@ -25,27 +25,20 @@ fail() {
   done
   exit 1
 }
-# shellcheck source=bus_address.sh
-source "$source_dir/tests/e2e/bus_address.sh"
+# shellcheck source=bus_server.sh
+source "$source_dir/tests/e2e/bus_server.sh"
 mkdir -p "$work/drive" "$work/home" "$work/tmp"
 
-start_standin() {
-  python3 "$source_dir/tests/support/vbus_standin.py" --tcp 127.0.0.1:0 --model 13 --version 7.63 \
-    --nrf-version 1.10.31.39 --drive-dir "$work/drive" "$@" >"$work/device.out" 2>"$work/device.err" &
-  device_pid=$!
-  take_bus_address "$work/device.out" "$device_pid" "the stand-in"
-}
-stop_standin() {
-  kill -TERM "$device_pid"
-  wait "$device_pid" || fail "the stand-in ended with $?"
-  device_pid=
-}
-# Each run starts with nothing held from an earlier one.
+standin() { start_standin --model 13 --version 7.63 --nrf-version 1.10.31.39 --drive-dir "$work/drive" "$@"; }
+# Each run starts with nothing held from an earlier one, and with a runtime folder of its own:
+# runs side by side are not one another's other instance.
 run_updater() {
   local status=0
-  rm -rf "$work/home" "$work/tmp"
+  rm -rf "$work/home" "$work/tmp" "$work/run"
   mkdir -p "$work/home" "$work/tmp"
-  (cd "$work" && HOME="$work/home" TMPDIR="$work/tmp" timeout 90 "$updater" --headless --json --auto --time-scale=0 \
+  mkdir -m 700 "$work/run"
+  (cd "$work" && HOME="$work/home" TMPDIR="$work/tmp" XDG_RUNTIME_DIR="$work/run" XDG_DATA_HOME="$work/home/data" \
+    XDG_STATE_HOME="$work/home/state" timeout 90 "$updater" --headless --json --auto --time-scale=0 \
     </dev/null >"$work/updater.out" 2>"$work/updater.err") || status=$?
   echo "$status"
 }
@@ -56,7 +49,7 @@ sums() { (cd "$work/drive/Tarvel" && find . -type f -print0 | sort -z | xargs -0
 
 case $scenario in
 peak-pro)
-  start_standin --rider-data
+  standin --rider-data
   before=$(sums)
   [ -n "$before" ] || fail "the stand-in made no rider's files"
   status=$(run_updater)
@@ -69,7 +62,7 @@ peak-pro)
     fail "the device does not run the carried firmware"
   ;;
 japanese)
-  start_standin --variant japanese
+  standin --variant japanese
   status=$(run_updater)
   [ "$status" = 0 ] || fail "the updater ended with $status"
   events --outcome up-to-date 0 --in-order "Peak Pro Flashing success" "Language Pack Update" \
@@ -82,7 +75,7 @@ japanese)
 bad-root)
   : >"$work/root-file"
   for root in "$work/missing/" "$work/root-file/"; do
-    start_standin --rider-data --root-map "$work/drive/=$root"
+    standin --rider-data --root-map "$work/drive/=$root"
     before=$(sums)
     status=$(run_updater)
     [ "$status" = 1 ] || fail "root $root: the updater ended with $status, not 1"
@@ -92,7 +85,7 @@ bad-root)
     [ "$(sums)" = "$before" ] || fail "root $root: the rider's files changed"
     [ ! -e "$work/missing" ] || fail "root $root: a folder was made where the drive was said to be"
     ! grep -q "arrives in its\|factory reset" "$work/device.err" || fail "root $root: the device was touched"
-    stop_standin
+    stop_device
   done
   ;;
 *)

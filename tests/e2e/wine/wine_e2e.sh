@@ -71,8 +71,8 @@ wine=${TARVEL_WINE:-/usr/lib/wine/wine64}
 # bring the system's services up again (seconds per program).
 wineserver -p
 
-# shellcheck source=../bus_address.sh
-source "$source_dir/tests/e2e/bus_address.sh"
+# shellcheck source=../bus_server.sh
+source "$source_dir/tests/e2e/bus_server.sh"
 
 fail() {
   echo "FAIL [$scenario]: $*" >&2
@@ -88,20 +88,6 @@ start_device() {
     --root-map "$work/drive/=$(winpath "$work/drive/")" "$@" >"$work/device.out" 2>"$work/device.err" &
   device_pid=$!
   take_bus_address "$work/device.out" "$device_pid" "the simulator"
-}
-
-# The stand-in of tests/support (written apart from the simulator) instead of the simulator.
-start_standin() {
-  python3 "$source_dir/tests/support/vbus_standin.py" --tcp 127.0.0.1:0 "$@" >"$work/device.out" 2>"$work/device.err" &
-  device_pid=$!
-  take_bus_address "$work/device.out" "$device_pid" "the stand-in"
-}
-
-# The device's own record once it is stopped (SIGTERM ends it with 0).
-stop_device() {
-  kill -TERM "$device_pid"
-  wait "$device_pid" || fail "the simulator ended with $?"
-  device_pid=
 }
 
 updater() {
