@@ -4,6 +4,7 @@
 #include "blfwk/memory_commands.h"
 #include "blfwk/property_commands.h"
 #include "recording_logger.h"
+#include "loopback_bus.h"
 #include "simulator.h"
 
 #include "platform/clock.h"
@@ -14,7 +15,6 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
-#include <unistd.h>
 
 using namespace blfwk;
 using blfwktest::RecordingLogger;
@@ -41,15 +41,13 @@ protected:
     void SetUp() override
     {
         platform::setTimeScale(0.0);
-        static std::atomic<int> counter { 0 };
-        m_path = "/tmp/blfwk-e2e-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".sock";
         devsim::DeviceConfig config;
         config.model = 11;
         config.face = devsim::Face::FlashBootloader;
         m_sim = std::make_unique<devsim::Simulator>(config);
         std::string error;
-        ASSERT_TRUE(m_sim->start(m_path, &error)) << error;
-        platform::selectVirtualBus(m_path);
+        ASSERT_TRUE(testsupport::serveOnLoopback(*m_sim, &error)) << error;
+        platform::selectVirtualBus(m_sim->socketPath());
     }
     void TearDown() override
     {
@@ -87,7 +85,6 @@ protected:
         connection.inject(cmd);
     }
 
-    std::string m_path;
     std::unique_ptr<devsim::Simulator> m_sim;
     RecordingLogger logger { Logger::Info };
 };

@@ -71,6 +71,17 @@ int modelForBackup()
 
 bool backupHeldOnDisk() { return platform::fileExists(heldMarker()); }
 
+// The drive's root must be a folder here. A root that is gone or is a file would read as a
+// drive without rider's data (an empty backup, then the disk reset loses the real data), and a
+// restore would create the missing folders and call the data put back while the device has none.
+bool driveRootUsable(const std::string& drive, const char* step)
+{
+    if (platform::folderExists(drive))
+        return true;
+    logLinef("%s...FAILED: the GPS drive at %s is not a folder this computer can use\r\n", step, drive.c_str());
+    return false;
+}
+
 void stopForFailedBackup(bool* mustStop)
 {
     reportStatus(1, kBackupFailed, kBackupFailedDetail);
@@ -178,6 +189,10 @@ bool holdBackupOfDrive(
     const std::string& drive, const DeviceInfo& record, int model, bool* mustStop, bool* copied, bool mayGoBack)
 {
     *copied = false;
+    if (!driveRootUsable(drive, "Save GPS Data To Local")) {
+        stopForFailedBackup(mustStop);
+        return false;
+    }
     const std::string source = platform::joinPath(drive, "Tarvel");
     std::string keptFolder;
     if (isSet(backupHeld) || backupHeldOnDisk()) {
@@ -238,7 +253,7 @@ bool restoreSetAsideBackup()
 {
     const std::string kept = backupSetAsideThisRun(nullptr);
     const std::string drive = gpsDriveForUse();
-    if (kept.empty() || drive.empty())
+    if (kept.empty() || drive.empty() || !driveRootUsable(drive, "Save Local Data To GPS"))
         return false;
     logLinef("Save Local Data To GPS...the data set aside in %s\r\n", kept.c_str());
     const std::string destination = platform::joinPath(drive, "Tarvel");
@@ -378,6 +393,10 @@ bool saveLocalDataToGps()
     const std::string drive = gpsDriveForUse();
     if (drive.empty()) {
         reportStatus(0, "Can not find GPS USB drive", kept.c_str());
+        return false;
+    }
+    if (!driveRootUsable(drive, "Save Local Data To GPS")) {
+        reportStatus(0, "Could not restore your data to the GPS.", kept.c_str());
         return false;
     }
     const std::string destination = platform::joinPath(drive, "Tarvel");

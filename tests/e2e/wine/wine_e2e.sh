@@ -3,7 +3,7 @@
 #   wine_e2e.sh SCENARIO WINDOWS_BIN BASE_PREFIX SOURCE_DIR [DEVSIM]
 # SCENARIO: peak-pro, japanese, recovery, bl, simulate, bad-input, and against the stand-in
 # device of tests/support: standin-bl, standin-peak-pro, standin-ridge, standin-recovery,
-# standin-lock-refused. DEVSIM is the Linux tarvel-devsim (any
+# standin-lock-refused, standin-japanese, standin-bad-root. DEVSIM is the Linux tarvel-devsim (any
 # program that serves the bus's TCP form the same way will do); missing, the scenario is
 # skipped with exit 77 and says so. Each run works in a folder of its own: a hard-linked copy
 # of the build's ready Wine prefix (so the updater's C:\Tarvel, its temporary folder and the
@@ -71,6 +71,9 @@ wine=${TARVEL_WINE:-/usr/lib/wine/wine64}
 # bring the system's services up again (seconds per program).
 wineserver -p
 
+# shellcheck source=../bus_server.sh
+source "$source_dir/tests/e2e/bus_server.sh"
+
 fail() {
   echo "FAIL [$scenario]: $*" >&2
   for f in "$work"/*.out "$work"/*.err; do
@@ -84,36 +87,7 @@ start_device() {
   "$devsim" --tcp 127.0.0.1:0 --drive-dir "$work/drive" --time-scale 0 \
     --root-map "$work/drive/=$(winpath "$work/drive/")" "$@" >"$work/device.out" 2>"$work/device.err" &
   device_pid=$!
-  take_bus_address "the simulator"
-}
-
-# Waits for the bus server just started (device_pid) to print its TARVEL_VBUS line; exports it.
-take_bus_address() {
-  local who=$1 line
-  for _ in $(seq 100); do
-    [ -s "$work/device.out" ] && break
-    kill -0 "$device_pid" 2>/dev/null || fail "$who ended before it listened"
-    sleep 0.1
-  done
-  line=$(head -1 "$work/device.out")
-  case $line in
-    TARVEL_VBUS=tcp:127.0.0.1:*/*) export "${line?}" ;;
-    *) fail "$who printed no bus address: $line" ;;
-  esac
-}
-
-# The stand-in of tests/support (written apart from the simulator) instead of the simulator.
-start_standin() {
-  python3 "$source_dir/tests/support/vbus_standin.py" --tcp 127.0.0.1:0 "$@" >"$work/device.out" 2>"$work/device.err" &
-  device_pid=$!
-  take_bus_address "the stand-in"
-}
-
-# The device's own record once it is stopped (SIGTERM ends it with 0).
-stop_device() {
-  kill -TERM "$device_pid"
-  wait "$device_pid" || fail "the simulator ended with $?"
-  device_pid=
+  take_bus_address "$work/device.out" "$device_pid" "the simulator"
 }
 
 updater() {
@@ -266,6 +240,40 @@ standin-recovery)
     '"answer":"13,english"' '"by":"option"' "Latest software is installed on device"
   grep -q "firmware 14.51, wireless 2.13.33.26: arrives in its application face" "$work/device.err" ||
     fail "the recovered device does not run the carried firmware"
+  ;;
+standin-japanese)
+  # A Japanese Peak Pro against the stand-in: main firmware, wireless package, then both
+  # language packs read from the drive and confirmed by the device one after the other.
+  start_standin --model 13 --variant japanese --version 7.63 --nrf-version 1.10.31.39 --drive-dir "$work/drive" \
+    --root-map "$work/drive/=$(winpath "$work/drive/")"
+  status=$(updater --auto)
+  [ "$status" = 0 ] || fail "the updater ended with $status"
+  check_events --outcome up-to-date 0 --in-order "Peak Pro Flashing success" "Language Pack Update" \
+    "Language Pack 1 of 2 done!" "Language Pack 2 of 2 done!" "Latest software is installed on device"
+  grep -q "font Kanji_11x12.bin programmed" "$work/device.err" || fail "the device did not program the small font"
+  grep -q "font Kanji_18x18.bin programmed" "$work/device.err" || fail "the device did not program the large font"
+  grep -q "model 13, firmware 14.51, wireless 2.13.33.26: arrives in its application face" "$work/device.err" ||
+    fail "the device does not run the carried firmware"
+  ;;
+standin-bad-root)
+  # The bus lists the device's drive at a root this computer cannot use, first one that does
+  # not exist, then a file: the update stops before the device is touched, says why, and the
+  # rider's files stay on the device as they were.
+  : >"$work/root-file"
+  for root in "$(winpath "$work/missing/")" "$(winpath "$work/root-file/")"; do
+    start_standin --model 13 --version 7.63 --nrf-version 1.10.31.39 --drive-dir "$work/drive" --rider-data \
+      --root-map "$work/drive/=$root"
+    before=$(tree_sums "$work/drive/Tarvel")
+    status=$(updater --auto)
+    [ "$status" = 1 ] || fail "root $root: the updater ended with $status, not 1"
+    check_events --outcome failure 1 --in-order "Could not back up the data on your GPS." \
+      "The update was stopped. Your data is still on the GPS."
+    grep -qF "is not a folder this computer can use" "$work/updater.out" || fail "root $root: the log does not say why"
+    [ "$(tree_sums "$work/drive/Tarvel")" = "$before" ] || fail "root $root: the rider's files changed"
+    [ -e "$work/missing" ] && fail "root $root: a folder was made where the drive was said to be"
+    grep -q "arrives in its\\|factory reset" "$work/device.err" && fail "root $root: the device was touched"
+    stop_device
+  done
   ;;
 bad-input)
   # A bus that cannot be used ends the run with 1 and says why, before anything is touched.

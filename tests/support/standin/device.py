@@ -13,6 +13,12 @@ from .bootloader import Bootloader
 
 APP_VID, APP_PID = 0x2B29, 0x55
 ROM_VID, ROM_PID = 0x15A2, 0x73
+JAPANESE = 60
+FONT_MAGIC = b"TRVLKNJ1"  # placeholder fonts begin with it and their own file name
+# The fonts each model programs and the answer byte that confirms each one.
+SUMMIT_FONTS = (("Kanji_19x19.bin", b"C"),)
+SMALL_FONTS = (("Kanji_11x12.bin", b"A"), ("Kanji_18x18.bin", b"B"))
+FONT_FAILED = b"D"
 
 
 def ccitt_false(data):
@@ -128,6 +134,17 @@ class Device:
             self.send(frames.encode(bytes([0x06, self.model + self.variant, self.major, self.minor, 0, 0])))
         elif code == 0x3A:
             self.send(frames.text("NRF VERSION: %s" % self.nrf))
+        elif code == 0x07 and not args:  # erase the wireless chip's bonding keys, then restart
+            self.say("bonding keys erased")
+            for line in ("Erasing bonding keys", "Bonding keys erased", "Restarting"):
+                self.send(frames.text(line))
+            threading.Thread(target=self.restart_when_read, daemon=True).start()
+        elif code == 0x40:
+            if args:  # KANJI_PROGRAM_FLASH is a command without arguments
+                self.say("font programming refused: the command carries arguments")
+                self.send(frames.encode(FONT_FAILED))
+            else:
+                threading.Thread(target=self.program_fonts, args=(self.generation,), daemon=True).start()
         elif code == 0x09:  # into the flash bootloader
             self.leave()
             self.arrive("bootloader")
@@ -163,6 +180,41 @@ class Device:
         self.nrf = image[8:32].rstrip(b"\0").decode("ascii", "replace")
         self.say("wireless update applied")
         threading.Thread(target=self.restart_when_read, daemon=True).start()
+
+    def font_problem(self, name):
+        """Why the font NAME on the drive cannot be programmed, or None when it can."""
+        if self.drive_dir is None:
+            return "no drive"
+        try:
+            with open(os.path.join(self.drive_dir, name), "rb") as f:
+                data = f.read()
+        except OSError:
+            return "%s is not on the drive" % name
+        if not data:
+            return "%s is empty" % name
+        if data.startswith(FONT_MAGIC) and data[8:24].rstrip(b"\0") != name.encode():
+            return "%s holds another font" % name
+        return None
+
+    def program_fonts(self, generation):
+        """Reads the model's fonts from the drive root one after the other, answering each one
+        programmed, or the failure byte at the first that is missing or wrong (and for a device
+        without the Japanese firmware)."""
+        with self.lock:
+            fonts = SUMMIT_FONTS if self.model in (11, 12) else SMALL_FONTS
+            japanese = self.variant == JAPANESE
+        for name, answer in fonts:
+            time.sleep(0.05)  # programming one font
+            with self.lock:
+                if generation != self.generation:
+                    return  # restarted or unplugged meanwhile
+                why = self.font_problem(name) if japanese else "not a Japanese firmware"
+                if why:
+                    self.say("font programming failed: " + why)
+                    self.send(frames.encode(FONT_FAILED))
+                    return
+                self.say("font %s programmed" % name)
+                self.send(frames.encode(answer))
 
     def restart_when_read(self):
         """The chip restarts the device once the host has read the end of the update; a host

@@ -11,6 +11,7 @@
 #include "state/app_callbacks.h"
 #include "state/flash_progress.h"
 #include "state/shared_state.h"
+#include "loopback_bus.h"
 #include "simulator.h"
 
 #include "blfwk/logger.h"
@@ -19,19 +20,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <unistd.h>
 
 using namespace testsupport;
 
 namespace {
 
 void noPause(platform::Milliseconds) {}
-
-std::string socketPath()
-{
-    static std::atomic<int> n{0};
-    return "/tmp/tarvel-programming-" + std::to_string(getpid()) + "-" + std::to_string(n++) + ".sock";
-}
 
 class Programming : public ::testing::Test {
 protected:
@@ -59,7 +53,7 @@ protected:
     {
         sim = std::make_unique<devsim::Simulator>(config);
         std::string error;
-        ASSERT_TRUE(sim->start(socketPath(), &error)) << error;
+        ASSERT_TRUE(testsupport::serveOnLoopback(*sim, &error)) << error;
         platform::selectVirtualBus(sim->socketPath());
     }
     // The device as the updater last read it before it jumped to its bootloader.

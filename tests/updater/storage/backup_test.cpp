@@ -229,6 +229,54 @@ TEST_F(Backup, AFailedCopyStopsTheUpdateAndAsksForNoReset)
     EXPECT_EQ(status.calls().back().isComplete, 1);
 }
 
+// A listed drive whose root is gone or is a file holds data the computer cannot see: neither
+// an empty backup of it nor a restore into folders made anew may pass for the rider's data.
+TEST_F(Backup, ADriveRootThatIsNoFolderStopsTheBackupAndKeepsTheHeldOne)
+{
+    for (bool asFile : {false, true}) {
+        SCOPED_TRACE(asFile ? "root is a file" : "root is gone");
+        resetSharedState();
+        appCallbacks.currentDevice.store(&record);
+        std::filesystem::remove_all(localBackupFolder());
+        std::filesystem::remove(localBackupFolder() + ".held");
+        const std::string drive = addDeviceDrive(asFile ? "file-root" : "gone-root");
+        const std::string root = drive.substr(0, drive.size() - 1);
+        std::filesystem::remove_all(root);
+        if (asFile)
+            writeText(root, "not a folder");
+        bool mustStop = false;
+        EXPECT_FALSE(saveGpsDataToLocal(record, &mustStop));
+        EXPECT_TRUE(mustStop);
+        EXPECT_FALSE(isSet(backupHeld));
+        EXPECT_FALSE(isSet(resetBeforeNordic));
+        EXPECT_FALSE(std::filesystem::exists(localBackupFolder() + ".held"));
+        EXPECT_TRUE(log.contains("Save GPS Data To Local...FAILED: the GPS drive at " + drive
+            + " is not a folder this computer can use\r\n"));
+        EXPECT_TRUE(status.hasMessage("Error\nCould not back up the data on your GPS."));
+        EXPECT_FALSE(backupCoversDriveBeforeReset(record));
+    }
+
+    // A held backup of this model would fit such a drive trivially (nothing on it is newer):
+    // it is kept, the disk reset is not asked for, and the restore leaves it held.
+    const std::string good = addDeviceDrive("good");
+    ASSERT_TRUE(saveGpsDataToLocal(record));
+    resetSharedState();
+    loadHeldBackup();
+    appCallbacks.currentDevice.store(&record);
+    gpsDrivePath.set(good);
+    std::filesystem::remove_all(good);
+    bool mustStop = false;
+    EXPECT_FALSE(saveGpsDataToLocal(record, &mustStop));
+    EXPECT_TRUE(mustStop);
+    EXPECT_FALSE(isSet(resetBeforeNordic));
+    EXPECT_FALSE(backupCoversDriveBeforeReset(record));
+    EXPECT_FALSE(saveLocalDataToGps());
+    EXPECT_TRUE(status.hasMessage("Could not restore your data to the GPS."));
+    EXPECT_FALSE(std::filesystem::exists(good)); // no folder made where the drive was
+    EXPECT_TRUE(isSet(backupHeld));
+    EXPECT_EQ(readText(localBackupFolder() + "/settings.txt"), "units=km\n");
+}
+
 TEST_F(Backup, RestoreWaitsAndNeedsAHeldBackupAndADrive)
 {
     EXPECT_FALSE(saveLocalDataToGps());
