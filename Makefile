@@ -21,7 +21,7 @@ JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all build deps configure test test-udisks test-long test-asan test-tsan fuzz-smoke windows windows-installer test-windows demo bench bench-windows clean install uninstall package
+.PHONY: all build deps configure test test-udisks test-system-updates test-long test-asan test-tsan fuzz-smoke windows windows-installer test-windows demo bench bench-windows clean install uninstall package
 
 all: build
 
@@ -37,13 +37,17 @@ build: configure
 test: deps
 	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEL_WERROR=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
-	@bash scripts/run-tests.sh --test-dir $(BUILD) -j $(JOBS) -LE 'long|waits' -- --test-dir $(BUILD) -j 8 -L waits -LE long
+	@bash scripts/run-tests.sh --test-dir $(BUILD) -j $(JOBS) -LE 'long|waits|system-updates' -- --test-dir $(BUILD) -j 8 -L waits -LE 'long|system-updates'
 
 # The udisks lane: starts its own D-Bus daemon, udevd and udisksd, cleans up after them.
 test-udisks: deps
 	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEL_WERROR=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS) --target platform_udisks_lane_test
 	@bash tests/platform/udisks_lane.sh $(BUILD)/tests/platform_udisks_lane_test
+
+# The whole updates through the real Linux backends (root, /dev/fuse), not yet in `make test`.
+test-system-updates: build
+	@cd $(BUILD) && ctest --output-on-failure -j 2 -L system-updates
 
 # The long suite: rows that wait out the device's real reply limits (about 12.5 minutes each).
 test-long: build
