@@ -25,16 +25,12 @@ if [ -e /run/udev ] || [ -e /run/udisks2 ]; then
     exit 1
 fi
 
+source "$(dirname "$0")/../support/lane_cleanup.sh"
 lane=$(mktemp -d)
 pids=()
 cleanup() {
     # Mounts and loop devices made in the lane's folder, then the daemons, newest first.
-    while read -r point; do
-        umount -l "$point" 2>/dev/null
-    done < <(awk -v lane="$lane/" 'index($5, lane) == 1 { print $5 }' /proc/self/mountinfo)
-    while read -r loop file; do
-        case $file in "$lane"/*) losetup -d "$loop" 2>/dev/null ;; esac
-    done < <(losetup -nO NAME,BACK-FILE 2>/dev/null)
+    release_lane_devices "$lane"
     for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
         kill "${pids[i]}" 2>/dev/null
         wait "${pids[i]}" 2>/dev/null

@@ -7,14 +7,10 @@
 set -u
 test_program=$1
 shift
+source "$(dirname "$0")/../../support/lane_cleanup.sh"
 lane=$(mktemp -d)
 cleanup() {
-    while read -r point; do
-        umount -l "$point" 2>/dev/null
-    done < <(awk -v lane="$lane/" 'index($5, lane) == 1 { print $5 }' /proc/self/mountinfo)
-    while read -r loop file; do
-        case $file in "$lane"/*) losetup -d "$loop" 2>/dev/null ;; esac
-    done < <(losetup -nO NAME,BACK-FILE 2>/dev/null)
+    release_lane_devices "$lane"
     rm -rf "$lane"
 }
 trap cleanup EXIT

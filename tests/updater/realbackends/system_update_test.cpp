@@ -226,6 +226,22 @@ protected:
         expectStandInSound();
     }
 
+    // A Japanese model's whole update with a USB stick plugged in when the log shows trigger:
+    // it ends as without the stick, no scan read the device from trigger to until, and the
+    // stick stays mounted (it is not the updater's to unmount).
+    void expectAStickArrivingChangesNothing(const std::string& trigger, const std::string& until)
+    {
+        plugIn(kJapaneseSummitColor);
+        const auto riders = ridersOnDrive();
+        FaultRunHooks hooks = watchingHooks();
+        plugStickAt(hooks, trigger);
+        const FaultRunResult run = runUpdaterOnce(hooks, 120s);
+        ASSERT_TRUE(stickPlugged) << run.status << " " << run.message << "\n" << run.log;
+        expectJapaneseDone(run, riders);
+        expectScanLeftTheDeviceAlone(run, trigger, until);
+        EXPECT_TRUE(standin::mountedAt(home.sub("stick"))) << "the stick is not the updater's to unmount";
+    }
+
     testsupport::TempFolder home;
     UMockdevTestbed* bed = nullptr;
     std::unique_ptr<standin::FatDrive> drive;
@@ -344,28 +360,12 @@ TEST_F(SystemUpdate, ADevicePulledMidWriteEndsTruthfullyAndTheNextRunFinishes)
 
 TEST_F(SystemUpdate, AStickArrivingDuringTheWirelessUpdateChangesNothing)
 {
-    plugIn(kJapaneseSummitColor);
-    const auto riders = ridersOnDrive();
-    FaultRunHooks hooks = watchingHooks();
-    plugStickAt(hooks, "Sending UPDATE_NORDIC command");
-    const FaultRunResult run = runUpdaterOnce(hooks, 120s);
-    ASSERT_TRUE(stickPlugged) << run.status << " " << run.message << "\n" << run.log;
-    expectJapaneseDone(run, riders);
-    expectScanLeftTheDeviceAlone(run, "Sending UPDATE_NORDIC command", "Nordic Start C");
-    EXPECT_TRUE(standin::mountedAt(home.sub("stick"))) << "the stick is not the updater's to unmount";
+    expectAStickArrivingChangesNothing("Sending UPDATE_NORDIC command", "Nordic Start C");
 }
 
 TEST_F(SystemUpdate, AStickArrivingDuringTheLanguagePacksChangesNothing)
 {
-    plugIn(kJapaneseSummitColor);
-    const auto riders = ridersOnDrive();
-    FaultRunHooks hooks = watchingHooks();
-    plugStickAt(hooks, "Sending KANJI_PROGRAM_FLASH command");
-    const FaultRunResult run = runUpdaterOnce(hooks, 120s);
-    ASSERT_TRUE(stickPlugged) << run.status << " " << run.message << "\n" << run.log;
-    expectJapaneseDone(run, riders);
-    expectScanLeftTheDeviceAlone(run, "Sending KANJI_PROGRAM_FLASH command", "fully upgraded TEST PASS");
-    EXPECT_TRUE(standin::mountedAt(home.sub("stick")));
+    expectAStickArrivingChangesNothing("Sending KANJI_PROGRAM_FLASH command", "fully upgraded TEST PASS");
 }
 
 } // namespace
