@@ -34,3 +34,12 @@ stop_device() {
   wait "$device_pid" || fail "the bus server ended with $?"
   device_pid=
 }
+
+# expect_japanese_standin_programmed: the stand-in's log shows a Japanese Peak Pro given both
+# language packs and running the carried firmware.
+expect_japanese_standin_programmed() {
+  grep -q "font Kanji_11x12.bin programmed" "$work/device.err" || fail "the device did not program the small font"
+  grep -q "font Kanji_18x18.bin programmed" "$work/device.err" || fail "the device did not program the large font"
+  grep -q "model 13, firmware 14.51, wireless 2.13.33.26: arrives in its application face" "$work/device.err" ||
+    fail "the device does not run the carried firmware"
+}

@@ -250,10 +250,7 @@ standin-japanese)
   [ "$status" = 0 ] || fail "the updater ended with $status"
   check_events --outcome up-to-date 0 --in-order "Peak Pro Flashing success" "Language Pack Update" \
     "Language Pack 1 of 2 done!" "Language Pack 2 of 2 done!" "Latest software is installed on device"
-  grep -q "font Kanji_11x12.bin programmed" "$work/device.err" || fail "the device did not program the small font"
-  grep -q "font Kanji_18x18.bin programmed" "$work/device.err" || fail "the device did not program the large font"
-  grep -q "model 13, firmware 14.51, wireless 2.13.33.26: arrives in its application face" "$work/device.err" ||
-    fail "the device does not run the carried firmware"
+  expect_japanese_standin_programmed
   ;;
 standin-bad-root)
   # The bus lists the device's drive at a root this computer cannot use, first one that does
